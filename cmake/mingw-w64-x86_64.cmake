@@ -1,0 +1,17 @@
+# Cross toolchain: 64-bit Windows binaries from Debian's MinGW-w64 (posix thread model).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(TS_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${TS_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TS_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${TS_MINGW_PREFIX}-windres)
+set(TS_WIDL ${TS_MINGW_PREFIX}-widl)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TS_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Tests and tools run under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

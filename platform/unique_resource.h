@@ -1,0 +1,84 @@
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace tessary {
+
+// Owns one Win32 (or library) resource and closes it exactly once.
+// Close is the function that releases it; Invalid, when given, returns the value
+// meaning "nothing owned" (otherwise the value-initialised T, e.g. nullptr).
+// Move-only. Closing preserves the thread's last-error value, so a failing call
+// can be followed by cleanup before the caller reads GetLastError().
+template <typename T, auto Close, T (*Invalid)() = nullptr>
+class UniqueResource {
+public:
+    static T InvalidValue() noexcept {
+        if constexpr (Invalid == nullptr) {
+            return T{};
+        } else {
+            return Invalid();
+        }
+    }
+
+    UniqueResource() noexcept : value_(InvalidValue()) {}
+    explicit UniqueResource(T value) noexcept : value_(value) {}
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.Take()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.Take());
+        return *this;
+    }
+    ~UniqueResource() { reset(); }
+
+    // The owned value (or the invalid value); ownership stays here.
+    T get() const noexcept { return value_; }
+    bool valid() const noexcept { return value_ != InvalidValue(); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // Releases ownership without closing; the caller now owns the value.
+    T Take() noexcept { return std::exchange(value_, InvalidValue()); }
+
+    // Closes what is owned and takes `value` instead.
+    void reset(T value = InvalidValue()) noexcept {
+        T old = std::exchange(value_, value);
+        if (old != InvalidValue()) {
+            DWORD error = ::GetLastError();
+            Close(old);
+            ::SetLastError(error);
+        }
+    }
+
+    // Closes what is owned and returns the address to receive a new value
+    // (for out-parameter APIs).
+    T* put() noexcept {
+        reset();
+        return &value_;
+    }
+
+private:
+    T value_;
+};
+
+namespace detail {
+inline HANDLE InvalidHandleValue() { return INVALID_HANDLE_VALUE; }
+inline void CloseKernelHandle(HANDLE h) { ::CloseHandle(h); }
+inline void CloseRegKey(HKEY key) { ::RegCloseKey(key); }
+inline void CloseFind(HANDLE h) { ::FindClose(h); }
+inline void FreeModule(HMODULE m) { ::FreeLibrary(m); }
+inline void FreeLocal(void* p) { ::LocalFree(p); }
+}  // namespace detail
+
+// Kernel objects (events, semaphores, mutexes, threads, processes): null when empty.
+using UniqueHandle = UniqueResource<HANDLE, detail::CloseKernelHandle>;
+// Files from CreateFileW: INVALID_HANDLE_VALUE when empty.
+using UniqueFile = UniqueResource<HANDLE, detail::CloseKernelHandle, detail::InvalidHandleValue>;
+// FindFirstFileW searches.
+using UniqueFind = UniqueResource<HANDLE, detail::CloseFind, detail::InvalidHandleValue>;
+using UniqueRegKey = UniqueResource<HKEY, detail::CloseRegKey>;
+using UniqueModule = UniqueResource<HMODULE, detail::FreeModule>;
+using UniqueLocalMemory = UniqueResource<void*, detail::FreeLocal>;
+
+}  // namespace tessary
