@@ -1,0 +1,117 @@
+#include "platform/paths.h"
+
+#include <shlobj.h>
+
+namespace tessary {
+namespace {
+
+// Longest path the wide Win32 file functions accept, terminator included.
+constexpr DWORD kMaxLongPath = 32768;
+
+// LOAD_LIBRARY_SEARCH_SYSTEM32 is understood wherever AddDllDirectory exists
+// (Windows 8, and Windows 7 with the loader update); older loaders reject the flag.
+bool LoaderHasSearchFlags() {
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    return kernel != nullptr && ::GetProcAddress(kernel, "AddDllDirectory") != nullptr;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+    DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return {};
+    std::wstring full(needed, L'\0');
+    DWORD written = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) return {};
+    full.resize(written);
+    return full;
+}
+
+bool IsDirectory(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+bool GetShellFolder(int csidl, std::wstring* out) {
+    if (out == nullptr) return false;
+    out->clear();
+    wchar_t buffer[MAX_PATH] = {};
+    if (::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK) {
+        return false;
+    }
+    buffer[MAX_PATH - 1] = L'\0';
+    out->assign(buffer);
+    return true;
+}
+
+std::wstring ModuleFilePath(HMODULE module) {
+    std::wstring path;
+    for (DWORD capacity = MAX_PATH; capacity <= kMaxLongPath; capacity *= 2) {
+        path.assign(capacity, L'\0');
+        DWORD length = ::GetModuleFileNameW(module, path.data(), capacity);
+        if (length == 0) return {};
+        // A result that fills the buffer was truncated (older systems do not even
+        // set ERROR_INSUFFICIENT_BUFFER): retry with more room.
+        if (length < capacity) {
+            path.resize(length);
+            return path;
+        }
+    }
+    return {};
+}
+
+std::wstring SystemDirectoryFile(const wchar_t* fileName) {
+    UINT needed = ::GetSystemDirectoryW(nullptr, 0);
+    if (needed == 0) return {};
+    std::wstring path(needed, L'\0');
+    UINT length = ::GetSystemDirectoryW(path.data(), needed);
+    if (length == 0 || length >= needed) return {};
+    path.resize(length);
+    if (fileName != nullptr && *fileName != L'\0') {
+        if (path.back() != L'\\') path.push_back(L'\\');
+        path.append(fileName);
+    }
+    return path;
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* dllName) {
+    if (dllName == nullptr || *dllName == L'\0' ||
+        std::wstring_view(dllName).find_first_of(L"\\/:") != std::wstring_view::npos) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (LoaderHasSearchFlags()) return ::LoadLibraryExW(dllName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    std::wstring path = SystemDirectoryFile(dllName);
+    if (path.empty()) return nullptr;
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+std::wstring QuoteSpaces(std::wstring_view path) {
+    const bool quoted = path.size() >= 2 && path.front() == L'"' && path.back() == L'"';
+    if (quoted || path.find(L' ') == std::wstring_view::npos) return std::wstring(path);
+    std::wstring result;
+    result.reserve(path.size() + 2);
+    result.push_back(L'"');
+    result.append(path);
+    result.push_back(L'"');
+    return result;
+}
+
+bool CreateDirectoryTree(const std::wstring& dir) {
+    if (dir.empty()) return false;
+    // SHCreateDirectoryExW refuses relative paths (ERROR_BAD_PATHNAME).
+    const std::wstring full = FullPath(dir);
+    if (full.empty()) return false;
+    int result = ::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
+    if (result == ERROR_SUCCESS) return true;
+    if (result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) return IsDirectory(full);
+    return false;
+}
+
+std::wstring ParentDirectory(std::wstring_view path) {
+    const size_t slash = path.rfind(L'\\');
+    if (slash == std::wstring_view::npos) return {};
+    return std::wstring(path.substr(0, slash));
+}
+
+}  // namespace tessary

@@ -1,0 +1,224 @@
+#include "platform/registry.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/protected_value.h"
+#include "platform/unique_resource.h"
+
+namespace tessary::registry {
+namespace {
+
+constexpr REGSAM kView = KEY_WOW64_64KEY;
+// A value can change size between the size query and the read; give up after this many tries.
+constexpr int kReadAttempts = 8;
+
+const wchar_t* OrEmpty(const wchar_t* subkey) { return subkey != nullptr ? subkey : L""; }
+
+LSTATUS OpenKey(HKEY root, const wchar_t* subkey, REGSAM access, UniqueRegKey* key) {
+    return ::RegOpenKeyExW(root, OrEmpty(subkey), 0, access | kView, key->put());
+}
+
+LSTATUS CreateKey(HKEY root, const wchar_t* subkey, UniqueRegKey* key) {
+    return ::RegCreateKeyExW(root, OrEmpty(subkey), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE | kView, nullptr,
+                             key->put(), nullptr);
+}
+
+bool SetValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD type, const void* data, size_t size) {
+    if (size > MAXDWORD || (data == nullptr && size != 0)) return false;
+    UniqueRegKey key;
+    if (CreateKey(root, subkey, &key) != ERROR_SUCCESS) return false;
+    return ::RegSetValueExW(key.get(), value, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
+           ERROR_SUCCESS;
+}
+
+// Varies the keystream of each protected write. Uniqueness helps hide equal values;
+// it carries no secret.
+uint32_t NewSalt() {
+    static std::atomic<uint32_t> counter{0};
+    LARGE_INTEGER ticks{};
+    ::QueryPerformanceCounter(&ticks);
+    uint64_t x = static_cast<uint64_t>(ticks.QuadPart) ^ (uint64_t{::GetCurrentProcessId()} << 32) ^
+                 ::GetTickCount64() ^ (uint64_t{counter.fetch_add(1)} * 0x9e3779b97f4a7c15ull);
+    x ^= x >> 31;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 29;
+    return static_cast<uint32_t>(x ^ (x >> 32));
+}
+
+bool WriteProtected(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD type, const void* data, size_t size) {
+    std::vector<uint8_t> blob =
+        ProtectValue(value != nullptr ? value : L"", type, static_cast<const uint8_t*>(data), size, NewSalt());
+    if (blob.empty()) return false;
+    return SetValue(root, subkey, value, REG_BINARY, blob.data(), blob.size());
+}
+
+// Reads and decodes a protected value whose inner type must be `expectedType`.
+bool ReadProtected(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD expectedType,
+                   std::vector<uint8_t>* clear) {
+    std::vector<uint8_t> blob;
+    if (!ReadBinary(root, subkey, value, &blob)) return false;
+    uint32_t type = 0;
+    if (!UnprotectValue(value != nullptr ? value : L"", blob.data(), blob.size(), &type, clear)) return false;
+    if (type != expectedType) {
+        clear->clear();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* type, std::vector<uint8_t>* data) {
+    if (type == nullptr || data == nullptr) return false;
+    *type = REG_NONE;
+    data->clear();
+    UniqueRegKey key;
+    if (OpenKey(root, subkey, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+
+    std::vector<uint8_t> buffer;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        DWORD size = 0;
+        DWORD valueType = REG_NONE;
+        LSTATUS status = ::RegQueryValueExW(key.get(), value, nullptr, &valueType, nullptr, &size);
+        if (status != ERROR_SUCCESS) return false;
+        buffer.resize(size);
+        status =
+            ::RegQueryValueExW(key.get(), value, nullptr, &valueType, buffer.empty() ? nullptr : buffer.data(), &size);
+        if (status == ERROR_MORE_DATA) continue;
+        if (status != ERROR_SUCCESS) return false;
+        buffer.resize(size);
+        *type = valueType;
+        *data = std::move(buffer);
+        return true;
+    }
+    return false;
+}
+
+bool ReadString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wstring* out) {
+    if (out == nullptr) return false;
+    out->clear();
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+    if (!ReadRawValue(root, subkey, value, &type, &data)) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
+    const size_t end = text.find(L'\0');
+    if (end != std::wstring::npos) text.resize(end);
+    *out = std::move(text);
+    return true;
+}
+
+bool ReadDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out) {
+    if (out == nullptr) return false;
+    *out = 0;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+    if (!ReadRawValue(root, subkey, value, &type, &data)) return false;
+    if (type != REG_DWORD || data.size() != sizeof(DWORD)) return false;
+    std::memcpy(out, data.data(), sizeof(DWORD));
+    return true;
+}
+
+bool ReadBinary(HKEY root, const wchar_t* subkey, const wchar_t* value, std::vector<uint8_t>* out) {
+    if (out == nullptr) return false;
+    out->clear();
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+    if (!ReadRawValue(root, subkey, value, &type, &data) || type != REG_BINARY) return false;
+    *out = std::move(data);
+    return true;
+}
+
+bool WriteString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wstring_view text, bool withTerminator) {
+    std::wstring buffer(text);
+    size_t bytes = (buffer.size() + 1) * sizeof(wchar_t);
+    if (!withTerminator) {
+        // RegSetValueExW adds a terminator the size leaves out when one follows the
+        // string in memory; a non-zero character behind the text keeps it out.
+        buffer.push_back(L'?');
+        bytes = text.size() * sizeof(wchar_t);
+    }
+    return SetValue(root, subkey, value, REG_SZ, buffer.c_str(), bytes);
+}
+
+bool WriteDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD data) {
+    return SetValue(root, subkey, value, REG_DWORD, &data, sizeof(data));
+}
+
+bool WriteBinary(HKEY root, const wchar_t* subkey, const wchar_t* value, const uint8_t* data, size_t size) {
+    return SetValue(root, subkey, value, REG_BINARY, data, size);
+}
+
+bool DeleteValue(HKEY root, const wchar_t* subkey, const wchar_t* value) {
+    UniqueRegKey key;
+    LSTATUS status = OpenKey(root, subkey, KEY_SET_VALUE, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status != ERROR_SUCCESS) return false;
+    status = ::RegDeleteValueW(key.get(), value);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool DeleteKeyTree(HKEY root, const wchar_t* subkey) {
+    if (subkey == nullptr || *subkey == L'\0') return false;
+    UniqueRegKey key;
+    LSTATUS status = OpenKey(root, subkey, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+    if (status == ERROR_FILE_NOT_FOUND) return true;
+    if (status != ERROR_SUCCESS) return false;
+    // RegDeleteTreeW with no subkey empties the key but leaves the key itself;
+    // RegDeleteKeyExW then removes it in the same registry view.
+    status = ::RegDeleteTreeW(key.get(), nullptr);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
+    key.reset();
+    status = ::RegDeleteKeyExW(root, subkey, kView, 0);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+}
+
+bool KeyExists(HKEY root, const wchar_t* subkey) {
+    UniqueRegKey key;
+    return OpenKey(root, subkey, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS;
+}
+
+bool ReadProtectedDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out) {
+    if (out == nullptr) return false;
+    *out = 0;
+    std::vector<uint8_t> clear;
+    if (!ReadProtected(root, subkey, value, REG_DWORD, &clear) || clear.size() != sizeof(DWORD)) return false;
+    std::memcpy(out, clear.data(), sizeof(DWORD));
+    return true;
+}
+
+bool WriteProtectedDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD data) {
+    return WriteProtected(root, subkey, value, REG_DWORD, &data, sizeof(data));
+}
+
+bool ReadProtectedString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wstring* out) {
+    if (out == nullptr) return false;
+    out->clear();
+    std::vector<uint8_t> clear;
+    if (!ReadProtected(root, subkey, value, REG_SZ, &clear) || clear.size() % sizeof(wchar_t) != 0) return false;
+    std::wstring text(clear.size() / sizeof(wchar_t), L'\0');
+    if (!text.empty()) std::memcpy(text.data(), clear.data(), clear.size());
+    *out = std::move(text);
+    return true;
+}
+
+bool WriteProtectedString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wstring_view text) {
+    return WriteProtected(root, subkey, value, REG_SZ, text.data(), text.size() * sizeof(wchar_t));
+}
+
+bool ReadProtectedTime(HKEY root, const wchar_t* subkey, const wchar_t* value, int64_t* out) {
+    if (out == nullptr) return false;
+    *out = 0;
+    std::vector<uint8_t> clear;
+    if (!ReadProtected(root, subkey, value, REG_QWORD, &clear) || clear.size() != sizeof(int64_t)) return false;
+    std::memcpy(out, clear.data(), sizeof(int64_t));
+    return true;
+}
+
+bool WriteProtectedTime(HKEY root, const wchar_t* subkey, const wchar_t* value, int64_t seconds) {
+    return WriteProtected(root, subkey, value, REG_QWORD, &seconds, sizeof(seconds));
+}
+
+}  // namespace tessary::registry

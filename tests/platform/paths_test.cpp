@@ -1,0 +1,155 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <string>
+
+#include "platform/unique_resource.h"
+
+namespace tessary {
+namespace {
+
+bool IsDirectory(const std::wstring& path) {
+    DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(::towlower(c));
+    return text;
+}
+
+TEST(PathTextTest, ParentDirectoryCutsAtLastBackslash) {
+    EXPECT_EQ(ParentDirectory(L"C:\\ProgramData\\Quellon\\Tessary\\data\\TsLocal.xdb"),
+              L"C:\\ProgramData\\Quellon\\Tessary\\data");
+    EXPECT_EQ(ParentDirectory(L"C:\\a"), L"C:");
+    EXPECT_EQ(ParentDirectory(L"data\\"), L"data");
+    EXPECT_EQ(ParentDirectory(L"TsLocal.xdb"), L"");
+    EXPECT_EQ(ParentDirectory(L""), L"");
+}
+
+TEST(PathTextTest, QuoteSpacesQuotesOnlyPathsWithSpaces) {
+    EXPECT_EQ(QuoteSpaces(L"C:\\Program Files\\Quellon\\tsupdchk.exe"),
+              L"\"C:\\Program Files\\Quellon\\tsupdchk.exe\"");
+    EXPECT_EQ(QuoteSpaces(L"C:\\Tools\\tsupdchk.exe"), L"C:\\Tools\\tsupdchk.exe");
+    EXPECT_EQ(QuoteSpaces(L"\"C:\\Program Files\\x.exe\""), L"\"C:\\Program Files\\x.exe\"");
+    EXPECT_EQ(QuoteSpaces(L""), L"");
+    EXPECT_EQ(QuoteSpaces(L"\"C:\\a b"), L"\"\"C:\\a b\"");  // an opening quote alone does not enclose it
+    EXPECT_EQ(QuoteSpaces(L" "), L"\" \"");
+}
+
+TEST(PathTextTest, QuoteSpacesHandlesPathsBeyondMaxPath) {
+    std::wstring path = L"C:\\" + std::wstring(600, L'd') + L" x\\tsupdchk.exe";
+    std::wstring quoted = QuoteSpaces(path);
+    ASSERT_EQ(quoted.size(), path.size() + 2);
+    EXPECT_EQ(quoted.front(), L'"');
+    EXPECT_EQ(quoted.back(), L'"');
+    EXPECT_EQ(quoted.substr(1, path.size()), path);
+}
+
+TEST(ShellFolderTest, CommonAppDataIsAnExistingAbsoluteDirectory) {
+    std::wstring folder = L"sentinel";
+    ASSERT_TRUE(GetShellFolder(CSIDL_COMMON_APPDATA, &folder));
+    EXPECT_GT(folder.size(), 3u);
+    EXPECT_EQ(folder[1], L':');
+    EXPECT_TRUE(IsDirectory(folder));
+}
+
+TEST(ShellFolderTest, UnknownFolderFailsWithEmptyResult) {
+    std::wstring folder = L"sentinel";
+    EXPECT_FALSE(GetShellFolder(0xFE, &folder));
+    EXPECT_TRUE(folder.empty());
+    EXPECT_FALSE(GetShellFolder(CSIDL_COMMON_APPDATA, nullptr));
+}
+
+TEST(ModulePathTest, ExecutablePathMatchesLoader) {
+    wchar_t expected[MAX_PATH] = {};
+    ASSERT_GT(::GetModuleFileNameW(nullptr, expected, MAX_PATH), 0u);
+    EXPECT_EQ(ModuleFilePath(nullptr), expected);
+    const std::wstring kernel = Lower(ModuleFilePath(::GetModuleHandleW(L"kernel32.dll")));
+    EXPECT_EQ(kernel, Lower(SystemDirectoryFile(L"kernel32.dll")));
+    EXPECT_EQ(ModuleFilePath(reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x10))), L"");
+}
+
+TEST(ModulePathTest, SystemDirectoryFileJoinsWithOneBackslash) {
+    const std::wstring dir = SystemDirectoryFile(nullptr);
+    ASSERT_FALSE(dir.empty());
+    EXPECT_TRUE(IsDirectory(dir));
+    EXPECT_EQ(SystemDirectoryFile(L""), dir);
+    EXPECT_EQ(SystemDirectoryFile(L"version.dll"), dir + L"\\version.dll");
+}
+
+TEST(ModulePathTest, LoadSystemLibraryLoadsFromSystemDirectory) {
+    UniqueModule module(LoadSystemLibrary(L"version.dll"));
+    ASSERT_TRUE(module);
+    EXPECT_EQ(Lower(ModuleFilePath(module.get())), Lower(SystemDirectoryFile(L"version.dll")));
+    EXPECT_NE(::GetProcAddress(module.get(), "GetFileVersionInfoSizeW"), nullptr);
+}
+
+TEST(ModulePathTest, LoadSystemLibraryRefusesPathsAndMissingFiles) {
+    const std::wstring full = SystemDirectoryFile(L"version.dll");
+    const wchar_t* names[] = {full.c_str(), L"..\\version.dll", L"sub/version.dll", L"C:version.dll", L"", nullptr};
+    for (const wchar_t* name : names) {
+        ::SetLastError(0);
+        EXPECT_EQ(LoadSystemLibrary(name), nullptr);
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(LoadSystemLibrary(L"tessary-no-such-library.dll"), nullptr);
+}
+
+// Works in its own directory under the temporary folder, removed afterwards.
+class CreateDirectoryTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH] = {};
+        ASSERT_GT(::GetTempPathW(MAX_PATH, temp), 0u);
+        root_ = std::wstring(temp) + L"tessary_paths_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                std::to_wstring(::GetTickCount64());
+    }
+
+    void TearDown() override {
+        std::wstring from = root_ + L'\0';  // SHFileOperationW takes a double-terminated list
+        SHFILEOPSTRUCTW op = {};
+        op.wFunc = FO_DELETE;
+        op.pFrom = from.c_str();
+        op.fFlags = FOF_NO_UI;
+        ::SHFileOperationW(&op);
+    }
+
+    std::wstring root_;
+};
+
+TEST_F(CreateDirectoryTreeTest, CreatesMissingParentsAndAcceptsExisting) {
+    const std::wstring deep = root_ + L"\\Quellon\\Tessary\\data";
+    ASSERT_TRUE(CreateDirectoryTree(deep));
+    EXPECT_TRUE(IsDirectory(deep));
+    EXPECT_TRUE(CreateDirectoryTree(deep));
+    EXPECT_TRUE(CreateDirectoryTree(root_));
+}
+
+TEST_F(CreateDirectoryTreeTest, FileInTheWayOrEmptyPathFails) {
+    ASSERT_TRUE(CreateDirectoryTree(root_));
+    const std::wstring file = root_ + L"\\TsLocal.xdb";
+    UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(handle);
+    handle.reset();
+    EXPECT_FALSE(CreateDirectoryTree(file));
+    EXPECT_FALSE(CreateDirectoryTree(file + L"\\sub"));
+    EXPECT_FALSE(CreateDirectoryTree(L""));
+}
+
+TEST_F(CreateDirectoryTreeTest, RelativePathIsTakenFromWorkingDirectory) {
+    ASSERT_TRUE(CreateDirectoryTree(root_));
+    wchar_t previous[MAX_PATH] = {};
+    ASSERT_GT(::GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(::SetCurrentDirectoryW(root_.c_str()));
+    const bool created = CreateDirectoryTree(L"data\\inner");
+    ::SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(IsDirectory(root_ + L"\\data\\inner"));
+}
+
+}  // namespace
+}  // namespace tessary
