@@ -67,8 +67,8 @@ inline HANDLE InvalidHandleValue() { return INVALID_HANDLE_VALUE; }
 inline void CloseKernelHandle(HANDLE h) { ::CloseHandle(h); }
 inline void CloseRegKey(HKEY key) { ::RegCloseKey(key); }
 inline void CloseFind(HANDLE h) { ::FindClose(h); }
-inline void FreeModule(HMODULE m) { ::FreeLibrary(m); }
-inline void FreeLocal(void* p) { ::LocalFree(p); }
+inline void ReleaseModuleReference(HMODULE m) { ::FreeLibrary(m); }
+inline void ReleaseLocalMemory(void* p) { ::LocalFree(p); }
 }  // namespace detail
 
 // Kernel objects (events, semaphores, mutexes, threads, processes): null when empty.
@@ -78,7 +78,7 @@ using UniqueFile = UniqueResource<HANDLE, detail::CloseKernelHandle, detail::Inv
 // FindFirstFileW searches.
 using UniqueFind = UniqueResource<HANDLE, detail::CloseFind, detail::InvalidHandleValue>;
 using UniqueRegKey = UniqueResource<HKEY, detail::CloseRegKey>;
-using UniqueModule = UniqueResource<HMODULE, detail::FreeModule>;
-using UniqueLocalMemory = UniqueResource<void*, detail::FreeLocal>;
+using UniqueModule = UniqueResource<HMODULE, detail::ReleaseModuleReference>;
+using UniqueLocalMemory = UniqueResource<void*, detail::ReleaseLocalMemory>;
 
 }  // namespace tessary

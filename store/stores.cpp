@@ -1,0 +1,104 @@
+#include "store/stores.h"
+
+#include <windows.h>
+
+#include <ctime>
+#include <string>
+
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+#include "store/data_paths.h"
+#include "store/product_keys.h"
+
+namespace tessary {
+namespace {
+
+constexpr int64_t kRestartInterval = 86400;
+
+enum class Presence { kFailed, kAbsent, kPresent };
+
+Presence Query(sqlite* db, const char* sql) {
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    if (sqlite_get_table(db, sql, table.put(), &rows, &columns, nullptr) != SQLITE_OK) return Presence::kFailed;
+    return rows > 0 ? Presence::kPresent : Presence::kAbsent;
+}
+
+bool Exec(sqlite* db, const char* sql) { return sqlite_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+// Creates the table when the query for it fails or finds nothing.
+bool EnsureTable(sqlite* db, const char* find, const char* create) {
+    return Query(db, find) == Presence::kPresent || Exec(db, create);
+}
+
+// Opens the store file, deleting and reopening it once when the library refuses it.
+bool OpenOrRecreate(const wchar_t* relativeName, UniqueSqlite* db) {
+    const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
+    const std::string narrow = WideToNarrow(path);
+    db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+    if (!*db && ::DeleteFileW(path.c_str())) db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+    return db->valid();
+}
+
+}  // namespace
+
+bool OpenLocalStore(UniqueSqlite* out) {
+    if (out == nullptr) return false;
+    out->reset();
+    UniqueSqlite db;
+    if (!OpenOrRecreate(kLocalStoreName, &db)) return false;
+
+    if (Query(db.get(), schema::kFindLocalCache) != Presence::kPresent) {
+        // A new store gets its index at the next open.
+        if (Exec(db.get(), schema::kCreateLocalCache)) Exec(db.get(), schema::kCreateCreateDate);
+    } else if (Query(db.get(), schema::kFindLocalIndex) == Presence::kAbsent) {
+        Exec(db.get(), schema::kCreateLocalIndex);
+    }
+    EnsureTable(db.get(), schema::kFindDigSigInfo3, schema::kCreateDigSigInfo3);
+    EnsureTable(db.get(), schema::kFindSettings, schema::kCreateSettings);
+    if (!EnsureTable(db.get(), schema::kFindLocalExpInfo, schema::kCreateLocalExpInfo)) return false;
+
+    *out = std::move(db);
+    return true;
+}
+
+bool OpenSharedStore(UniqueSqlite* out) {
+    if (out == nullptr) return false;
+    out->reset();
+    UniqueSqlite db;
+    if (!OpenOrRecreate(kSharedStoreName, &db)) return false;
+    if (!EnsureTable(db.get(), schema::kFindLocalSharedCache, schema::kCreateLocalSharedCache)) return false;
+    *out = std::move(db);
+    return true;
+}
+
+void ResetLocalStore() {
+    const std::wstring store = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
+    if (!::DeleteFileW(store.c_str())) {
+        // In use by another process: let the system remove it at the next restart.
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime);
+        ::MoveFileExW(store.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        return;
+    }
+
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    int64_t lastStart = 0;
+    if (!registry::ReadProtectedTime(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime2, &lastStart)) lastStart = 0;
+    if (lastStart + kRestartInterval >= now) return;
+
+    registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime);
+    std::wstring commandLine = QuoteSpaces(ResolveDataPath(L"tsupdchk.exe", DataBase::kInstall));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                         nullptr, &startup, &process)) {
+        UniqueHandle processHandle(process.hProcess);
+        UniqueHandle threadHandle(process.hThread);
+    }
+    registry::WriteProtectedTime(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime2, now);
+}
+
+}  // namespace tessary

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "store/sqlite_adapter.h"
+
+namespace tessary {
+
+// Relative names of the store files below the common data directory.
+inline constexpr wchar_t kLocalStoreName[] = L"data\\TsLocal.xdb";
+inline constexpr wchar_t kSharedStoreName[] = L"data\\TsShared.xdb";
+
+// Opens the local store "data\TsLocal.xdb", giving it its schema. A file the
+// database library refuses is deleted and opened once more. A new store gets
+// LocalCache and CreateDate first and its LocalIndex at the next open; the other
+// tables are created when missing. Returns true with the open handle in *db;
+// false (and *db empty) when no handle could be had or LocalExpInfo could not be
+// created. Callers close the handle as soon as their statements are done.
+bool OpenLocalStore(UniqueSqlite* db);
+
+// Opens the shared store "data\TsShared.xdb" by the same open-or-recreate rule
+// and ensures its LocalSharedCache table; a failed creation fails the open.
+bool OpenSharedStore(UniqueSqlite* db);
+
+// Discards a local store that faulted while being read. Deletes the file; when
+// it is in use, deletes "TsTime" and schedules the deletion for the next restart.
+// Otherwise starts the update checker from the install directory to fetch the
+// data again, at most once per 86400 seconds (remembered in "TsTime2").
+void ResetLocalStore();
+
+// Exact statements of the stores' schema.
+namespace schema {
+inline constexpr char kCreateLocalCache[] = "CREATE TABLE LocalCache(Hash,Data);";
+inline constexpr char kCreateLocalIndex[] = "CREATE INDEX LocalIndex ON LocalCache(HASH);";
+inline constexpr char kCreateCreateDate[] = "CREATE TABLE CreateDate( TimeStamp INTEGER );";
+inline constexpr char kCreateDigSigInfo3[] = "CREATE TABLE DigSigInfo3( Type INTEGER, Data TEXT  );";
+inline constexpr char kCreateSettings[] = "CREATE TABLE Settings( Key TEXT, Value TEXT  );";
+inline constexpr char kCreateLocalExpInfo[] =
+    "CREATE TABLE LocalExpInfo( Hash TEXT, BinName TEXT, Desc TEXT, Flag TEXT  );";
+inline constexpr char kCreateLocalSharedCache[] =
+    "CREATE TABLE LocalSharedCache(id INTEGER PRIMARY KEY,Path TEXT,Hash TEXT,Product TEXT,Feature TEXT,"
+    "Permission TEXT);";
+
+inline constexpr char kFindLocalCache[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='LocalCache';";
+inline constexpr char kFindDigSigInfo3[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='DigSigInfo3';";
+inline constexpr char kFindSettings[] = "SELECT name FROM sqlite_master WHERE type='table' AND name='Settings';";
+inline constexpr char kFindLocalExpInfo[] =
+    "SELECT name FROM sqlite_master WHERE type='table' AND name='LocalExpInfo';";
+inline constexpr char kFindLocalIndex[] = "SELECT * FROM sqlite_master WHERE type = 'index' AND name = 'LocalIndex';";
+inline constexpr char kFindLocalSharedCache[] =
+    "SELECT name FROM sqlite_master WHERE type='table' AND name='LocalSharedCache';";
+}  // namespace schema
+
+}  // namespace tessary

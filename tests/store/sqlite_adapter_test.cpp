@@ -1,0 +1,138 @@
+#include "store/sqlite_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/text.h"
+#include "tests/support/temp_dir.h"
+
+namespace tessary {
+namespace {
+
+using testing::ScopedTempDir;
+using testing::WriteFileBytes;
+
+class SqliteAdapterTest : public ::testing::Test {
+protected:
+    std::string Narrow(const std::wstring& name) { return WideToNarrow(dir_.File(name)); }
+    ScopedTempDir dir_;
+};
+
+TEST_F(SqliteAdapterTest, RefusesAFileThatIsNotADatabase) {
+    ASSERT_TRUE(WriteFileBytes(dir_.File(L"junk.xdb"), std::string(4096, 'x')));
+    char* err = nullptr;
+    EXPECT_EQ(sqlite_open(Narrow(L"junk.xdb").c_str(), 0, &err), nullptr);
+    ASSERT_NE(err, nullptr);
+    sqlite_freemem(err);
+
+    // A classic version-2 file is "not a database" too.
+    ASSERT_TRUE(WriteFileBytes(dir_.File(L"v2.xdb"),
+                               std::string("** This file contains an SQLite 2.1 database **") + std::string(2000, '\0')));
+    EXPECT_EQ(sqlite_open(Narrow(L"v2.xdb").c_str(), 0, nullptr), nullptr);
+}
+
+TEST_F(SqliteAdapterTest, OpensNewAndEmptyFiles) {
+    UniqueSqlite db(sqlite_open(Narrow(L"new.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(WriteFileBytes(dir_.File(L"empty.xdb"), ""));
+    UniqueSqlite empty(sqlite_open(Narrow(L"empty.xdb").c_str(), 0, nullptr));
+    EXPECT_TRUE(empty);
+    EXPECT_EQ(sqlite_open(nullptr, 0, nullptr), nullptr);
+}
+
+TEST_F(SqliteAdapterTest, GetTableHasColumnNamesFirstAndNullsAsNull) {
+    UniqueSqlite db(sqlite_open(Narrow(L"t.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(db);
+    ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(a,b); INSERT INTO T VALUES('x',NULL); INSERT INTO T VALUES(1,2);",
+                          nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    UniqueSqliteTable table;
+    int rows = -1;
+    int columns = -1;
+    ASSERT_EQ(sqlite_get_table(db.get(), "SELECT a,b FROM T ORDER BY rowid;", table.put(), &rows, &columns, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(rows, 2);
+    ASSERT_EQ(columns, 2);
+    char** t = table.get();
+    EXPECT_STREQ(t[0], "a");
+    EXPECT_STREQ(t[1], "b");
+    EXPECT_STREQ(t[2], "x");
+    EXPECT_EQ(t[3], nullptr);
+    EXPECT_STREQ(t[4], "1");
+    EXPECT_STREQ(t[5], "2");
+}
+
+TEST_F(SqliteAdapterTest, FailedQueryClearsOutputsAndReportsTheMessage) {
+    UniqueSqlite db(sqlite_open(Narrow(L"f.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(db);
+    char** table = reinterpret_cast<char**>(0x1);
+    int rows = 7;
+    int columns = 7;
+    char* err = nullptr;
+    EXPECT_NE(sqlite_get_table(db.get(), "SELECT * FROM Missing;", &table, &rows, &columns, &err), SQLITE_OK);
+    EXPECT_EQ(table, nullptr);
+    EXPECT_EQ(rows, 0);
+    EXPECT_EQ(columns, 0);
+    ASSERT_NE(err, nullptr);
+    EXPECT_NE(std::string(err).find("Missing"), std::string::npos);
+    sqlite_freemem(err);
+    EXPECT_EQ(sqlite_exec(nullptr, "SELECT 1;", nullptr, nullptr, nullptr), SQLITE_MISUSE);
+}
+
+TEST_F(SqliteAdapterTest, QuotedFormattingKeepsHostileTextAsData) {
+    UniqueSqlite db(sqlite_open(Narrow(L"q.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(db);
+    ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(v);", nullptr, nullptr, nullptr), SQLITE_OK);
+    const char* hostile = "x'); DROP TABLE T; --";
+    ASSERT_EQ(sqlite_exec_printf(db.get(), "INSERT INTO T VALUES('%q');", nullptr, nullptr, nullptr, hostile),
+              SQLITE_OK);
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    ASSERT_EQ(sqlite_get_table_printf(db.get(), "SELECT v FROM T WHERE v='%q';", table.put(), &rows, &columns,
+                                      nullptr, hostile),
+              SQLITE_OK);
+    ASSERT_EQ(rows, 1);
+    EXPECT_STREQ(table.get()[1], hostile);
+}
+
+int CountingBusy(void* arg, const char*, int attempts) {
+    int* calls = static_cast<int*>(arg);
+    ++*calls;
+    return attempts < 2 ? 1 : 0;
+}
+
+TEST_F(SqliteAdapterTest, LockedFileOpensAndTheBusyHandlerDecidesRetries) {
+    UniqueSqlite holder(sqlite_open(Narrow(L"b.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(sqlite_exec(holder.get(), "CREATE TABLE T(v); BEGIN EXCLUSIVE; INSERT INTO T VALUES(1);", nullptr,
+                          nullptr, nullptr),
+              SQLITE_OK);
+
+    // Another connection to a locked store is not "not a database".
+    UniqueSqlite other(sqlite_open(Narrow(L"b.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(other) << "a busy store must not be refused (callers delete refused files)";
+    int calls = 0;
+    sqlite_busy_handler(other.get(), CountingBusy, &calls);
+    EXPECT_EQ(sqlite_exec(other.get(), "INSERT INTO T VALUES(2);", nullptr, nullptr, nullptr), SQLITE_BUSY);
+    EXPECT_EQ(calls, 3);
+
+    ASSERT_EQ(sqlite_exec(holder.get(), "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite_exec(other.get(), "INSERT INTO T VALUES(2);", nullptr, nullptr, nullptr), SQLITE_OK);
+}
+
+TEST_F(SqliteAdapterTest, NonAsciiFileNamesInTheThreadCodePage) {
+    // "é" exists in the usual Western code pages; the adapter must pass the
+    // name on without mangling it.
+    std::wstring name = L"caf\u00e9.xdb";
+    std::string narrow = WideToNarrow(dir_.File(name));
+    if (NarrowToWide(narrow) != dir_.File(name)) GTEST_SKIP() << "the thread code page cannot hold the name";
+    UniqueSqlite db(sqlite_open(narrow.c_str(), 0, nullptr));
+    ASSERT_TRUE(db);
+    ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(v);", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_TRUE(testing::FileExists(dir_.File(name)));
+}
+
+}  // namespace
+}  // namespace tessary

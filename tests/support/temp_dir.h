@@ -1,0 +1,60 @@
+#pragma once
+
+// A throwaway directory below the system's temporary folder, removed with its
+// contents when the object goes away. Test support only.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+namespace tessary::testing {
+
+class ScopedTempDir {
+public:
+    ScopedTempDir() {
+        wchar_t base[MAX_PATH + 1] = {};
+        ::GetTempPathW(MAX_PATH, base);
+        static LONG counter = 0;
+        path_ = std::wstring(base) + L"tstest_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
+                std::to_wstring(::InterlockedIncrement(&counter)) + L"_" + std::to_wstring(::GetTickCount());
+        ::CreateDirectoryW(path_.c_str(), nullptr);
+    }
+    ~ScopedTempDir() { RemoveTree(path_); }
+    ScopedTempDir(const ScopedTempDir&) = delete;
+    ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+
+    const std::wstring& path() const { return path_; }
+    std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+    // Removes a directory tree; true when it is gone.
+    static bool RemoveTree(const std::wstring& dir) {
+        std::wstring from = dir;
+        from.push_back(L'\0');  // SHFileOperation wants a double-terminated list
+        SHFILEOPSTRUCTW op{};
+        op.wFunc = FO_DELETE;
+        op.pFrom = from.c_str();
+        op.fFlags = FOF_NO_UI;
+        ::SHFileOperationW(&op);
+        return ::GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES;
+    }
+
+private:
+    std::wstring path_;
+};
+
+// Writes `bytes` to `path`, replacing the file; true on success.
+inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    BOOL ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(h);
+    return ok && written == bytes.size();
+}
+
+inline bool FileExists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace tessary::testing
