@@ -1,0 +1,265 @@
+#include "component/file_identity.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/unique_resource.h"
+#include "tests/component/test_files.h"
+
+namespace tessary {
+namespace {
+
+using testing::FixturePath;
+using testing::ReadFileBytes;
+using testing::TempTree;
+using testing::WriteFileBytes;
+
+std::wstring Upper(std::wstring text) {
+    ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// "C:\TsIdentity-..." as the normalisation reports it: drive letter in lower case.
+std::wstring Normalised(const std::wstring& path) { return L"c" + path.substr(1); }
+
+void ExpectOnlyPathAndName(const AppRecord& record, const std::wstring& path, const std::string& exeName) {
+    EXPECT_EQ(record.path, path);
+    EXPECT_EQ(record.exeName, exeName);
+    EXPECT_EQ(record.sizeOnDisk, 0u);
+    EXPECT_EQ(record.version, "");
+    EXPECT_EQ(record.company, "");
+    EXPECT_EQ(record.applicationName, "");
+    EXPECT_EQ(record.md5, "");
+    EXPECT_EQ(record.digest, Md5Digest{});
+}
+
+class FileIdentityTest : public ::testing::Test {
+protected:
+    // Copies a fixture program into the tree under `relative`; returns its full path.
+    std::wstring Place(const wchar_t* fixture, std::wstring_view relative) {
+        const std::wstring path = tree_.MakeParents(relative);
+        EXPECT_TRUE(::CopyFileW(FixturePath(fixture).c_str(), path.c_str(), FALSE)) << ::GetLastError();
+        return path;
+    }
+
+    TempTree tree_;
+};
+
+TEST_F(FileIdentityTest, UpperCasePathGetsNamesAsStoredOnDisk) {
+    const std::wstring stored = Place(L"identity_fixture_v61.exe", L"Program Files\\App\\App.exe");
+    const std::string content = ReadFileBytes(stored);
+
+    const AppRecord record = BuildFromPath(Upper(stored));
+
+    EXPECT_EQ(record.path, Normalised(stored));
+    EXPECT_EQ(record.exeName, "App.exe");
+    EXPECT_EQ(record.sizeOnDisk, content.size());
+    EXPECT_EQ(record.version, "6.1");
+    EXPECT_EQ(record.company, "Quellon Fixtures Ltd");
+    EXPECT_EQ(record.applicationName, "Tessary Identity Fixture");
+    EXPECT_EQ(record.digest, ComputeMd5(content));
+    EXPECT_EQ(record.md5, Md5ToHex(ComputeMd5(content)));
+    EXPECT_EQ(record.description, "");
+    EXPECT_EQ(record.className, "");
+    EXPECT_EQ(record.goodSignature, 0u);
+}
+
+TEST_F(FileIdentityTest, GivenHashReplacesHashingAndLeavesDigestZero) {
+    const std::wstring stored = Place(L"identity_fixture_v61.exe", L"Tools\\Given.EXE");
+    const AppRecord record = BuildFromPathAndHash(stored, L"00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(record.md5, "00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(record.digest, Md5Digest{});
+    EXPECT_EQ(record.path, Normalised(stored));
+    EXPECT_EQ(record.exeName, "Given.EXE");
+    EXPECT_EQ(record.version, "6.1");
+    EXPECT_NE(record.sizeOnDisk, 0u);
+}
+
+TEST_F(FileIdentityTest, ContentHashCrossesReadChunks) {
+    const std::wstring million = tree_.MakeParents(L"a.bin");
+    ASSERT_TRUE(WriteFileBytes(million, std::string(1000000, 'a')));
+    const AppRecord record = BuildFromPath(million);
+    EXPECT_EQ(record.md5, "7707D6AE4E027C70EEA2A935C2296F21");
+    EXPECT_EQ(record.sizeOnDisk, 1000000u);
+
+    const std::wstring empty = tree_.MakeParents(L"empty.bin");
+    ASSERT_TRUE(WriteFileBytes(empty, ""));
+    EXPECT_EQ(BuildFromPath(empty).md5, "D41D8CD98F00B204E9800998ECF8427E");
+}
+
+TEST_F(FileIdentityTest, BuildEmptyHasNothing) { ExpectOnlyPathAndName(BuildEmpty(), L"", ""); }
+
+TEST_F(FileIdentityTest, AbsentFileKeepsGivenPathAndNameOnly) {
+    const std::wstring missing = tree_.root() + L"\\NOT THERE\\Tool.EXE";
+    ExpectOnlyPathAndName(BuildFromPath(missing), missing, "Tool.EXE");
+    ExpectOnlyPathAndName(BuildFromPathAndHash(missing, L"ABCD"), missing, "Tool.EXE");
+    ExpectOnlyPathAndName(BuildFromPath(L"NoBackslash.exe"), L"NoBackslash.exe", "NoBackslash.exe");
+    ExpectOnlyPathAndName(BuildFromPath(L""), L"", "");
+}
+
+TEST_F(FileIdentityTest, MissingDriveLetterGivesPathAndNameOnly) {
+    const DWORD drives = ::GetLogicalDrives();
+    wchar_t letter = 0;
+    for (wchar_t c = L'Y'; c >= L'D' && letter == 0; --c) {
+        const wchar_t root[] = {c, L':', L'\\', 0};
+        if (!(drives & (1u << (c - L'A'))) && ::GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) letter = c;
+    }
+    if (letter == 0) GTEST_SKIP() << "every drive letter from D: to Y: is in use in this prefix";
+    const std::wstring path = std::wstring(1, letter) + L":\\Vendor\\Tool.exe";
+    ExpectOnlyPathAndName(BuildFromPath(path), path, "Tool.exe");
+}
+
+TEST_F(FileIdentityTest, PathLongerThanBuffersIsKeptWhole) {
+    std::wstring path = tree_.root();
+    for (int i = 0; i < 60; ++i) path += L"\\Directory" + std::to_wstring(i);
+    path += L"\\Deep.exe";
+    ASSERT_GT(path.size(), 2u * MAX_PATH);
+    ExpectOnlyPathAndName(BuildFromPath(path), path, "Deep.exe");
+}
+
+TEST_F(FileIdentityTest, FileLockedWithoutReadSharingHasNoHash) {
+    const std::wstring path = Place(L"identity_fixture_v61.exe", L"Locked.exe");
+    const uint32_t size = static_cast<uint32_t>(ReadFileBytes(path).size());
+    {
+        UniqueFile writer(
+            ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writer) << ::GetLastError();
+        const AppRecord record = BuildFromPath(path);
+        EXPECT_EQ(record.md5, "");
+        EXPECT_EQ(record.digest, Md5Digest{});
+        EXPECT_EQ(record.sizeOnDisk, size);
+        EXPECT_EQ(record.exeName, "Locked.exe");
+    }
+    EXPECT_EQ(BuildFromPath(path).md5.size(), 32u);
+}
+
+// Hashing asks for read sharing only: a writer, even one sharing reads, keeps the
+// content from being hashed while it may change; another reader does not.
+TEST_F(FileIdentityTest, WriterSharingReadsStillPreventsHashingButReaderDoesNot) {
+    const std::wstring path = Place(L"identity_fixture_v61.exe", L"Shared.exe");
+    {
+        UniqueFile writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writer) << ::GetLastError();
+        EXPECT_EQ(BuildFromPath(path).md5, "");
+    }
+    UniqueFile reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader) << ::GetLastError();
+    EXPECT_EQ(BuildFromPath(path).md5, Md5ToHex(ComputeMd5(ReadFileBytes(path))));
+}
+
+TEST_F(FileIdentityTest, FileOf4GiBOrMoreHasNoHashAndLow32BitSize) {
+    const std::wstring path = tree_.MakeParents(L"Huge.bin");
+    {
+        UniqueFile file(
+            ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        DWORD ignored = 0;
+        // Best effort: Wine's files on a Linux file system are sparse anyway.
+        ::DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+        LARGE_INTEGER end;
+        end.QuadPart = 0x100000000LL + 4096 + 5;
+        if (!::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) || !::SetEndOfFile(file.get())) {
+            GTEST_SKIP() << "cannot extend a file to 4 GiB here (error " << ::GetLastError() << ")";
+        }
+        LARGE_INTEGER size;
+        ASSERT_TRUE(::GetFileSizeEx(file.get(), &size));
+        ASSERT_EQ(size.QuadPart, end.QuadPart);
+    }
+    const AppRecord record = BuildFromPath(path);
+    EXPECT_EQ(record.sizeOnDisk, 4096u + 5u);
+    EXPECT_EQ(record.md5, "");
+    EXPECT_EQ(record.digest, Md5Digest{});
+    EXPECT_EQ(record.exeName, "Huge.bin");
+}
+
+// Version block rules, one fixture program each.
+class VersionStringsTest : public FileIdentityTest {
+protected:
+    AppRecord Identify(const wchar_t* fixture) { return BuildFromPath(Place(fixture, L"Fixture.exe")); }
+};
+
+TEST_F(VersionStringsTest, MajorVersionZeroGivesNoVersionText) {
+    const AppRecord record = Identify(L"identity_fixture_v05.exe");
+    EXPECT_EQ(record.version, "");
+    EXPECT_EQ(record.applicationName, "Half Version");
+    EXPECT_EQ(record.company, "Quellon Fixtures Ltd");
+}
+
+TEST_F(VersionStringsTest, EmptyDescriptionFallsBackToProductName) {
+    const AppRecord record = Identify(L"identity_fixture_product.exe");
+    EXPECT_EQ(record.applicationName, "Fixture Product Name");
+    EXPECT_EQ(record.version, "2.7");
+}
+
+TEST_F(VersionStringsTest, StringsOnlyUnderCodePage1252AreFound) {
+    const AppRecord record = Identify(L"identity_fixture_cp1252.exe");
+    EXPECT_EQ(record.company, "Code Page Co");
+    EXPECT_EQ(record.applicationName, "Western Strings");
+}
+
+TEST_F(VersionStringsTest, FirstSuccessfulTranslationWinsEvenWhenEmpty) {
+    const AppRecord record = Identify(L"identity_fixture_first_wins.exe");
+    EXPECT_EQ(record.applicationName, "First Table");
+    EXPECT_EQ(record.company, "Retry Co");
+}
+
+TEST_F(VersionStringsTest, MissingOrDamagedBlockGivesNoStrings) {
+    for (const wchar_t* fixture : {L"identity_fixture_plain.exe", L"identity_fixture_garbage.exe"}) {
+        const AppRecord record = Identify(fixture);
+        EXPECT_EQ(record.version, "");
+        EXPECT_EQ(record.company, "");
+        EXPECT_EQ(record.applicationName, "");
+        EXPECT_EQ(record.md5.size(), 32u);
+        EXPECT_NE(record.sizeOnDisk, 0u);
+    }
+}
+
+TEST_F(VersionStringsTest, BlockWithoutFixedInfoSignatureIsNotTrusted) {
+    std::string bytes = ReadFileBytes(FixturePath(L"identity_fixture_v61.exe"));
+    const std::string signature("\xBD\x04\xEF\xFE", 4);
+    const size_t at = bytes.find(signature);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_EQ(bytes.find(signature, at + 1), std::string::npos);
+    bytes[at] = '\x00';
+    const std::wstring path = tree_.MakeParents(L"Patched.exe");
+    ASSERT_TRUE(WriteFileBytes(path, bytes));
+
+    const AppRecord record = BuildFromPath(path);
+    EXPECT_EQ(record.version, "");
+    EXPECT_EQ(record.company, "");
+    EXPECT_EQ(record.applicationName, "");
+}
+
+TEST(NormalizePath, NetworkPathBecomesLowerCase) {
+    EXPECT_EQ(NormalizePath(L"\\\\Server\\Share\\Tool.exe"), L"\\\\server\\share\\tool.exe");
+    EXPECT_EQ(NormalizePath(L"\\\\SERVER\\SHARE"), L"\\\\server\\share");
+}
+
+TEST(NormalizePath, ComponentsNotOnDiskStayLowerCase) {
+    EXPECT_EQ(NormalizePath(L"C:\\No Such Dir\\Tool.EXE"), L"c:\\no such dir\\tool.exe");
+    EXPECT_EQ(NormalizePath(L"Relative\\Tool.exe"), L"relative\\tool.exe");
+    EXPECT_EQ(NormalizePath(L"C:\\Dir\\\\Tool.exe\\"), L"c:\\dir\\\\tool.exe\\");
+    EXPECT_EQ(NormalizePath(L""), L"");
+}
+
+TEST(NormalizePath, WildcardComponentIsNotReplacedByAMatch) {
+    EXPECT_EQ(NormalizePath(L"C:\\WINDOWS\\*"), L"c:\\windows\\*");
+    EXPECT_EQ(NormalizePath(L"C:\\WIND?WS"), L"c:\\wind?ws");
+}
+
+TEST(NormalizePath, OverlongPathKeepsLengthAndStructure) {
+    std::wstring path = L"C:\\WINDOWS";
+    for (int i = 0; i < 100; ++i) path += L"\\COMPONENT";
+    const std::wstring result = NormalizePath(path);
+    ASSERT_EQ(result.size(), path.size());
+    EXPECT_EQ(result.rfind(L"\\component"), path.size() - 10);
+    EXPECT_EQ(result.substr(0, 2), L"c:");
+}
+
+}  // namespace
+}  // namespace tessary
