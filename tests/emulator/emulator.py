@@ -100,47 +100,47 @@ class Rule:
             "content_length", "truncate", "body_delay_ms", "drop"}
     DROPS = {"before_response", "after_headers", "mid_body"}
 
-    def __init__(self, spec):
-        if not isinstance(spec, dict):
+    def __init__(self, definition):
+        if not isinstance(definition, dict):
             raise ValueError("a rule is a JSON object")
-        unknown = set(spec) - self.KEYS
+        unknown = set(definition) - self.KEYS
         if unknown:
             raise ValueError("unknown rule fields: %s" % ", ".join(sorted(unknown)))
-        self.spec = spec
-        self.match = spec.get("match", {})
+        self.definition = definition
+        self.match = definition.get("match", {})
         if not isinstance(self.match, dict) or set(self.match) - {"method", "path", "endpoint", "hash"}:
             raise ValueError("match takes method, path, endpoint and hash")
         self.times = self._number("times", None, minimum=1)
         self.delay = self._number("delay_ms", 0) / 1000.0
         self.body_delay = self._number("body_delay_ms", 0) / 1000.0
         self.status = self._number("status", 200, minimum=100, maximum=999)
-        self.reason = spec.get("reason")
-        self.headers = spec.get("headers", {})
+        self.reason = definition.get("reason")
+        self.headers = definition.get("headers", {})
         if not isinstance(self.headers, dict) or not all(
                 isinstance(k, str) and isinstance(v, str) for k, v in self.headers.items()):
             raise ValueError("headers must map names to text")
         self.body = None
-        if "body" in spec:
-            if not isinstance(spec["body"], str):
+        if "body" in definition:
+            if not isinstance(definition["body"], str):
                 raise ValueError("body must be text")
-            self.body = spec["body"].encode("latin-1", "replace")
-        elif "body_b64" in spec:
-            self.body = base64.b64decode(spec["body_b64"], validate=True)
-        elif "junk" in spec:
+            self.body = definition["body"].encode("latin-1", "replace")
+        elif "body_b64" in definition:
+            self.body = base64.b64decode(definition["body_b64"], validate=True)
+        elif "junk" in definition:
             count = self._number("junk", 0, maximum=MAX_BODY)
             self.body = random.Random(count).randbytes(count)
-        length = spec.get("content_length", "auto")
+        length = definition.get("content_length", "auto")
         if length not in ("auto", "omit") and (not isinstance(length, int) or isinstance(length, bool)
                                                or length < 0):
             raise ValueError("content_length is \"auto\", \"omit\" or a number")
         self.content_length = length
         self.truncate = self._number("truncate", None)
-        self.drop = spec.get("drop")
+        self.drop = definition.get("drop")
         if self.drop is not None and self.drop not in self.DROPS:
             raise ValueError("drop is one of %s" % ", ".join(sorted(self.DROPS)))
 
     def _number(self, key, default, minimum=0, maximum=10**9):
-        value = self.spec.get(key, default)
+        value = self.definition.get(key, default)
         if value is default:
             return value
         if not isinstance(value, int) or isinstance(value, bool) or not minimum <= value <= maximum:
@@ -497,7 +497,7 @@ class Handler(BaseHTTPRequestHandler):
             try:
                 value = json.loads(body.decode("utf-8"))
                 if command == "script":
-                    rules = [Rule(spec) for spec in (value if isinstance(value, list) else [value])]
+                    rules = [Rule(definition) for definition in (value if isinstance(value, list) else [value])]
                     with state.lock:
                         state.rules.extend(rules)
                         count = len(state.rules)

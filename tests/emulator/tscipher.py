@@ -4,9 +4,10 @@ it, and the unpadded base64 text. Written independently of the C++ code; only th
 initial pi constants come from tools/gen_blowfish_tables.py.
 """
 
-import importlib.util
 import os
+import runpy
 import struct
+import types
 
 REQUEST_KEY = b"kzvorpelmunta  brixoltaquenz  dafmirtulop  quanzerbiloth"
 
@@ -14,14 +15,7 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__
 _GENERATOR = os.path.join(_ROOT, "tools", "gen_blowfish_tables.py")
 
 
-def _load_generator():
-    spec = importlib.util.spec_from_file_location("gen_blowfish_tables", _GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-generator = _load_generator()
+generator = types.SimpleNamespace(**runpy.run_path(_GENERATOR))
 _PI = generator.pi_words()
 _MASK = 0xFFFFFFFF
 
