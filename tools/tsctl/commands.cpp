@@ -1,0 +1,90 @@
+#include "tools/tsctl/commands.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "component/file_identity.h"
+#include "platform/text.h"
+#include "store/data_paths.h"
+#include "store/named_objects.h"
+#include "store/stores.h"
+
+namespace tessary::tsctl {
+namespace {
+
+void Write(FILE* stream, const std::wstring& text) {
+    const std::string utf8 = WideToUtf8(text);
+    std::fwrite(utf8.data(), 1, utf8.size(), stream);
+    std::fflush(stream);
+}
+
+void Field(const wchar_t* key, const std::wstring& value) { Out(std::wstring(key) + L": " + value + L"\n"); }
+void Field(const wchar_t* key, const std::string& narrow) { Field(key, NarrowToWide(narrow)); }
+
+int Identify(const std::vector<std::wstring>& args) {
+    if (args.empty()) {
+        Err(L"identify: give one or more executable paths\n");
+        return kExitUsage;
+    }
+    int result = kExitOk;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const AppRecord record = BuildFromPath(args[i]);
+        if (i > 0) Out(L"\n");
+        Field(L"path", record.path);
+        Field(L"exe name", record.exeName);
+        Field(L"size on disk", std::to_wstring(record.sizeOnDisk));
+        Field(L"md5", record.md5);
+        Field(L"version", record.version);
+        Field(L"company", record.company);
+        Field(L"application", record.applicationName);
+        if (record.md5.empty()) result = kExitFailure;  // absent or unreadable file
+    }
+    return result;
+}
+
+int StoreInfo(const std::vector<std::wstring>& args) {
+    if (!args.empty()) {
+        Err(L"store: takes no arguments\n");
+        return kExitUsage;
+    }
+    CreateNamedObjects(Deliverable::kUpdateChecker);
+    Field(L"local store", ResolveDataPath(kLocalStoreName, DataBase::kCommonData));
+    UniqueSqlite db;
+    if (!OpenLocalStore(&db)) {
+        Err(L"store: the local store cannot be opened\n");
+        return kExitFailure;
+    }
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    if (sqlite_get_table(db.get(), "SELECT type, name FROM sqlite_master ORDER BY type DESC, name;", table.put(),
+                         &rows, &columns, nullptr) != SQLITE_OK) {
+        Err(L"store: the schema cannot be read\n");
+        return kExitFailure;
+    }
+    for (int row = 1; row <= rows; ++row) {
+        const char* type = table.get()[row * columns];
+        const char* name = table.get()[row * columns + 1];
+        Field(type != nullptr && std::string(type) == "index" ? L"index" : L"table",
+              std::string(name != nullptr ? name : ""));
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+void Out(const std::wstring& text) { Write(stdout, text); }
+void Err(const std::wstring& text) { Write(stderr, text); }
+
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> commands = {
+        {L"identify", L"PATH...", L"print the identity of executables: normalised path, size, MD5, version strings",
+         Identify},
+        {L"store", L"", L"open (creating when needed) the local store and list its tables and indexes", StoreInfo},
+    };
+    return commands;
+}
+
+}  // namespace tessary::tsctl
