@@ -91,16 +91,6 @@ TEST_F(FileIdentityTest, ContentHashCrossesReadChunks) {
     EXPECT_EQ(BuildFromPath(empty).md5, "D41D8CD98F00B204E9800998ECF8427E");
 }
 
-TEST_F(FileIdentityTest, BuildEmptyHasNothing) { ExpectOnlyPathAndName(BuildEmpty(), L"", ""); }
-
-TEST_F(FileIdentityTest, AbsentFileKeepsGivenPathAndNameOnly) {
-    const std::wstring missing = tree_.root() + L"\\NOT THERE\\Tool.EXE";
-    ExpectOnlyPathAndName(BuildFromPath(missing), missing, "Tool.EXE");
-    ExpectOnlyPathAndName(BuildFromPathAndHash(missing, L"ABCD"), missing, "Tool.EXE");
-    ExpectOnlyPathAndName(BuildFromPath(L"NoBackslash.exe"), L"NoBackslash.exe", "NoBackslash.exe");
-    ExpectOnlyPathAndName(BuildFromPath(L""), L"", "");
-}
-
 TEST_F(FileIdentityTest, MissingDriveLetterGivesPathAndNameOnly) {
     const DWORD drives = ::GetLogicalDrives();
     wchar_t letter = 0;

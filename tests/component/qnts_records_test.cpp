@@ -97,15 +97,6 @@ TEST_F(AppDetailsTest, SurrogatePairIsNeverSplitAtTheCut) {
     EXPECT_EQ(Field(details_.pwszPath), std::wstring(258, L'x') + L"\xD83D\xDE00");
 }
 
-TEST_F(AppDetailsTest, EmptyRecordClearsEverythingAndNullIsIgnored) {
-    ToAppDetails(AppRecord{}, &details_);
-    EXPECT_EQ(details_.sizeOnDisk, 0u);
-    EXPECT_TRUE(ZeroFrom(details_.pwszPath, 0));
-    EXPECT_TRUE(ZeroFrom(details_.pwszApplicationName, 0));
-    EXPECT_TRUE(ZeroFrom(details_.pwszVersion, 0));
-    ToAppDetails(AppRecord{}, nullptr);
-}
-
 TEST_F(AppDetailsTest, NarrowTextUsesTheThreadCodePage) {
     if (::GetACP() != 1252) GTEST_SKIP() << "the prefix's ANSI code page is " << ::GetACP() << ", not 1252";
     AppRecord record;

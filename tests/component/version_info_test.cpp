@@ -30,22 +30,6 @@ TEST(VersionInfoFile, ReadsFixedInfoTranslationsAndStrings) {
     EXPECT_EQ(info.QueryString(0x409, 1252, L"CompanyName"), std::nullopt);
 }
 
-TEST(VersionInfoFile, EmptyStringIsFoundButEmpty) {
-    VersionInfo info;
-    ASSERT_TRUE(info.Load(FixturePath(L"identity_fixture_product.exe")));
-    EXPECT_EQ(info.QueryString(0x409, 1200, L"FileDescription"), L"");
-    EXPECT_EQ(info.Translations().size(), 1u);
-}
-
-TEST(VersionInfoFile, TranslationTableKeepsBlockOrder) {
-    VersionInfo info;
-    ASSERT_TRUE(info.Load(FixturePath(L"identity_fixture_first_wins.exe")));
-    const auto table = info.Translations();
-    ASSERT_EQ(table.size(), 2u);
-    EXPECT_EQ(table[1].language, 0x407);
-    EXPECT_EQ(table[1].codePage, 1252);
-}
-
 TEST(VersionInfoFile, FilesWithoutUsableBlockLoadNothing) {
     VersionInfo info;
     EXPECT_FALSE(info.Load(FixturePath(L"identity_fixture_plain.exe")));
@@ -55,14 +39,6 @@ TEST(VersionInfoFile, FilesWithoutUsableBlockLoadNothing) {
     EXPECT_EQ(info.FixedInfo(), nullptr);
     EXPECT_TRUE(info.Translations().empty());
     EXPECT_EQ(info.QueryString(0x409, 1200, L"CompanyName"), std::nullopt);
-}
-
-TEST(VersionInfoFile, LoadingAgainReplacesTheBlock) {
-    VersionInfo info;
-    ASSERT_TRUE(info.Load(FixturePath(L"identity_fixture_v61.exe")));
-    EXPECT_FALSE(info.Load(FixturePath(L"identity_fixture_plain.exe")));
-    EXPECT_FALSE(info.loaded());
-    EXPECT_EQ(info.FixedInfo(), nullptr);
 }
 
 // Hand-built blocks for the structure check.
