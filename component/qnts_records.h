@@ -31,6 +31,15 @@ static_assert(offsetof(tagQNTS_APP_DETAILS, pwszApplicationName) == 1114);
 static_assert(offsetof(tagQNTS_APP_DETAILS, pwszDescription) == 1636);
 static_assert(offsetof(tagQNTS_APP_DETAILS, pwszVersion) == 2146);
 
+// The service's recommendation for an application (GetServerPermission): 12 bytes.
+typedef struct tagQNTS_APP_PERMISSION {
+    uint32_t dwProduct;
+    uint32_t dwFeature;
+    uint32_t dwPermission;
+} QNTS_APP_PERMISSION;
+
+static_assert(sizeof(tagQNTS_APP_PERMISSION) == 12);
+
 namespace tessary {
 
 // Fills every field of `*details` from `record`: narrow text is converted to wide
