@@ -1,0 +1,120 @@
+#include "Logging/log_builder.h"
+
+#include <atomic>
+#include <new>
+
+#include "Logging/etw_logging.h"
+#include "Logging/logging.h"
+#include "platform/registry.h"
+
+namespace tessary::ETWLogging {
+namespace {
+
+struct BuildRequest {
+    const wchar_t* group;
+    HMODULE module;
+    bool wantFileLogger;
+};
+
+INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
+std::atomic<CLoggingIf*> g_logger{nullptr};
+CPlinthLogHandler g_handler;
+std::atomic<CPlinthLogHandler*> g_installedHandler{nullptr};
+
+// An object that satisfies GetLogger's "never null" when even the allocation of
+// a logger failed: uninitialised, so every log call returns 20002.
+class CNullLogger final : public CLoggerBase {
+public:
+    CNullLogger() : CLoggerBase(LoggingMechanism::kFile, kFileMessageLimit) {}
+    DWORD Initialize(const wchar_t*, const wchar_t*, const wchar_t*) override { return kLogOutOfMemory; }
+    DWORD Shutdown() override { return kLogNotInitialized; }
+    DWORD Write(const wchar_t*, const wchar_t*, int, DWORD, const wchar_t*) override { return kLogNotInitialized; }
+    LONG Release() override { return 1; }  // static storage, never deleted
+
+protected:
+    bool IsInitialized() const override { return false; }
+};
+CNullLogger g_nullLogger;
+
+BOOL CALLBACK CreateProcessLogger(PINIT_ONCE, PVOID parameter, PVOID*) {
+    const auto* request = static_cast<const BuildRequest*>(parameter);
+    CLoggingIf* logger = nullptr;
+    try {
+        const bool file =
+            request->wantFileLogger || CDefaultLogBuilder::ConfiguredMechanism() == LoggingMechanism::kFile;
+        if (file) {
+            logger = new CLogging();
+        } else {
+            logger = new CETWLogging();
+        }
+        std::wstring modulePath;
+        if (request->module != nullptr) modulePath = ModuleFilePath(request->module);
+        logger->Initialize(request->group, modulePath.empty() ? nullptr : modulePath.c_str(), nullptr);
+    } catch (const std::bad_alloc&) {
+        if (logger == nullptr) logger = &g_nullLogger;
+    }
+    g_logger.store(logger);
+    g_installedHandler.store(&g_handler);
+    return TRUE;
+}
+
+}  // namespace
+
+CDefaultLogBuilder::CDefaultLogBuilder(const wchar_t* group, HMODULE module, bool wantFileLogger)
+    : group_(group != nullptr ? group : L""),
+      hasGroup_(group != nullptr),
+      module_(module),
+      wantFileLogger_(wantFileLogger) {}
+
+CLoggingIf* CDefaultLogBuilder::GetLogger() {
+    BuildRequest request{hasGroup_ ? group_.c_str() : nullptr, module_, wantFileLogger_};
+    ::InitOnceExecuteOnce(&g_once, CreateProcessLogger, &request, nullptr);
+    CLoggingIf* logger = g_logger.load();
+    return logger != nullptr ? logger : &g_nullLogger;
+}
+
+LoggingMechanism CDefaultLogBuilder::ConfiguredMechanism() {
+    DWORD value = 0;
+    if (registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue, &value) && value == 1) {
+        return LoggingMechanism::kFile;
+    }
+    return LoggingMechanism::kEventTracing;
+}
+
+CLoggingIf* ProcessLogger() noexcept { return g_logger.load(); }
+
+void ShutdownProcessLogger() noexcept {
+    CLoggingIf* logger = g_logger.load();
+    if (logger != nullptr) logger->Shutdown();
+}
+
+DWORD CPlinthLogHandler::SeverityForKind(int kind) noexcept {
+    switch (kind) {
+        case 0:
+        case 1:
+            return kSeverityNormal;
+        case 2:
+            return kSeverityError;
+        default:
+            return kSeverityWarning;
+    }
+}
+
+DWORD CPlinthLogHandler::OnMessage(int kind, const wchar_t* source, const wchar_t* function, int line,
+                                   const wchar_t* text) noexcept {
+    CLoggingIf* logger = ProcessLogger();
+    const DWORD severity = SeverityForKind(kind);
+    if (logger == nullptr || text == nullptr || !logger->IsSeverityEnabled(severity)) return kLogSuccess;
+    return logger->Log(severity, source, function, line, L"%s", text);
+}
+
+CPlinthLogHandler* PlatformLogHandler() noexcept { return g_installedHandler.load(); }
+
+std::wstring WideFunctionName(const char* function) {
+    std::wstring out;
+    if (function == nullptr) return out;
+    for (const char* p = function; *p != '\0'; ++p) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    return out;
+}
+
+}  // namespace tessary::ETWLogging

@@ -1,0 +1,336 @@
+#include "Logging/logging.h"
+
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <new>
+
+#include "platform/protected_ini.h"
+#include "platform/unique_resource.h"
+
+namespace tessary::ETWLogging {
+namespace {
+
+constexpr char kConfigSection[] = "Config";
+constexpr char kLastLogIdxKey[] = "LastLogIdx";
+constexpr wchar_t kSettingsFileName[] = L"log.ini";
+constexpr wchar_t kByteOrderMark = 0xFEFF;
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
+
+std::wstring ProgramDataLogRoot() {
+    PWSTR folder = nullptr;
+    // 0x8000: KF_FLAG_CREATE, so a missing folder is created rather than refused.
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, &folder)) || folder == nullptr) {
+        ::CoTaskMemFree(folder);
+        return {};
+    }
+    std::wstring root;
+    try {
+        root = std::wstring(folder) + L"\\Quellon\\" + L"QNLOGS" + L"\\";
+    } catch (const std::bad_alloc&) {
+        root.clear();
+    }
+    ::CoTaskMemFree(folder);
+    return root;
+}
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Creates `path` and every missing parent; true when it exists as a directory.
+bool CreateDirectoryTree(const std::wstring& path) {
+    if (path.empty()) return false;
+    if (IsDirectory(path)) return true;
+    // Create each level from the first one below the drive or share.
+    size_t pos = 0;
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        pos = path.find(L'\\', 2);                                          // after server
+        pos = pos == std::wstring::npos ? pos : path.find(L'\\', pos + 1);  // after share
+    } else {
+        pos = path.find(L'\\');
+    }
+    while (pos != std::wstring::npos) {
+        const std::wstring level = path.substr(0, pos);
+        if (!level.empty() && level.back() != L':' && !IsDirectory(level)) ::CreateDirectoryW(level.c_str(), nullptr);
+        pos = path.find(L'\\', pos + 1);
+    }
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    return IsDirectory(path);
+}
+
+bool WriteBytes(HANDLE file, const void* data, DWORD size) {
+    DWORD written = 0;
+    return ::WriteFile(file, data, size, &written, nullptr) && written == size;
+}
+
+// The thread's last error, or `fallback` when a call failed without setting one.
+DWORD LastErrorOr(DWORD fallback) {
+    const DWORD error = ::GetLastError();
+    return error != ERROR_SUCCESS ? error : fallback;
+}
+
+// One settings key: its acceptable range and where the value goes.
+struct SettingKey {
+    const char* name;
+    int64_t minimum;
+    int64_t maximum;
+    DWORD defaultValue;
+};
+
+// "Enable" and "Options" accept any integer; the other three their ranges.
+constexpr SettingKey kSettingKeys[] = {
+    {"Enable", INT64_MIN, INT64_MAX, 1},
+    {"MaxSize", kMinMaxSize, kMaxMaxSize, kDefaultMaxSize},
+    {"MaxEntries", kMinMaxEntries, kMaxMaxEntries, kDefaultMaxEntries},
+    {"Severity", 0, kSeverityInformationHigh, kDefaultSeverity},
+    {"Options", INT64_MIN, INT64_MAX, kDefaultOptions},
+};
+
+// Reads `key` from `reader`: true with *value when present and acceptable. A
+// present but unacceptable value is replaced in that file by the default, which
+// is then the value the file gives.
+bool ReadSetting(CObfuscatedIniReader& reader, const IniDocument& document, const SettingKey& key, int64_t* value) {
+    const std::string* text = document.Find(kConfigSection, key.name);
+    if (text == nullptr) return false;
+    int64_t parsed = 0;
+    if (ParseIniInteger(*text, &parsed) && parsed >= key.minimum && parsed <= key.maximum) {
+        *value = parsed;
+        return true;
+    }
+    reader.WriteInt(kConfigSection, key.name, key.defaultValue);
+    *value = key.defaultValue;
+    return true;
+}
+
+}  // namespace
+
+std::wstring FileNamePart(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring WithoutExtension(const std::wstring& name) {
+    const size_t dot = name.rfind(L'.');
+    return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+std::wstring ModuleFilePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) return {};
+        path.resize(path.size() * 2);
+    }
+}
+
+CLogging::CLogging() : CLoggerBase(LoggingMechanism::kFile, kFileMessageLimit) {}
+
+CLogging::CLogging(std::wstring logRoot) : CLogging() {
+    fixedRoot_ = std::move(logRoot);
+    if (!fixedRoot_.empty() && fixedRoot_.back() != L'\\') fixedRoot_ += L'\\';
+}
+
+CLogging::~CLogging() = default;
+
+DWORD CLogging::Initialize(const wchar_t* group, const wchar_t* modulePath, const wchar_t* suffix) {
+    if ((group != nullptr && *group == L'\0') || (suffix != nullptr && *suffix == L'\0')) return kLogInvalidParameter;
+    if (initialized_) return kLogAlreadyInitialized;
+    DWORD result;
+    try {
+        result = InitializeUnchecked(group, modulePath, suffix);
+    } catch (const std::bad_alloc&) {
+        result = kLogOutOfMemory;
+    }
+    if (result != kLogSuccess) Reset();
+    return result;
+}
+
+DWORD CLogging::InitializeUnchecked(const wchar_t* group, const wchar_t* modulePath, const wchar_t* suffix) {
+    root_ = fixedRoot_.empty() ? ProgramDataLogRoot() : fixedRoot_;
+    if (root_.empty()) return ERROR_PATH_NOT_FOUND;
+
+    std::wstring path = modulePath != nullptr ? std::wstring(modulePath) : ModuleFilePath(nullptr);
+    if (path.empty()) return modulePath != nullptr ? kLogInvalidParameter : LastErrorOr(ERROR_INVALID_HANDLE);
+    module_ = WithoutExtension(FileNamePart(path));
+    if (module_.empty()) return kLogInvalidParameter;
+    // The tag names the executable, and only when the logger speaks for it.
+    tag_ = modulePath == nullptr ? FileNamePart(path) : std::wstring();
+    group_ = group != nullptr ? group : L"";
+    suffix_ = suffix != nullptr ? suffix : L"";
+
+    directory_ = group_.empty() ? root_ + module_ : root_ + group_ + L"\\" + module_;
+    moduleIni_ = directory_ + L"\\" + kSettingsFileName;
+    globalIni_ = root_ + kSettingsFileName;
+    processId_ = ::GetCurrentProcessId();
+    ReadSettings();
+    initialized_ = true;
+    return kLogSuccess;
+}
+
+void CLogging::ReadSettings() {
+    CObfuscatedIniReader moduleReader(moduleIni_);
+    CObfuscatedIniReader globalReader(globalIni_);
+    if (!moduleReader.Exists() && !globalReader.Exists()) return;
+    const IniDocument moduleDocument = moduleReader.Load();
+    const IniDocument globalDocument = globalReader.Load();
+
+    for (const SettingKey& key : kSettingKeys) {
+        int64_t value = key.defaultValue;
+        if (!ReadSetting(moduleReader, moduleDocument, key, &value)) {
+            ReadSetting(globalReader, globalDocument, key, &value);
+        }
+        const std::string_view name = key.name;
+        if (name == "Enable") {
+            SetEnabled(value != 0);
+        } else if (name == "MaxSize") {
+            SetMaxSize(static_cast<DWORD>(value));
+        } else if (name == "MaxEntries") {
+            SetMaxEntries(static_cast<DWORD>(value));
+        } else if (name == "Severity") {
+            StoreSeverity(static_cast<DWORD>(value));
+        } else {
+            options_ = static_cast<DWORD>(value);
+        }
+    }
+}
+
+void CLogging::Reset() {
+    std::lock_guard<std::mutex> lock(fileLock_);
+    initialized_ = false;
+    for (std::wstring* s : {&root_, &group_, &module_, &tag_, &suffix_, &directory_, &moduleIni_, &globalIni_}) {
+        s->clear();
+        s->shrink_to_fit();
+    }
+    processId_ = 0;
+    options_ = kDefaultOptions;
+    directoryReady_ = false;
+    directoryFailed_ = false;
+    RestoreDefaultSettings();
+}
+
+DWORD CLogging::Shutdown() {
+    if (!initialized_) return kLogNotInitialized;
+    Reset();
+    return kLogSuccess;
+}
+
+std::wstring CLogging::LogFilePath(unsigned long index) const {
+    // "%0.3lu": at least three digits.
+    std::wstring digits = std::to_wstring(index);
+    if (digits.size() < 3) digits.insert(0, 3 - digits.size(), L'0');
+    std::wstring path = directory_ + L"\\" + module_;
+    if (!suffix_.empty()) path += L"_" + suffix_;
+    return path + digits + L".log";
+}
+
+bool CLogging::EnsureDirectory() {
+    if (directoryReady_) return true;
+    if (directoryFailed_) return false;
+    if (CreateDirectoryTree(directory_)) {
+        directoryReady_ = true;
+        return true;
+    }
+    // Logging stays off for the life of this logger.
+    directoryFailed_ = true;
+    SetEnabled(false);
+    StoreSeverity(kSeverityOff);
+    return false;
+}
+
+DWORD CLogging::OpenCurrentFile(HANDLE* result) {
+    CObfuscatedIniReader settings(moduleIni_);
+    const DWORD maxEntries = GetMaxEntries();
+    const DWORD maxSize = GetMaxSize();
+
+    int64_t index = 0;
+    if (settings.ReadInt(kConfigSection, kLastLogIdxKey, &index) != IniLookup::kValue) index = 0;
+    bool anew = false;
+    if (index >= 0 && index < static_cast<int64_t>(maxEntries)) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        if (::GetFileAttributesExW(LogFilePath(static_cast<unsigned long>(index)).c_str(), GetFileExInfoStandard,
+                                   &data) &&
+            data.nFileSizeLow >= maxSize) {
+            index = (index + 1) % maxEntries;
+            anew = true;
+        }
+    } else {
+        index = 0;
+        anew = true;
+    }
+    const std::wstring path = LogFilePath(static_cast<unsigned long>(index));
+
+    if (anew) {
+        // Empty the reused file and start it with the byte order mark before any
+        // line goes in through the append-only handle below.
+        UniqueFile fresh(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
+                                       CREATE_ALWAYS, kFileAttributes, nullptr));
+        if (!fresh) return LastErrorOr(ERROR_OPEN_FAILED);
+        if (!WriteBytes(fresh.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
+        settings.WriteInt(kConfigSection, kLastLogIdxKey, index);
+    }
+
+    // Append-only access: every write lands at the current end of the file, even
+    // when another handle (thread or process) appended since this one was opened.
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr, OPEN_ALWAYS,
+                                  kFileAttributes, nullptr));
+    if (!file) return LastErrorOr(ERROR_OPEN_FAILED);
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (!WriteBytes(file.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
+    }
+    *result = file.Take();
+    return kLogSuccess;
+}
+
+DWORD CLogging::Write(const wchar_t* sourceFile, const wchar_t* function, int line, DWORD severity,
+                      const wchar_t* text) {
+    if (!initialized_) return kLogNotInitialized;
+    if (SeverityName(severity) == nullptr || text == nullptr || *text == L'\0') return kLogInvalidParameter;
+    try {
+        if (!EnsureDirectory()) return kLogInvalidParameter;
+
+        SYSTEMTIME now{};
+        ::GetLocalTime(&now);
+        LineFields fields;
+        fields.time = LineTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+        fields.severity = severity;
+        fields.options = options_;
+        fields.tag = tag_;
+        fields.processId = processId_;
+        fields.threadId = ::GetCurrentThreadId();
+        fields.sourceFile = sourceFile != nullptr ? sourceFile : L"";
+        fields.line = line;
+        fields.function = function != nullptr ? function : L"";
+        const std::wstring_view message(text);
+        fields.message = message.substr(0, CutLength(message, kFileMessageLimit));
+        const std::wstring formatted = FormatLogLine(fields);
+
+        {
+            // The threads of this process take turns from choosing the file to
+            // closing it: a rotation never empties a file under another thread's
+            // line, and no line depends on the file system making concurrent
+            // appends atomic. Other processes rely on the append-only handle.
+            std::lock_guard<std::mutex> lock(fileLock_);
+            UniqueFile file;
+            const DWORD opened = OpenCurrentFile(file.put());
+            if (opened != kLogSuccess) return opened;
+            if (!WriteBytes(file.get(), formatted.data(), static_cast<DWORD>(formatted.size() * sizeof(wchar_t)))) {
+                return LastErrorOr(ERROR_WRITE_FAULT);
+            }
+        }
+        if (fields.options & kOptionDebugOutput) ::OutputDebugStringW(formatted.c_str());
+        return kLogSuccess;
+    } catch (const std::bad_alloc&) {
+        return kLogOutOfMemory;
+    }
+}
+
+}  // namespace tessary::ETWLogging

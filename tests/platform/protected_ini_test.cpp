@@ -1,0 +1,163 @@
+#include "platform/protected_ini.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace tessary {
+namespace {
+
+TEST(ProtectedIniCodecTest, RoundTripsAndHidesTheText) {
+    const std::string text = "[Config]\r\nSeverity=4\r\n";
+    const std::string encoded = EncodeProtectedIni(text, 0x12345678);
+    ASSERT_EQ(encoded.size(), text.size() + kProtectedIniOverhead);
+    EXPECT_EQ(encoded.substr(0, 4), "TsIn");
+    EXPECT_EQ(encoded.find("Severity"), std::string::npos);
+    std::string decoded = "sentinel";
+    ASSERT_TRUE(DecodeProtectedIni(encoded, &decoded));
+    EXPECT_EQ(decoded, text);
+    // Another salt, another file, same text.
+    const std::string other = EncodeProtectedIni(text, 0x12345679);
+    EXPECT_NE(other.substr(12), encoded.substr(12));
+    ASSERT_TRUE(DecodeProtectedIni(other, &decoded));
+    EXPECT_EQ(decoded, text);
+    ASSERT_TRUE(DecodeProtectedIni(EncodeProtectedIni("", 1), &decoded));
+    EXPECT_EQ(decoded, "");
+}
+
+TEST(ProtectedIniCodecTest, RejectsEveryDamagedForm) {
+    const std::string encoded = EncodeProtectedIni("[Config]\r\nEnable=1\r\n", 99);
+    std::string decoded = "sentinel";
+    for (size_t i = 0; i < encoded.size(); ++i) {
+        std::string damaged = encoded;
+        damaged[i] ^= 0x01;
+        EXPECT_FALSE(DecodeProtectedIni(damaged, &decoded)) << "flipped byte " << i;
+        EXPECT_EQ(decoded, "");
+    }
+    for (size_t size = 0; size < encoded.size(); ++size) {
+        EXPECT_FALSE(DecodeProtectedIni(std::string_view(encoded).substr(0, size), &decoded)) << size;
+    }
+    EXPECT_FALSE(DecodeProtectedIni(encoded + "x", &decoded));
+    EXPECT_FALSE(DecodeProtectedIni("[Config]\r\nEnable=1\r\n", &decoded));
+    std::string hugeLength = encoded;
+    hugeLength[11] = '\x7F';
+    EXPECT_FALSE(DecodeProtectedIni(hugeLength, &decoded));
+    EXPECT_FALSE(DecodeProtectedIni(encoded, nullptr));
+    EXPECT_EQ(EncodeProtectedIni(std::string(kProtectedIniMaxText + 1, 'a'), 1), "");
+}
+
+TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
+    int64_t v = 7;
+    EXPECT_TRUE(ParseIniInteger(" 42 ", &v));
+    EXPECT_EQ(v, 42);
+    EXPECT_TRUE(ParseIniInteger("-3", &v));
+    EXPECT_EQ(v, -3);
+    EXPECT_TRUE(ParseIniInteger("0xA00000", &v));
+    EXPECT_EQ(v, 0xA00000);
+    EXPECT_TRUE(ParseIniInteger("9223372036854775807", &v));
+    EXPECT_EQ(v, INT64_MAX);
+    EXPECT_TRUE(ParseIniInteger("-9223372036854775808", &v));
+    EXPECT_EQ(v, INT64_MIN);
+    v = 7;
+    for (const char* bad : {"", " ", "-", "0x", "12a", "1 2", "9223372036854775808", "0xG", "+-1", "1e3"}) {
+        EXPECT_FALSE(ParseIniInteger(bad, &v)) << bad;
+    }
+    EXPECT_EQ(v, 7);
+}
+
+TEST(IniDocumentTest, ParsesSectionsKeysAndComments) {
+    const IniDocument doc = IniDocument::Parse(
+        "top=1\n; comment\n[ Config ]\r\n MaxSize = 262144 "
+        "\r\nmaxsize=5\nnoequals\n=novalue\n[Other]\nkey=v\n[config]\nEnable=0");
+    ASSERT_NE(doc.Find("", "top"), nullptr);
+    EXPECT_EQ(*doc.Find("CONFIG", "MAXSIZE"), "262144");  // first of duplicates, any case
+    EXPECT_EQ(*doc.Find("Config", "Enable"), "0");        // reopened section merges
+    EXPECT_EQ(*doc.Find("Other", "key"), "v");
+    EXPECT_EQ(doc.Find("Config", "key"), nullptr);
+    EXPECT_EQ(doc.Find("Config", ""), nullptr);
+}
+
+TEST(IniDocumentTest, SetKeepsOtherEntriesAndSerializesBack) {
+    IniDocument doc = IniDocument::Parse("[Config]\r\nEnable=1\r\n");
+    doc.Set("Config", "LastLogIdx", "2");
+    doc.Set("config", "ENABLE", "0");
+    doc.Set("New", "a\r\nb", "x\ny");
+    doc.Set("", "top", "1");
+    const IniDocument back = IniDocument::Parse(doc.Serialize());
+    EXPECT_EQ(*back.Find("Config", "Enable"), "0");
+    EXPECT_EQ(*back.Find("Config", "LastLogIdx"), "2");
+    EXPECT_EQ(*back.Find("New", "a  b"), "x y");
+    EXPECT_EQ(*back.Find("", "top"), "1");
+}
+
+class ProtectedIniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wchar_t temp[MAX_PATH];
+        ::GetTempPathW(MAX_PATH, temp);
+        path_ = std::wstring(temp) + L"ts_protected_ini_test.ini";
+        ::DeleteFileW(path_.c_str());
+    }
+    void TearDown() override { ::DeleteFileW(path_.c_str()); }
+    std::wstring path_;
+};
+
+TEST_F(ProtectedIniFileTest, ValuesWrittenReadBackUnchanged) {
+    CObfuscatedIniReader writer(path_);
+    EXPECT_FALSE(writer.Exists());
+    int64_t v = 5;
+    EXPECT_EQ(writer.ReadInt("Config", "Severity", &v), IniLookup::kMissing);
+    EXPECT_EQ(v, 5);
+    for (int64_t value : {int64_t{0}, int64_t{-1}, int64_t{0xA00000}, INT64_MIN, INT64_MAX}) {
+        ASSERT_TRUE(writer.WriteInt("Config", "Severity", value));
+        EXPECT_EQ(CObfuscatedIniReader(path_).ReadInt("Config", "Severity", &v), IniLookup::kValue);
+        EXPECT_EQ(v, value);
+    }
+    ASSERT_TRUE(writer.WriteInt("Config", "LastLogIdx", 2));
+    EXPECT_EQ(writer.ReadInt("Config", "Severity", &v), IniLookup::kValue);
+    EXPECT_EQ(v, INT64_MAX);
+    EXPECT_TRUE(writer.Exists());
+    // The file on disk is not readable text.
+    std::ifstream in(path_.c_str(), std::ios::binary);
+    const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(raw.find("LastLogIdx"), std::string::npos);
+}
+
+TEST_F(ProtectedIniFileTest, UndecodableFileReadsEmptyAndIsReplacedOnWrite) {
+    std::ofstream(path_.c_str(), std::ios::binary) << "[Config]\r\nSeverity=4\r\n";
+    CObfuscatedIniReader reader(path_);
+    EXPECT_TRUE(reader.Exists());
+    EXPECT_EQ(reader.ReadInt("Config", "Severity", nullptr), IniLookup::kMissing);
+    EXPECT_TRUE(reader.Load().empty());
+    ASSERT_TRUE(reader.WriteInt("Config", "Enable", 0));
+    EXPECT_EQ(reader.ReadInt("Config", "Severity", nullptr), IniLookup::kMissing);
+    int64_t v = 1;
+    EXPECT_EQ(reader.ReadInt("Config", "Enable", &v), IniLookup::kValue);
+    EXPECT_EQ(v, 0);
+    // The plain reader sees the file as it is.
+    CBaseIniReader plain(path_);
+    EXPECT_EQ(plain.ReadInt("Config", "Enable", nullptr), IniLookup::kMissing);
+}
+
+TEST_F(ProtectedIniFileTest, NonNumericValueIsReportedInvalid) {
+    CBaseIniReader plain(path_);
+    ASSERT_TRUE(plain.WriteInt("Config", "Enable", 1));
+    std::ofstream(path_.c_str(), std::ios::binary) << "[Config]\r\nEnable=yes\r\n";
+    int64_t v = 9;
+    EXPECT_EQ(plain.ReadInt("Config", "Enable", &v), IniLookup::kInvalid);
+    EXPECT_EQ(v, 9);
+}
+
+TEST_F(ProtectedIniFileTest, WriteIntoMissingFolderFails) {
+    CObfuscatedIniReader reader(path_ + L".missing\\log.ini");
+    EXPECT_FALSE(reader.WriteInt("Config", "Enable", 1));
+    CObfuscatedIniReader empty(L"");
+    EXPECT_FALSE(empty.WriteInt("Config", "Enable", 1));
+    EXPECT_FALSE(empty.Exists());
+}
+
+}  // namespace
+}  // namespace tessary
