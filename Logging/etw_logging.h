@@ -146,6 +146,8 @@ public:
 
 protected:
     bool IsInitialized() const override { return initialized_; }
+    // Nothing is emitted until a controller has enabled the provider.
+    bool AcceptsLines() const override { return traceHandle_.load() != 0; }
 
 private:
     static ULONG WINAPI ControlCallback(WMIDPREQUESTCODE request, PVOID context, ULONG* bufferSize, PVOID buffer);

@@ -88,7 +88,7 @@ DWORD CLoggerBase::LogV(DWORD severity, const wchar_t* sourceFile, const wchar_t
                         const wchar_t* format, va_list args) {
     if (SeverityName(severity) == nullptr || format == nullptr) return kLogInvalidParameter;
     if (!IsInitialized()) return kLogNotInitialized;
-    if (!IsEnabled() || !IsSeverityEnabled(severity)) return kLogSuccess;
+    if (!IsEnabled() || !IsSeverityEnabled(severity) || !AcceptsLines()) return kLogSuccess;
     // One code unit more than the limit holds the terminator.
     constexpr size_t kStackUnits = kFileMessageLimit + 1;
     wchar_t stackBuffer[kStackUnits];

@@ -145,6 +145,8 @@ protected:
     // Stores a threshold without clamping (settings file values, switch-off).
     void StoreSeverity(DWORD severity) { severity_.store(severity); }
     virtual bool IsInitialized() const = 0;
+    // False while lines would be dropped anyway, so Log skips formatting them.
+    virtual bool AcceptsLines() const { return true; }
 
 private:
     const LoggingMechanism mechanism_;
