@@ -9,19 +9,13 @@
 
 #include "store/app_record.h"
 
-static_assert(sizeof(wchar_t) == 2, "the type library's text fields are 16-bit characters");
+// The records come from the type library's interface definition (qntessary.idl);
+// their layout is part of the binary contract with callers.
+#include "qntessary.h"
+
+static_assert(sizeof(wchar_t) == 2 && sizeof(ULONG) == 4, "the type library's records use the Windows data model");
 
 // The caller-visible copy of an application record (GetFileProperties): 2212 bytes.
-typedef struct tagQNTS_APP_DETAILS {
-    uint32_t sizeOnDisk;
-    wchar_t pwszPath[261];
-    wchar_t pwszMD5[33];
-    wchar_t pwszExeName[261];
-    wchar_t pwszApplicationName[261];
-    wchar_t pwszDescription[255];
-    wchar_t pwszVersion[32];
-} QNTS_APP_DETAILS;
-
 static_assert(sizeof(tagQNTS_APP_DETAILS) == 2212);
 static_assert(offsetof(tagQNTS_APP_DETAILS, sizeOnDisk) == 0);
 static_assert(offsetof(tagQNTS_APP_DETAILS, pwszPath) == 4);
@@ -31,14 +25,16 @@ static_assert(offsetof(tagQNTS_APP_DETAILS, pwszApplicationName) == 1114);
 static_assert(offsetof(tagQNTS_APP_DETAILS, pwszDescription) == 1636);
 static_assert(offsetof(tagQNTS_APP_DETAILS, pwszVersion) == 2146);
 
-// The service's recommendation for an application (GetServerPermission): 12 bytes.
-typedef struct tagQNTS_APP_PERMISSION {
-    uint32_t dwProduct;
-    uint32_t dwFeature;
-    uint32_t dwPermission;
-} QNTS_APP_PERMISSION;
-
+// A permission triple: product, feature, permission (12 bytes).
 static_assert(sizeof(tagQNTS_APP_PERMISSION) == 12);
+static_assert(offsetof(tagQNTS_APP_PERMISSION, dwFeature) == 4);
+static_assert(offsetof(tagQNTS_APP_PERMISSION, dwPermission) == 8);
+
+// A stored decision of the shared permission store (604 bytes).
+static_assert(sizeof(tagQNTS_LOCAL_APP_PERMISSION) == 604);
+static_assert(offsetof(tagQNTS_LOCAL_APP_PERMISSION, mapPerm) == 4);
+static_assert(offsetof(tagQNTS_LOCAL_APP_PERMISSION, pwszPath) == 16);
+static_assert(offsetof(tagQNTS_LOCAL_APP_PERMISSION, pwszMD5) == 538);
 
 namespace tessary {
 
