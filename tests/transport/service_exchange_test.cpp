@@ -1,0 +1,469 @@
+#include "transport/service_exchange.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/registry.h"
+#include "store/named_objects.h"
+#include "store/product_keys.h"
+#include "store/stores.h"
+#include "store/data_paths.h"
+#include "tests/transport/emulator_control.h"
+#include "transport/service_urls.h"
+#include "transport/winhttp_api.h"
+
+namespace tessary {
+namespace {
+
+using testing::CountOf;
+using testing::EmulatorControl;
+
+constexpr char kSentinel[] = "sentinel, untouched";
+
+bool InsertSetting(const char* key, const char* value) {
+    UniqueSqlite db;
+    if (!OpenLocalStore(&db)) return false;
+    return sqlite_exec_printf(db.get(), "INSERT INTO Settings VALUES(%Q,%Q);", nullptr, nullptr, nullptr, key, value) ==
+           SQLITE_OK;
+}
+
+// Each test starts with a reset emulator, no settings, no proxy values, no
+// origin override and no kept time-outs.
+class ServiceExchangeTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(winhttp::Load());
+        ASSERT_TRUE(CreateNamedObjects(Deliverable::kUpdateChecker));
+    }
+
+    void SetUp() override {
+        ASSERT_NE(emulator_.port(), 0) << "TS_EMULATOR_PORT is not set: run through tests/emulator/with_emulator.sh";
+        ASSERT_TRUE(emulator_.Reset()) << "the emulator does not answer on port " << emulator_.port();
+        Clean();
+    }
+    void TearDown() override { Clean(); }
+
+    void Clean() {
+        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kProxySettingsKey);
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue);
+        ResetExchangeTimeoutsForTesting();
+    }
+
+    // Scripts `rule` (JSON members without the braces) for GET/POST of `path`.
+    void Answer(const std::string& path, const std::string& rule) {
+        ASSERT_TRUE(emulator_.Script("{\"match\": {\"path\": \"" + path + "\"}, " + rule + "}"));
+    }
+
+    EmulatorControl emulator_;
+};
+
+TEST_F(ServiceExchangeTest, GetReturnsTheBodyWithATerminatingZeroAndSendsTheAgent) {
+    Answer("/t/ok", "\"body\": \"hello\"");
+    std::string response = kSentinel;
+    ASSERT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok?a=1").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "hello");
+    EXPECT_EQ(response.c_str()[5], '\0');
+
+    const std::string requests = emulator_.Requests();
+    EXPECT_EQ(CountOf(requests, "\"method\": \"GET\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "\"query\": \"a=1\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "[\"User-Agent\", \"Lodanv\"]"), 1u) << requests;
+}
+
+TEST_F(ServiceExchangeTest, NoContentStatusWithZeroLengthIsSuccessWithAnEmptyBody) {
+    Answer("/t/empty", "\"status\": 204, \"body\": \"\"");
+    std::string response = kSentinel;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/empty").c_str(), nullptr, 0, &response));
+    EXPECT_TRUE(response.empty());
+    EXPECT_EQ(response.c_str()[0], '\0');
+}
+
+TEST_F(ServiceExchangeTest, ErrorStatusIsFailureButHandsTheBodyOut) {
+    Answer("/t/missing", "\"status\": 404, \"body\": \"no such page\"");
+    std::string response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(emulator_.Url(L"/t/missing").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "no such page");
+
+    Answer("/t/redirect", "\"status\": 302, \"body\": \"elsewhere\", \"headers\": {\"Location\": \"/t/ok\"}");
+    response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(emulator_.Url(L"/t/redirect").c_str(), nullptr, 0, &response));
+}
+
+TEST_F(ServiceExchangeTest, AnswerWithoutContentLengthIsFailureAndLeavesTheResponseUntouched) {
+    Answer("/t/unsized", "\"body\": \"abc\", \"content_length\": \"omit\"");
+    std::string response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(emulator_.Url(L"/t/unsized").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, kSentinel);
+}
+
+TEST_F(ServiceExchangeTest, BodyShorterThanAnnouncedYieldsTheBytesThatCame) {
+    Answer("/t/short", "\"body\": \"abc\", \"content_length\": 100");
+    std::string response = kSentinel;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/short").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "abc");
+
+    // A connection reset in the middle of the body: what arrived, no more.
+    Answer("/t/reset", "\"junk\": 2000, \"drop\": \"mid_body\"");
+    response = kSentinel;
+    ServiceExchange(emulator_.Url(L"/t/reset").c_str(), nullptr, 0, &response);
+    EXPECT_TRUE(response == kSentinel || response.size() <= 1000u) << response.size();
+}
+
+TEST_F(ServiceExchangeTest, HugeAnnouncedLengthIsNotTrustedForTheBuffer) {
+    // 4294967295 + 1 does not fit in 32 bits; the buffer must follow what arrives.
+    Answer("/t/huge", "\"body\": \"tiny\", \"content_length\": 4294967295");
+    std::string response;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/huge").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "tiny");
+}
+
+TEST_F(ServiceExchangeTest, LongerBodyThanAnnouncedIsCutAtContentLength) {
+    Answer("/t/long", "\"body\": \"0123456789\", \"content_length\": 4");
+    std::string response;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/long").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "0123");
+}
+
+TEST_F(ServiceExchangeTest, BinaryBodyKeepsEmbeddedZeros) {
+    Answer("/t/bin", "\"body_b64\": \"AAEAAgAD\"");
+    std::string response;
+    ASSERT_TRUE(ServiceExchange(emulator_.Url(L"/t/bin").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, std::string("\0\1\0\2\0\3", 6));
+}
+
+TEST_F(ServiceExchangeTest, BodyWithLengthIsPostedAndAnEmptyBodyIsAGet) {
+    const char body[] = "<TSReq>x</TSReq>";
+    std::string response;
+    ASSERT_TRUE(ServiceExchange(emulator_.Url(L"/t/raw").c_str(), body, sizeof(body) - 1, &response));
+    EXPECT_EQ(response, "OK") << "the emulator's raw-query answer";
+    ASSERT_FALSE(ServiceExchange(emulator_.Url(L"/t/nothing").c_str(), body, 0, &response))
+        << "a GET of an unknown download is 404";
+
+    const std::string requests = emulator_.Requests();
+    EXPECT_EQ(CountOf(requests, "\"method\": \"POST\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "\"body\": \"<TSReq>x</TSReq>\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "\"method\": \"GET\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "\"body\": \"\""), 1u) << requests;
+}
+
+TEST_F(ServiceExchangeTest, NullResponseDiscardsTheBodyButKeepsTheResult) {
+    Answer("/t/ok", "\"body\": \"hello\"");
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, nullptr));
+}
+
+TEST_F(ServiceExchangeTest, UnusableUrlsFailWithoutARequest) {
+    std::string response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(nullptr, nullptr, 0, &response));
+    EXPECT_FALSE(ServiceExchange(L"", nullptr, 0, &response));
+    EXPECT_FALSE(ServiceExchange(L"not a url", nullptr, 0, &response));
+    EXPECT_FALSE(ServiceExchange(L"ftp://127.0.0.1/file", nullptr, 0, &response));
+    EXPECT_EQ(response, kSentinel);
+    EXPECT_EQ(emulator_.Stat("requests"), 0);
+}
+
+// True when the platform bounds the wait for the status line and headers by the
+// receive time-out of WinHttpSetTimeouts (a raw request, not the code under test).
+bool PlatformBoundsHeaderWaitByReceiveTimeout(const EmulatorControl& emulator) {
+    emulator.Script("{\"match\": {\"path\": \"/t/probe\"}, \"body\": \"x\", \"delay_ms\": 2000, \"times\": 1}");
+    HINTERNET session = ::WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    ::WinHttpSetTimeouts(session, 10000, 5000, 5000, 300);
+    HINTERNET connection = ::WinHttpConnect(session, L"127.0.0.1", emulator.port(), 0);
+    HINTERNET request = ::WinHttpOpenRequest(connection, L"GET", L"/t/probe", nullptr, nullptr, nullptr, 0);
+    const bool answered =
+        ::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) && ::WinHttpReceiveResponse(request, nullptr);
+    ::WinHttpCloseHandle(request);
+    ::WinHttpCloseHandle(connection);
+    ::WinHttpCloseHandle(session);
+    return !answered;
+}
+
+TEST_F(ServiceExchangeTest, ServiceThatNeverAnswersPastTheReceiveTimeoutFails) {
+    ASSERT_TRUE(InsertSetting("ConnectTimeout", "5000"));
+    ASSERT_TRUE(InsertSetting("SendTimeout", "5000"));
+    ASSERT_TRUE(InsertSetting("ReceiveTimeout", "300"));
+    Answer("/t/stall", "\"body\": \"late\", \"delay_ms\": 3000, \"times\": 1");
+    std::string response = kSentinel;
+    const bool answered = ServiceExchange(emulator_.Url(L"/t/stall").c_str(), nullptr, 0, &response);
+    if (answered && !PlatformBoundsHeaderWaitByReceiveTimeout(emulator_)) {
+        GTEST_SKIP() << "Wine's WinHTTP bounds the wait for response headers only by "
+                        "WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT (infinite by default), not by the receive "
+                        "time-out of WinHttpSetTimeouts";
+    }
+    EXPECT_FALSE(answered);
+    EXPECT_EQ(response, kSentinel);
+
+    // The same answer within a longer receive time-out arrives.
+    ResetExchangeTimeoutsForTesting();
+    ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+    ASSERT_TRUE(InsertSetting("ReceiveTimeout", "20000"));
+    Answer("/t/stall", "\"body\": \"late\", \"delay_ms\": 1000, \"times\": 1");
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/stall").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "late");
+}
+
+TEST_F(ServiceExchangeTest, BodyThatStallsPastTheReceiveTimeoutEndsTheRead) {
+    ASSERT_TRUE(InsertSetting("ConnectTimeout", "5000"));
+    ASSERT_TRUE(InsertSetting("SendTimeout", "5000"));
+    ASSERT_TRUE(InsertSetting("ReceiveTimeout", "300"));
+    Answer("/t/slowbody", "\"body\": \"late\", \"body_delay_ms\": 3000, \"times\": 1");
+    std::string response = kSentinel;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/slowbody").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "") << "the status was a success; the body never came in time";
+}
+
+// Arrival times (seconds) of the recorded requests, in order.
+std::vector<double> ArrivalTimes(const std::string& requests) {
+    std::vector<double> times;
+    const std::string key = "\"time\": ";
+    for (size_t at = requests.find(key); at != std::string::npos; at = requests.find(key, at + key.size())) {
+        times.push_back(std::stod(requests.substr(at + key.size(), 32)));
+    }
+    std::sort(times.begin(), times.end());
+    return times;
+}
+
+TEST_F(ServiceExchangeTest, AtMostOneHundredExchangesRunAtOnce) {
+    constexpr double kDelaySeconds = 2.5;
+    Answer("/t/slow", "\"body\": \"done\", \"delay_ms\": 2500");
+    constexpr int kExchanges = 101;
+    std::vector<std::thread> threads;
+    std::vector<int> results(kExchanges, -1);
+    const std::wstring url = emulator_.Url(L"/t/slow");
+    for (int i = 0; i < kExchanges; ++i) {
+        threads.emplace_back([&results, &url, i] {
+            std::string response;
+            results[i] = ServiceExchange(url.c_str(), nullptr, 0, &response) && response == "done";
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int i = 0; i < kExchanges; ++i) EXPECT_EQ(results[i], 1) << "exchange " << i;
+
+    // No answer can be complete before the first request's delay has passed, so a
+    // request that arrived within that delay started while every earlier one was
+    // still in flight. (The emulator's own in-flight count can see one more: it
+    // counts a handler until it returns, after the client already has the answer.)
+    const std::vector<double> times = ArrivalTimes(emulator_.Requests());
+    ASSERT_EQ(times.size(), static_cast<size_t>(kExchanges));
+    const size_t withinFirstDelay =
+        std::count_if(times.begin(), times.end(), [&](double t) { return t < times[0] + kDelaySeconds * 0.98; });
+    EXPECT_EQ(withinFirstDelay, 100u) << "the hundred-and-first waited for a free slot; the others ran side by side";
+}
+
+TEST_F(ServiceExchangeTest, WithoutWinHttpEveryExchangeFails) {
+    Answer("/t/ok", "\"body\": \"hello\"");
+    winhttp::Unload();
+    EXPECT_FALSE(winhttp::Available());
+    std::string response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, kSentinel);
+    ASSERT_TRUE(winhttp::Load());
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(emulator_.Stat("requests"), 1);
+}
+
+TEST_F(ServiceExchangeTest, BuiltInUrlsReachTheOriginOverride) {
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, emulator_.Origin()));
+    std::string response;
+    const char summary[] = "<events/>";
+    ASSERT_TRUE(ServiceExchange(BuiltInUrl(ServiceEndpoint::kEvents).c_str(), summary, sizeof(summary) - 1, &response));
+    EXPECT_EQ(response, "OK");
+    ASSERT_TRUE(ServiceExchange(BuiltInUrl(ServiceEndpoint::kFeedback, L"Md5=00").c_str(), nullptr, 0, &response));
+    EXPECT_NE(response.find("feedback"), std::string::npos);
+
+    const std::string requests = emulator_.Requests();
+    EXPECT_EQ(CountOf(requests, "\"endpoint\": \"events\""), 1u) << requests;
+    EXPECT_EQ(CountOf(requests, "\"endpoint\": \"feedback\""), 1u) << requests;
+}
+
+// Target computation (no exchange).
+
+class ExchangeTargetTest : public ServiceExchangeTest {};
+
+TEST_F(ExchangeTargetTest, HttpsUrlGetsTheSecureFlagAndHttpDoesNot) {
+    ExchangeTarget target;
+    ASSERT_TRUE(CrackServiceUrl(L"https://ts.example/data/app/check/default2.asp?ABCD", &target));
+    EXPECT_EQ(target.requestFlags, static_cast<DWORD>(WINHTTP_FLAG_REFRESH | WINHTTP_FLAG_SECURE));
+    EXPECT_EQ(target.port, 443);
+    EXPECT_EQ(target.host, L"ts.example");
+    EXPECT_EQ(target.objectName, L"/data/app/check/default2.asp?ABCD");
+
+    ASSERT_TRUE(CrackServiceUrl(L"http://127.0.0.1:18080/x/y?z=1", &target));
+    EXPECT_EQ(target.requestFlags, static_cast<DWORD>(WINHTTP_FLAG_REFRESH));
+    EXPECT_EQ(target.port, 18080);
+    EXPECT_EQ(target.host, L"127.0.0.1");
+    EXPECT_EQ(target.objectName, L"/x/y?z=1");
+}
+
+TEST_F(ExchangeTargetTest, UrlWithoutHostOrSchemeIsRefusedAndTargetUntouched) {
+    ExchangeTarget target;
+    target.host = L"keep";
+    EXPECT_FALSE(CrackServiceUrl(L"/data/only/a/path", &target));
+    EXPECT_FALSE(CrackServiceUrl(L"http:///nohost", &target));
+    EXPECT_FALSE(CrackServiceUrl(L"", &target));
+    EXPECT_FALSE(CrackServiceUrl(nullptr, &target));
+    EXPECT_EQ(target.host, L"keep");
+}
+
+TEST_F(ExchangeTargetTest, HttpsExchangeWithAPlainServiceFails) {
+    // The secure flag really reaches the request: a TLS handshake with a plain
+    // HTTP listener cannot succeed.
+    Answer("/t/ok", "\"body\": \"hello\"");
+    std::wstring url = L"https://127.0.0.1:" + std::to_wstring(emulator_.port()) + L"/t/ok";
+    std::string response = kSentinel;
+    EXPECT_FALSE(ServiceExchange(url.c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, kSentinel);
+}
+
+// Time-outs from the settings.
+
+class ExchangeTimeoutsTest : public ServiceExchangeTest {};
+
+TEST_F(ExchangeTimeoutsTest, WithoutSettingsAllAreTenSecondsAndNothingIsKept) {
+    ServiceTimeouts timeouts = ExchangeTimeouts();
+    EXPECT_EQ(timeouts.resolve, 10000u);
+    EXPECT_EQ(timeouts.connect, 10000u);
+    EXPECT_EQ(timeouts.send, 10000u);
+    EXPECT_EQ(timeouts.receive, 10000u);
+
+    ASSERT_TRUE(InsertSetting("SendTimeout", "1234"));
+    timeouts = ExchangeTimeouts();
+    EXPECT_EQ(timeouts.send, 1234u) << "settings that appear later are read";
+}
+
+TEST_F(ExchangeTimeoutsTest, MissingTimeoutsArePassedOnAsAllBitsSet) {
+    ASSERT_TRUE(InsertSetting("receivetimeout", "700"));
+    const ServiceTimeouts timeouts = ExchangeTimeouts();
+    EXPECT_EQ(timeouts.resolve, 10000u);
+    EXPECT_EQ(timeouts.connect, 0xFFFFFFFFu);
+    EXPECT_EQ(timeouts.send, 0xFFFFFFFFu);
+    EXPECT_EQ(timeouts.receive, 700u);
+}
+
+TEST_F(ExchangeTimeoutsTest, ReadSettingsAreKeptForTheProcess) {
+    ASSERT_TRUE(InsertSetting("ConnectTimeout", "1111"));
+    ASSERT_TRUE(InsertSetting("SendTimeout", "2222"));
+    ASSERT_TRUE(InsertSetting("ReceiveTimeout", "3333"));
+    Answer("/t/ok", "\"body\": \"hello\"");
+    ASSERT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, nullptr));
+
+    // Settings that change later, or vanish, do not reach this process.
+    ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+    ASSERT_TRUE(InsertSetting("ConnectTimeout", "9"));
+    const ServiceTimeouts timeouts = ExchangeTimeouts();
+    EXPECT_EQ(timeouts.connect, 1111u);
+    EXPECT_EQ(timeouts.send, 2222u);
+    EXPECT_EQ(timeouts.receive, 3333u);
+}
+
+// Proxy values and the proxy choice.
+
+class ProxyChoiceTest : public ServiceExchangeTest {
+protected:
+    void WriteRaw(const wchar_t* value, DWORD type, const void* data, DWORD size) {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProxySettingsKey, 0, nullptr, 0,
+                                    KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        LONG rc = ::RegSetValueExW(key, value, 0, type, static_cast<const BYTE*>(data), size);
+        ::RegCloseKey(key);
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+    }
+    void WriteText(const wchar_t* value, const std::wstring& text, DWORD type = REG_SZ) {
+        WriteRaw(value, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    void WriteNumber(const wchar_t* value, DWORD number) { WriteRaw(value, REG_DWORD, &number, sizeof(number)); }
+};
+
+TEST_F(ProxyChoiceTest, ValuesOfTheRightTypeAreRead) {
+    WriteNumber(kAutoDetectProxyValue, 1);
+    WriteText(kAutoConfigUrlValue, L"http://wpad.example/proxy.pac");
+    WriteText(kProxyServerListValue, std::wstring(259, L'p'));
+    WriteRaw(kProxyBypassListValue, REG_SZ, L"<local>", 7 * sizeof(wchar_t));  // no terminator stored
+    const ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+    EXPECT_EQ(settings.autoDetect, 1u);
+    EXPECT_EQ(settings.autoConfigUrl, L"http://wpad.example/proxy.pac");
+    EXPECT_EQ(settings.serverList, std::wstring(259, L'p'));
+    EXPECT_EQ(settings.bypassList, L"<local>");
+}
+
+TEST_F(ProxyChoiceTest, ValuesOfTheWrongTypeOrRangeCountAsUnreadable) {
+    WriteNumber(kAutoDetectProxyValue, 2);
+    WriteText(kAutoConfigUrlValue, L"http://wpad.example/proxy.pac", REG_EXPAND_SZ);
+    WriteText(kProxyServerListValue, std::wstring(260, L'p'));
+    WriteNumber(kProxyBypassListValue, 7);
+    ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+    EXPECT_FALSE(settings.autoDetect.has_value());
+    EXPECT_TRUE(settings.autoConfigUrl.empty());
+    EXPECT_TRUE(settings.serverList.empty());
+    EXPECT_TRUE(settings.bypassList.empty());
+
+    WriteText(kAutoDetectProxyValue, L"1");
+    WriteText(kProxyServerListValue, L"proxy:8080\0second", REG_MULTI_SZ);
+    settings = ReadProxyRegistrySettings();
+    EXPECT_FALSE(settings.autoDetect.has_value());
+    EXPECT_TRUE(settings.serverList.empty());
+}
+
+TEST_F(ProxyChoiceTest, ConfigurationScriptIsAskedWhenAutoDetectionIsUnreadable) {
+    Answer("/proxy.pac",
+           "\"body\": \"function FindProxyForURL(url, host) { return 'DIRECT'; }\", "
+           "\"headers\": {\"Content-Type\": \"application/x-ns-proxy-autoconfig\"}");
+    Answer("/t/ok", "\"body\": \"hello\"");
+    WriteNumber(kAutoDetectProxyValue, 2);
+    WriteText(kAutoConfigUrlValue, emulator_.Url(L"/proxy.pac"));
+    std::string response;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
+    EXPECT_EQ(response, "hello");
+    const std::string requests = emulator_.Requests();
+    EXPECT_GE(CountOf(requests, "\"path\": \"/proxy.pac\""), 1u) << requests;
+}
+
+TEST_F(ProxyChoiceTest, ConfigurationScriptOfTheWrongTypeIsNotFetched) {
+    Answer("/t/ok", "\"body\": \"hello\"");
+    WriteText(kAutoConfigUrlValue, emulator_.Url(L"/proxy.pac"), REG_EXPAND_SZ);
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, nullptr));
+    const std::string requests = emulator_.Requests();
+    EXPECT_EQ(CountOf(requests, "/proxy.pac"), 0u) << requests;
+}
+
+// True when the platform honours a proxy set on a request handle: a raw request
+// to an unresolvable host, proxied through the emulator, reaches the emulator.
+bool PlatformHonoursRequestProxy(const EmulatorControl& emulator) {
+    HINTERNET session = ::WinHttpOpen(L"probe", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+    HINTERNET connection = ::WinHttpConnect(session, L"probe.invalid", 80, 0);
+    HINTERNET request = ::WinHttpOpenRequest(connection, L"GET", L"/t/probe", nullptr, nullptr, nullptr, 0);
+    std::wstring proxy = L"127.0.0.1:" + std::to_wstring(emulator.port());
+    WINHTTP_PROXY_INFO info{WINHTTP_ACCESS_TYPE_NAMED_PROXY, proxy.data(), nullptr};
+    ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info));
+    ::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) && ::WinHttpReceiveResponse(request, nullptr);
+    ::WinHttpCloseHandle(request);
+    ::WinHttpCloseHandle(connection);
+    ::WinHttpCloseHandle(session);
+    const bool reached = CountOf(emulator.Requests(), "/t/probe") > 0;
+    emulator.Reset();
+    return reached;
+}
+
+TEST_F(ProxyChoiceTest, FixedListSendsTheRequestThroughTheProxy) {
+    if (!PlatformHonoursRequestProxy(emulator_)) {
+        GTEST_SKIP() << "Wine's WinHTTP ignores WINHTTP_OPTION_PROXY set on a request handle";
+    }
+    Answer("http://service.invalid/t/proxied", "\"body\": \"via proxy\"");
+    WriteText(kProxyServerListValue, L"127.0.0.1:" + std::to_wstring(emulator_.port()));
+    std::string response;
+    EXPECT_TRUE(ServiceExchange(L"http://service.invalid/t/proxied", nullptr, 0, &response));
+    EXPECT_EQ(response, "via proxy");
+
+    // The same list stored with the wrong type is no proxy at all.
+    WriteText(kProxyServerListValue, L"127.0.0.1:" + std::to_wstring(emulator_.port()), REG_EXPAND_SZ);
+    EXPECT_FALSE(ServiceExchange(L"http://service.invalid/t/proxied", nullptr, 0, &response));
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,247 @@
+#include "transport/service_exchange.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "platform/registry.h"
+#include "store/named_objects.h"
+#include "store/reader_writer.h"
+#include "store/settings.h"
+#include "transport/winhttp_api.h"
+
+namespace tessary {
+namespace {
+
+// The most body bytes asked for in one read: the buffer grows with what arrives,
+// so a Content-Length the connection never delivers costs no memory.
+constexpr DWORD kReadChunk = 64 * 1024;
+
+// Time-outs kept once the settings were read. Two first exchanges may both read
+// the settings; they store the same values.
+std::atomic<bool> g_timeoutsKept{false};
+std::atomic<DWORD> g_connectTimeout{kDefaultServiceTimeout};
+std::atomic<DWORD> g_sendTimeout{kDefaultServiceTimeout};
+std::atomic<DWORD> g_receiveTimeout{kDefaultServiceTimeout};
+
+// Holds one of the process's exchange slots from a successful wait to the end of scope.
+class ExchangeSlot {
+public:
+    ExchangeSlot() : semaphore_(ProcessObjects().serverSem.get()) {
+        held_ = semaphore_ == nullptr || WaitForever(semaphore_);
+    }
+    ~ExchangeSlot() {
+        if (held_ && semaphore_ != nullptr) ::ReleaseSemaphore(semaphore_, 1, nullptr);
+    }
+    ExchangeSlot(const ExchangeSlot&) = delete;
+    ExchangeSlot& operator=(const ExchangeSlot&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    HANDLE semaphore_;
+    bool held_ = false;
+};
+
+// A REG_SZ of at most kMaxProxyValueChars characters; empty otherwise.
+std::wstring ReadProxyText(const wchar_t* value) {
+    DWORD type = 0;
+    std::vector<uint8_t> data;
+    if (!registry::ReadRawValue(HKEY_LOCAL_MACHINE, kProxySettingsKey, value, &type, &data) || type != REG_SZ) {
+        return {};
+    }
+    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
+    text.resize(wcsnlen(text.c_str(), text.size()));
+    if (text.size() > kMaxProxyValueChars) return {};
+    return text;
+}
+
+// Frees the strings WinHTTP hands out in a proxy description.
+struct ProxyInfoOwner {
+    WINHTTP_PROXY_INFO info{};
+    ~ProxyInfoOwner() {
+        if (info.lpszProxy != nullptr) ::GlobalFree(info.lpszProxy);
+        if (info.lpszProxyBypass != nullptr) ::GlobalFree(info.lpszProxyBypass);
+    }
+};
+
+// Asks WinHTTP for the proxy of `url` by `options` and sets it on the request.
+bool SetDiscoveredProxy(HINTERNET session, HINTERNET request, const wchar_t* url, WINHTTP_AUTOPROXY_OPTIONS* options) {
+    ProxyInfoOwner proxy;
+    if (!winhttp::GetProxyForUrl(session, url, options, &proxy.info)) return false;
+    return winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &proxy.info, sizeof(proxy.info)) != FALSE;
+}
+
+// Proxy choice, first success wins: automatic detection, configuration script,
+// fixed list. Failures only move on; without a choice the request keeps the
+// session's access type.
+void ChooseProxy(HINTERNET session, HINTERNET request, const wchar_t* url) {
+    const ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+    if (settings.autoDetect == 1u) {
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        options.fAutoLogonIfChallenged = TRUE;
+        if (SetDiscoveredProxy(session, request, url, &options)) return;
+    }
+    if (!settings.autoConfigUrl.empty()) {
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+        options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
+        options.fAutoLogonIfChallenged = TRUE;
+        if (SetDiscoveredProxy(session, request, url, &options)) return;
+    }
+    if (!settings.serverList.empty()) {
+        std::wstring list = settings.serverList;
+        std::wstring bypass = settings.bypassList;
+        WINHTTP_PROXY_INFO info{};
+        info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        info.lpszProxy = list.data();
+        info.lpszProxyBypass = bypass.empty() ? nullptr : bypass.data();
+        winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info));
+    }
+}
+
+// Reads the body of an answer with a Content-Length of `announced` bytes.
+// Stops at the announced length, at a read of 0 bytes or at a failed read.
+void ReadBody(HINTERNET request, DWORD announced, std::string* body) {
+    body->reserve(announced < kReadChunk ? announced : kReadChunk);
+    size_t total = 0;
+    while (total < announced) {
+        const DWORD missing = static_cast<DWORD>(announced - total);
+        const DWORD ask = missing < kReadChunk ? missing : kReadChunk;
+        body->resize(total + ask);
+        DWORD got = 0;
+        if (!winhttp::ReadData(request, body->data() + total, ask, &got) || got == 0) break;
+        total += got < ask ? got : ask;
+    }
+    body->resize(total);
+}
+
+bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD* value) {
+    DWORD size = sizeof(*value);
+    return winhttp::QueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
+                                 WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) {
+    if (url == nullptr || !winhttp::Available()) return false;
+    ExchangeTarget target;
+    if (!CrackServiceUrl(url, &target)) return false;
+
+    // Declared before the slot, so the slot is given back before the handles close.
+    UniqueWinHttp session;
+    UniqueWinHttp connection;
+    UniqueWinHttp request;
+    ExchangeSlot slot;
+    if (!slot.held()) return false;
+
+    const bool post = body != nullptr && bodyLength != 0;
+    session.reset(winhttp::Open(kServiceUserAgent,
+                                post ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) return false;
+    // A time-out the platform refuses leaves its own default in place; the
+    // exchange still goes ahead.
+    const ServiceTimeouts timeouts = ExchangeTimeouts();
+    winhttp::SetTimeouts(session.get(), static_cast<int>(timeouts.resolve), static_cast<int>(timeouts.connect),
+                         static_cast<int>(timeouts.send), static_cast<int>(timeouts.receive));
+    connection.reset(winhttp::Connect(session.get(), target.host.c_str(), target.port, 0));
+    if (!connection) return false;
+    request.reset(winhttp::OpenRequest(connection.get(), post ? L"POST" : L"GET", target.objectName.c_str(), nullptr,
+                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, target.requestFlags));
+    if (!request) return false;
+
+    ChooseProxy(session.get(), request.get(), url);
+
+    void* optional = post ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
+    const DWORD optionalLength = post ? bodyLength : 0;
+    if (!winhttp::SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, optional, optionalLength, optionalLength,
+                              0) ||
+        !winhttp::ReceiveResponse(request.get(), nullptr)) {
+        return false;
+    }
+
+    DWORD status = 0;
+    const bool success =
+        QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, &status) && status >= 200 && status <= 299;
+    DWORD contentLength = 0;
+    if (!QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &contentLength)) return false;
+
+    std::string received;
+    ReadBody(request.get(), contentLength, &received);
+    if (response != nullptr) response->swap(received);
+    return success;
+}
+
+}  // namespace
+
+bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) noexcept {
+    try {
+        return Exchange(url, body, bodyLength, response);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+ServiceTimeouts ExchangeTimeouts() noexcept {
+    ServiceTimeouts timeouts;
+    if (!g_timeoutsKept.load(std::memory_order_acquire)) {
+        tagQNTS_FIREWALL_SETTINGS settings;
+        std::memset(&settings, 0xFF, sizeof(settings));
+        if (!ReadServiceSettings(&settings)) return timeouts;
+        g_connectTimeout.store(settings.pdwConnectTimeout, std::memory_order_relaxed);
+        g_sendTimeout.store(settings.pdwSendTimeout, std::memory_order_relaxed);
+        g_receiveTimeout.store(settings.pdwReceiveTimeout, std::memory_order_relaxed);
+        g_timeoutsKept.store(true, std::memory_order_release);
+    }
+    timeouts.connect = g_connectTimeout.load(std::memory_order_relaxed);
+    timeouts.send = g_sendTimeout.load(std::memory_order_relaxed);
+    timeouts.receive = g_receiveTimeout.load(std::memory_order_relaxed);
+    return timeouts;
+}
+
+void ResetExchangeTimeoutsForTesting() noexcept { g_timeoutsKept.store(false, std::memory_order_release); }
+
+ProxyRegistrySettings ReadProxyRegistrySettings() {
+    ProxyRegistrySettings settings;
+    DWORD autoDetect = 0;
+    if (registry::ReadDword(HKEY_LOCAL_MACHINE, kProxySettingsKey, kAutoDetectProxyValue, &autoDetect) &&
+        autoDetect <= 1) {
+        settings.autoDetect = autoDetect;
+    }
+    settings.autoConfigUrl = ReadProxyText(kAutoConfigUrlValue);
+    settings.serverList = ReadProxyText(kProxyServerListValue);
+    settings.bypassList = ReadProxyText(kProxyBypassListValue);
+    return settings;
+}
+
+bool CrackServiceUrl(const wchar_t* url, ExchangeTarget* target) {
+    if (url == nullptr || target == nullptr) return false;
+    URL_COMPONENTS parts;
+    static_assert(sizeof(parts) == 104, "the structure size WinHTTP expects on 64-bit Windows");
+    std::memset(&parts, 0, sizeof(parts));
+    parts.dwStructSize = sizeof(parts);
+    // Non-zero lengths with null buffers ask for pointers into the URL.
+    parts.dwSchemeLength = static_cast<DWORD>(-1);
+    parts.dwHostNameLength = static_cast<DWORD>(-1);
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (!winhttp::CrackUrl(url, 0, 0, &parts)) return false;
+    if (parts.lpszHostName == nullptr || parts.dwHostNameLength == 0 || parts.lpszUrlPath == nullptr ||
+        parts.dwUrlPathLength == 0) {
+        return false;
+    }
+    ExchangeTarget result;
+    result.host.assign(parts.lpszHostName, parts.dwHostNameLength);
+    result.port = parts.nPort;
+    result.objectName.assign(parts.lpszUrlPath, parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo != nullptr) result.objectName.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    result.requestFlags = WINHTTP_FLAG_REFRESH | (parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    *target = std::move(result);
+    return true;
+}
+
+}  // namespace tessary

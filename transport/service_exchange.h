@@ -1,0 +1,84 @@
+#pragma once
+
+// The one HTTP exchange both deliverables have with the reputation service: one
+// synchronous request through WinHTTP (transport/winhttp_api.h; winhttp::Load()
+// must have succeeded), the whole response body back in memory. At most
+// names::kMaxServiceExchanges exchanges run at once in a process, counted by the
+// process's server semaphore (store/named_objects.h); without that semaphore
+// exchanges are not limited.
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <optional>
+#include <string>
+
+namespace tessary {
+
+// User agent of every exchange.
+inline constexpr wchar_t kServiceUserAgent[] = L"Lodanv";
+// Time-out used for name resolution always, and for the others until settings exist.
+inline constexpr DWORD kDefaultServiceTimeout = 10000;
+
+// Registry key (HKEY_LOCAL_MACHINE) and values of the proxy choice.
+inline constexpr wchar_t kProxySettingsKey[] = L"SOFTWARE\\Quellon\\Varo\\Update\\WinHTTP";
+inline constexpr wchar_t kAutoDetectProxyValue[] = L"AutoDetectProxySettings";
+inline constexpr wchar_t kAutoConfigUrlValue[] = L"AutoConfigUrl";
+inline constexpr wchar_t kProxyServerListValue[] = L"ProxyServerList";
+inline constexpr wchar_t kProxyBypassListValue[] = L"ProxyBypassList";
+// Longest text value of the proxy choice, in characters without terminator.
+inline constexpr size_t kMaxProxyValueChars = 259;
+
+// Sends one request to `url` (scheme, host and path required) and reads the answer.
+// The method is POST with `body` when body is non-null and bodyLength non-zero,
+// otherwise GET without a body; https URLs are sent secure.
+// Returns true when the service answered with a status from 200 to 299.
+// The body is read whenever the answer carries a Content-Length header, also with
+// another status: *response then receives the bytes that arrived (at most the
+// announced length; fewer when the connection ends early) and its c_str() ends
+// them with a zero byte. Without a Content-Length header, or when the request
+// fails, the result is false and *response is untouched. A null `response`
+// discards the body. Never throws; no call waits longer than the time-outs.
+bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) noexcept;
+
+// Time-outs set on every exchange's session, in milliseconds.
+struct ServiceTimeouts {
+    DWORD resolve = kDefaultServiceTimeout;
+    DWORD connect = kDefaultServiceTimeout;
+    DWORD send = kDefaultServiceTimeout;
+    DWORD receive = kDefaultServiceTimeout;
+};
+
+// The time-outs the next exchange uses. Once the service settings have been read,
+// their connect, send and receive time-outs are kept for the life of the process
+// (one missing from the settings stays all bits set and is passed on unchanged).
+// Until then each call reads the settings again and, when there are none, gives
+// kDefaultServiceTimeout for all four.
+ServiceTimeouts ExchangeTimeouts() noexcept;
+
+// Forgets the kept time-outs, so the next exchange reads the settings again.
+void ResetExchangeTimeoutsForTesting() noexcept;
+
+// The proxy values as the exchange reads them. A value that is absent, of the
+// wrong type (not REG_DWORD / REG_SZ), longer than kMaxProxyValueChars, or an
+// "AutoDetectProxySettings" above 1 counts as unreadable and is left empty.
+struct ProxyRegistrySettings {
+    std::optional<DWORD> autoDetect;
+    std::wstring autoConfigUrl;
+    std::wstring serverList;
+    std::wstring bypassList;
+};
+ProxyRegistrySettings ReadProxyRegistrySettings();
+
+// What the exchange sends to for `url`: host, port, object name (path and query)
+// and request flags (WINHTTP_FLAG_REFRESH, plus WINHTTP_FLAG_SECURE for https).
+struct ExchangeTarget {
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    std::wstring objectName;
+    DWORD requestFlags = 0;
+};
+// False (and *target untouched) when the URL cannot be split or lacks a host or a path.
+bool CrackServiceUrl(const wchar_t* url, ExchangeTarget* target);
+
+}  // namespace tessary
