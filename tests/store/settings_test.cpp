@@ -135,13 +135,6 @@ TEST_F(SettingsTest, LaterRowWinsUnknownKeysAreIgnoredAndNullsAreDefined) {
     EXPECT_EQ(record_.pdwSubmitInterval, 0xFFFFFFFFu);
 }
 
-TEST_F(SettingsTest, HostileValueTextIsStoredAsPlainText) {
-    Insert("ManifestURL", "x'); DROP TABLE Settings; --");
-    ASSERT_TRUE(ReadServiceSettings(&record_));
-    EXPECT_EQ(std::wstring(record_.pwszManifestURL), L"x'); DROP TABLE Settings; --");
-    ASSERT_TRUE(ReadServiceSettings(&record_)) << "the table is still there";
-}
-
 // Decimal text of the settings.
 TEST(SettingNumberTest, SignAndLeadingDigitsCountAndTheRestIsIgnored) {
     EXPECT_EQ(ParseSettingNumber("5000"), 5000);
@@ -189,14 +182,6 @@ TEST_F(UpdateCheckerSettingsTest, MissingKeyIsNotCreated) {
     Insert("AutoSubmitInterval", "42");
     EXPECT_TRUE(ApplyUpdateCheckerSettings());
     EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, kAutoSubmitKey));
-}
-
-TEST_F(UpdateCheckerSettingsTest, WithoutTheKeyInTheTableNothingIsWritten) {
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kAutoSubmitKey, L"Other", L"kept"));
-    Insert("SubmitInterval", "42");
-    EXPECT_TRUE(ApplyUpdateCheckerSettings());
-    DWORD value = 0;
-    EXPECT_FALSE(registry::ReadDword(HKEY_LOCAL_MACHINE, kAutoSubmitKey, kAutoSubmitValue, &value));
 }
 
 // The firewall settings object's methods.

@@ -107,12 +107,6 @@ TEST_F(ServiceExchangeTest, BodyShorterThanAnnouncedYieldsTheBytesThatCame) {
     std::string response = kSentinel;
     EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/short").c_str(), nullptr, 0, &response));
     EXPECT_EQ(response, "abc");
-
-    // A connection reset in the middle of the body: what arrived, no more.
-    Answer("/t/reset", "\"junk\": 2000, \"drop\": \"mid_body\"");
-    response = kSentinel;
-    ServiceExchange(emulator_.Url(L"/t/reset").c_str(), nullptr, 0, &response);
-    EXPECT_TRUE(response == kSentinel || response.size() <= 1000u) << response.size();
 }
 
 TEST_F(ServiceExchangeTest, HugeAnnouncedLengthIsNotTrustedForTheBuffer) {
@@ -150,11 +144,6 @@ TEST_F(ServiceExchangeTest, BodyWithLengthIsPostedAndAnEmptyBodyIsAGet) {
     EXPECT_EQ(CountOf(requests, "\"body\": \"<TSReq>x</TSReq>\""), 1u) << requests;
     EXPECT_EQ(CountOf(requests, "\"method\": \"GET\""), 1u) << requests;
     EXPECT_EQ(CountOf(requests, "\"body\": \"\""), 1u) << requests;
-}
-
-TEST_F(ServiceExchangeTest, NullResponseDiscardsTheBodyButKeepsTheResult) {
-    Answer("/t/ok", "\"body\": \"hello\"");
-    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, nullptr));
 }
 
 TEST_F(ServiceExchangeTest, UnusableUrlsFailWithoutARequest) {
