@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <mutex>
+
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "store/product_keys.h"
@@ -22,6 +24,23 @@ bool InstallDirectory(std::wstring* out) {
     return true;
 }
 
+// The shell folders do not change while a process runs, and asking the shell
+// costs far more than the rest of a store open: each folder is looked up once.
+bool ShellFolder(int csidl, std::wstring* out) {
+    struct Cached {
+        std::once_flag once;
+        bool found = false;
+        std::wstring path;
+    };
+    static Cached commonData;
+    static Cached programFiles;
+    Cached& cached = csidl == CSIDL_COMMON_APPDATA ? commonData : programFiles;
+    std::call_once(cached.once, [&] { cached.found = GetShellFolder(csidl, &cached.path); });
+    if (!cached.found) return false;
+    *out = cached.path;
+    return true;
+}
+
 }  // namespace
 
 std::wstring ResolveDataPath(std::wstring_view relative, DataBase base) {
@@ -30,7 +49,7 @@ std::wstring ResolveDataPath(std::wstring_view relative, DataBase base) {
     if (base == DataBase::kInstall) found = InstallDirectory(&path);
     if (!found) {
         const int folder = base == DataBase::kCommonData ? CSIDL_COMMON_APPDATA : CSIDL_PROGRAM_FILES;
-        if (!GetShellFolder(folder, &path)) return std::wstring(relative);
+        if (!ShellFolder(folder, &path)) return std::wstring(relative);
         path += kProductFolder;
     }
     std::wstring directory = path;

@@ -50,15 +50,27 @@ bool OpenLocalStore(UniqueSqlite* out) {
     UniqueSqlite db;
     if (!OpenOrRecreate(kLocalStoreName, &db)) return false;
 
-    if (Query(db.get(), schema::kFindLocalCache) != Presence::kPresent) {
+    // The existence checks run as one read transaction: the file is locked and
+    // its schema read once for all of them instead of once per query. None of the
+    // answers depends on a creation made after it, so the creations follow.
+    Exec(db.get(), "BEGIN;");
+    const Presence localCache = Query(db.get(), schema::kFindLocalCache);
+    const Presence localIndex =
+        localCache == Presence::kPresent ? Query(db.get(), schema::kFindLocalIndex) : Presence::kFailed;
+    const Presence digSig = Query(db.get(), schema::kFindDigSigInfo3);
+    const Presence settings = Query(db.get(), schema::kFindSettings);
+    const Presence expInfo = Query(db.get(), schema::kFindLocalExpInfo);
+    Exec(db.get(), "COMMIT;");
+
+    if (localCache != Presence::kPresent) {
         // A new store gets its index at the next open.
         if (Exec(db.get(), schema::kCreateLocalCache)) Exec(db.get(), schema::kCreateCreateDate);
-    } else if (Query(db.get(), schema::kFindLocalIndex) == Presence::kAbsent) {
+    } else if (localIndex == Presence::kAbsent) {
         Exec(db.get(), schema::kCreateLocalIndex);
     }
-    EnsureTable(db.get(), schema::kFindDigSigInfo3, schema::kCreateDigSigInfo3);
-    EnsureTable(db.get(), schema::kFindSettings, schema::kCreateSettings);
-    if (!EnsureTable(db.get(), schema::kFindLocalExpInfo, schema::kCreateLocalExpInfo)) return false;
+    if (digSig != Presence::kPresent) Exec(db.get(), schema::kCreateDigSigInfo3);
+    if (settings != Presence::kPresent) Exec(db.get(), schema::kCreateSettings);
+    if (expInfo != Presence::kPresent && !Exec(db.get(), schema::kCreateLocalExpInfo)) return false;
 
     *out = std::move(db);
     return true;

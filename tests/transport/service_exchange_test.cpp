@@ -13,7 +13,7 @@
 #include "store/product_keys.h"
 #include "store/stores.h"
 #include "store/data_paths.h"
-#include "tests/transport/emulator_control.h"
+#include "tests/support/emulator_control.h"
 #include "transport/service_urls.h"
 #include "transport/winhttp_api.h"
 

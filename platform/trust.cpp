@@ -1,0 +1,51 @@
+#include "platform/trust.h"
+
+#include <softpub.h>
+#include <wintrust.h>
+
+#include "platform/paths.h"
+
+namespace tessary {
+namespace {
+
+using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+
+WinVerifyTrustFn LoadWinVerifyTrust() {
+    // Loaded once and kept for the life of the process.
+    static const WinVerifyTrustFn fn = [] {
+        HMODULE module = LoadSystemLibrary(L"wintrust.dll");
+        return module != nullptr ? reinterpret_cast<WinVerifyTrustFn>(
+                                       reinterpret_cast<void*>(::GetProcAddress(module, "WinVerifyTrust")))
+                                 : nullptr;
+    }();
+    return fn;
+}
+
+}  // namespace
+
+bool IsFileTrusted(const std::wstring& path) noexcept {
+    WinVerifyTrustFn verify = LoadWinVerifyTrust();
+    if (verify == nullptr || path.empty()) return false;
+
+    WINTRUST_FILE_INFO file{};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = path.c_str();
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    return status == 0;
+}
+
+bool IsCallerTrusted() noexcept { return true; }
+
+bool IsCreatedObjectTrusted(REFCLSID) noexcept { return true; }
+
+}  // namespace tessary

@@ -1,0 +1,26 @@
+#pragma once
+
+// The one place that decides what the suite trusts: files by their Authenticode
+// signature, callers of the class objects and objects created for the suite.
+// Callers and created objects are accepted by default; a stricter policy
+// replaces these functions and nothing else.
+
+#include <windows.h>
+
+#include <string>
+
+namespace tessary {
+
+// True when WinVerifyTrust (wintrust.dll from the system directory) accepts
+// the file's Authenticode signature with the generic verification action, that
+// is, returns 0. False for an unsigned or badly signed file, a missing file or
+// when wintrust.dll cannot be loaded.
+bool IsFileTrusted(const std::wstring& path) noexcept;
+
+// Whether a caller of the component's class objects may use them.
+bool IsCallerTrusted() noexcept;
+
+// Whether an object created for the suite (updater plug-in, event broker) may be used.
+bool IsCreatedObjectTrusted(REFCLSID clsid) noexcept;
+
+}  // namespace tessary
