@@ -1,0 +1,73 @@
+#pragma once
+
+// The application entry object and the application details object: the COM
+// faces of the application lookup (component/app_lookup.h).
+
+#include <windows.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "component/app_lookup.h"
+#include "component/com_ids.h"
+#include "component/com_object.h"
+
+namespace tessary {
+
+// plResult of SubmitApplicationToTessary for an application the service knows.
+inline constexpr LONG kResultAlreadyKnown = 2;
+
+// The installation identifier as four 16-bit parts; all zero means none is held.
+using InstallationId = std::array<uint16_t, 4>;
+
+// The submission link for `md5` (narrow text, used as is): the built-in feedback
+// page followed by "Md5=" and the hash, then "&tsid=" and the identifier as
+// "%04X%04X%04X%04X" when any part of `id` is non-zero. Nothing is escaped.
+// Throws only std::bad_alloc.
+std::wstring SubmissionLink(std::string_view md5, const InstallationId& id);
+
+class CQnTessaryAppDetails final : public com::ComObject<CQnTessaryAppDetails, IQnTessaryAppDetails> {
+public:
+    // Takes the record, freeing any earlier one. Done before the object is handed out.
+    void AttachRecord(std::unique_ptr<AppRecord> record) noexcept { details_.AttachRecord(std::move(record)); }
+
+    // IQnTessaryAppDetails (without a record every method gives *plResult -1):
+    IFACEMETHODIMP GetFileProperties(QNTS_APP_DETAILS* details, LONG* plResult) noexcept override;
+    IFACEMETHODIMP IsKnown(LONG* known, LONG* plResult) noexcept override;
+    IFACEMETHODIMP GetServerPermission(QNTS_APP_PERMISSION* permission, LONG* plResult) noexcept override;
+    // Local permissions and the signature check are not available yet: the
+    // methods clear their outputs and answer E_NOTIMPL.
+    IFACEMETHODIMP GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count,
+                                      LONG* plResult) noexcept override;
+    IFACEMETHODIMP SetLocalPermission(QNTS_APP_PERMISSION permission, LONG* plResult) noexcept override;
+    IFACEMETHODIMP SetLocalPermissionWithIp(QNTS_APP_PERMISSION permission, ULONG dstIp, USHORT dstPort,
+                                            LONG* plResult) noexcept override;
+    IFACEMETHODIMP DeleteLocalPermission(ULONG product, ULONG feature, LONG* plResult) noexcept override;
+    IFACEMETHODIMP HasGoodDigitalSignature(LONG* validSignature, LONG* plResult) noexcept override;
+    // The submission link of an application the service does not know, as a
+    // task-allocated text with *plResult 0; *plResult 2 (no text) for a known one;
+    // -1 (no text) without a record or when the text cannot be built or allocated.
+    // E_POINTER when either out-parameter is null.
+    IFACEMETHODIMP SubmitApplicationToTessary(LPWSTR* url, LONG* plResult) noexcept override;
+
+private:
+    ApplicationDetails details_;
+};
+
+class CQnTessaryAppEntry final
+    : public com::ComObject<CQnTessaryAppEntry, IQnTessaryAppEntry, IQnTessaryAppEntryUtil> {
+public:
+    // IQnTessaryAppEntry: builds and looks up the record of `file` and/or `hash`
+    // (BuildApplicationRecord), then hands out a new details object owning it.
+    // E_POINTER when `details` or `plResult` is null or both texts are null; the
+    // failure of building the record or creating the object (*details stays null).
+    IFACEMETHODIMP GetApplicationDetails(LPCWSTR file, LPCWSTR hash, LONG localCheckOnly,
+                                         IQnTessaryAppDetails** details, LONG* plResult) noexcept override;
+
+    // IQnTessaryAppEntryUtil: empties the process's record cache; always S_OK.
+    IFACEMETHODIMP EmptyMemoryCache() noexcept override;
+};
+
+}  // namespace tessary

@@ -1,0 +1,274 @@
+#include "component/com_module.h"
+
+#include <oleauto.h>
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+
+#include "component/com_ids.h"
+#include "component/com_registrar.h"
+#include "component/com_root.h"
+#include "Logging/log_builder.h"
+#include "platform/result_macros.h"
+#include "platform/trust.h"
+#include "store/exception_list.h"
+#include "store/named_objects.h"
+#include "store/record_cache.h"
+#include "transport/winhttp_api.h"
+
+namespace tessary {
+namespace {
+
+constexpr UINT kRegistryScriptId = 101;
+
+// The creatable classes, in registration order.
+ClassTableEntry g_classTable[] = {
+    {&CLSID_QnTessary, &CQnTessary::Create, {}},
+    {&kClsidQnTessaryVersion, &CQnTessaryVersion::Create, {}},
+};
+
+// Class objects admit only callers the platform's trust validation accepts.
+bool CallerAllowed() noexcept { return IsCallerTrusted(); }
+
+// Sets the thread locale for the life of the object and restores the caller's.
+class ScopedThreadLocale {
+public:
+    explicit ScopedThreadLocale(LCID locale) noexcept : previous_(::GetThreadLocale()) { ::SetThreadLocale(locale); }
+    ~ScopedThreadLocale() { ::SetThreadLocale(previous_); }
+    ScopedThreadLocale(const ScopedThreadLocale&) = delete;
+    ScopedThreadLocale& operator=(const ScopedThreadLocale&) = delete;
+
+private:
+    LCID previous_;
+};
+
+CTSAPIModule g_module;
+
+}  // namespace
+
+CTSAPIModule& Module() noexcept { return g_module; }
+
+namespace com {
+
+void ModuleLock() noexcept { g_module.Lock(); }
+void ModuleUnlock() noexcept { g_module.Unlock(); }
+
+HRESULT ClassFactory::Create(InstanceCreator creator, CallerCheck callerAllowed, REFIID riid, void** ppv) noexcept {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    auto* factory = new (std::nothrow) ClassFactory(creator, callerAllowed);
+    if (factory == nullptr) return E_OUTOFMEMORY;
+    factory->AddRef();
+    HRESULT hr = factory->QueryInterface(riid, ppv);
+    factory->Release();
+    return hr;
+}
+
+IFACEMETHODIMP ClassFactory::QueryInterface(REFIID riid, void** ppv) noexcept {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (riid != IID_IUnknown && riid != IID_IClassFactory) return E_NOINTERFACE;
+    *ppv = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+}
+
+// The module's cache holds the first reference; every reference beyond it keeps
+// the module loaded, as an object would.
+IFACEMETHODIMP_(ULONG) ClassFactory::AddRef() noexcept {
+    ULONG count = ++references_;
+    if (count == 2) ModuleLock();
+    return count;
+}
+
+IFACEMETHODIMP_(ULONG) ClassFactory::Release() noexcept {
+    ULONG count = --references_;
+    if (count == 1) ModuleUnlock();
+    if (count == 0) delete this;
+    return count;
+}
+
+IFACEMETHODIMP ClassFactory::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) noexcept {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (!callerAllowed_()) return E_ACCESSDENIED;
+    return creator_(outer, riid, ppv);
+}
+
+IFACEMETHODIMP ClassFactory::LockServer(BOOL lock) noexcept {
+    if (lock) {
+        ModuleLock();
+    } else {
+        ModuleUnlock();
+    }
+    return S_OK;
+}
+
+}  // namespace com
+
+CTSAPIModule::CTSAPIModule() noexcept {
+    lockInitialized_ = ::InitializeCriticalSectionEx(&classObjectLock_, 0, 0) != FALSE;
+    httpLibraryLoaded_ = winhttp::Load();
+}
+
+CTSAPIModule::~CTSAPIModule() {
+    ReleaseClassObjects();
+    if (httpLibraryLoaded_) winhttp::Unload();
+    if (lockInitialized_) ::DeleteCriticalSection(&classObjectLock_);
+}
+
+bool CTSAPIModule::Attach(HINSTANCE instance) noexcept {
+    if (!lockInitialized_) return false;
+    instance_ = instance;
+    DWORD length = ::GetModuleFileNameW(instance, modulePath_, static_cast<DWORD>(std::size(modulePath_)));
+    // A path that fills the buffer is cut (and only terminated on newer systems).
+    modulePathTruncated_ = length == 0 || length >= std::size(modulePath_);
+    if (length >= std::size(modulePath_)) modulePath_[std::size(modulePath_) - 1] = L'\0';
+    CreateNamedObjects(Deliverable::kComponentServer);
+    try {
+        ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, instance).GetLogger();
+    } catch (...) {
+        // Without a logger the server runs silently.
+    }
+    attached_ = true;
+    return true;
+}
+
+void CTSAPIModule::Detach(bool processEnding) noexcept {
+    attached_ = false;
+    // At process end other threads are gone, possibly holding the caches' locks:
+    // the system reclaims everything anyway.
+    if (processEnding) return;
+    ReleaseClassObjects();
+    FreeRecordCache();
+    FreeExceptionList();
+    ETWLogging::ShutdownProcessLogger();
+    CloseNamedObjects();
+}
+
+void CTSAPIModule::ReleaseClassObjects() noexcept {
+    for (ClassTableEntry& entry : g_classTable) {
+        void* encoded = entry.encodedClassObject.exchange(nullptr);
+        if (encoded != nullptr) static_cast<IUnknown*>(::DecodePointer(encoded))->Release();
+    }
+}
+
+HRESULT CTSAPIModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (!attached_) return E_UNEXPECTED;
+    for (ClassTableEntry& entry : g_classTable) {
+        if (clsid != *entry.clsid) continue;
+        void* encoded = entry.encodedClassObject.load(std::memory_order_acquire);
+        if (encoded == nullptr) {
+            ::EnterCriticalSection(&classObjectLock_);
+            encoded = entry.encodedClassObject.load(std::memory_order_acquire);
+            HRESULT hr = S_OK;
+            if (encoded == nullptr) {
+                IUnknown* created = nullptr;
+                hr = com::ClassFactory::Create(entry.createInstance, &CallerAllowed, IID_IUnknown,
+                                               reinterpret_cast<void**>(&created));
+                if (SUCCEEDED(hr)) {
+                    encoded = ::EncodePointer(created);
+                    entry.encodedClassObject.store(encoded, std::memory_order_release);
+                }
+            }
+            ::LeaveCriticalSection(&classObjectLock_);
+            if (FAILED(hr)) return hr;
+        }
+        return static_cast<IUnknown*>(::DecodePointer(encoded))->QueryInterface(riid, ppv);
+    }
+    return CLASS_E_CLASSNOTAVAILABLE;
+}
+
+HRESULT CTSAPIModule::ModuleReplacement(std::wstring* out) const {
+    if (modulePathTruncated_) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    out->clear();
+    for (const wchar_t* p = modulePath_; *p != L'\0'; ++p) {
+        out->push_back(*p);
+        if (*p == L'\'') out->push_back(L'\'');
+    }
+    return S_OK;
+}
+
+HRESULT CTSAPIModule::RunScript(bool install) const noexcept {
+    try {
+        std::wstring module;
+        RETURN_IF_FAILED(ModuleReplacement(&module));
+        const std::vector<ScriptReplacement> replacements = {{L"MODULE", module}, {L"APPID", kAppIdText}};
+        return ApplyRegistryResource(instance_, kRegistryScriptId, replacements, install);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CTSAPIModule::RegisterTypeLibrary() const noexcept {
+    if (modulePathTruncated_) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    ITypeLib* raw = nullptr;
+    RETURN_IF_FAILED(::LoadTypeLibEx(modulePath_, REGKIND_NONE, &raw));
+    Microsoft::WRL::ComPtr<ITypeLib> typeLib;
+    typeLib.Attach(raw);
+    // RegisterTypeLib takes a non-const path it does not change.
+    wchar_t path[kMaxModulePath];
+    std::copy(std::begin(modulePath_), std::end(modulePath_), path);
+    return ::RegisterTypeLib(typeLib.Get(), path, nullptr);
+}
+
+HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
+    // Nothing registered is nothing to remove; UnRegisterTypeLib would report it
+    // as a failure.
+    BSTR path = nullptr;
+    HRESULT hr = ::QueryPathOfRegTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, &path);
+    ::SysFreeString(path);
+    if (FAILED(hr)) return S_OK;
+    return ::UnRegisterTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, SYS_WIN64);
+}
+
+HRESULT CTSAPIModule::RegisterServer() noexcept {
+    if (!attached_) return E_UNEXPECTED;
+    ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
+    // The application identifier registration, then each creatable class's own
+    // registration (the same script; component categories: none).
+    RETURN_IF_FAILED(RunScript(true));
+    for (size_t i = 0; i < std::size(g_classTable); ++i) RETURN_IF_FAILED(RunScript(true));
+    return RegisterTypeLibrary();
+}
+
+HRESULT CTSAPIModule::UnregisterServer() noexcept {
+    if (!attached_) return E_UNEXPECTED;
+    ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
+    for (size_t i = 0; i < std::size(g_classTable); ++i) RETURN_IF_FAILED(RunScript(false));
+    RETURN_IF_FAILED(UnregisterTypeLibrary());
+    return RunScript(false);
+}
+
+}  // namespace tessary
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+        case DLL_PROCESS_ATTACH:
+            ::DisableThreadLibraryCalls(instance);
+            return tessary::Module().Attach(instance) ? TRUE : FALSE;
+        case DLL_PROCESS_DETACH:
+            tessary::Module().Detach(reserved != nullptr);
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+    return tessary::Module().GetClassObject(clsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return tessary::Module().lockCount() == 0 ? S_OK : S_FALSE; }
+
+STDAPI DllRegisterServer() { return tessary::Module().RegisterServer(); }
+
+STDAPI DllUnregisterServer() { return tessary::Module().UnregisterServer(); }
+
+}  // extern "C"

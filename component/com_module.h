@@ -1,0 +1,89 @@
+#pragma once
+
+// The component server's module: one object per process from load to unload,
+// holding the lock count, the class table with its cached class objects, the
+// module's handle and path, and the registration entry points.
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "component/com_object.h"
+
+namespace tessary {
+
+// One creatable class: its identifier, instance creator (plain or aggregated)
+// and the class object created on its first request, kept encoded with
+// EncodePointer for the life of the module.
+struct ClassTableEntry {
+    const CLSID* clsid;
+    com::InstanceCreator createInstance;
+    std::atomic<void*> encodedClassObject{nullptr};
+};
+
+class CTSAPIModule {
+public:
+    // Longest module path the module stores, terminator included.
+    static constexpr size_t kMaxModulePath = 260;
+
+    // Initialises the module's critical section and loads the HTTP library.
+    CTSAPIModule() noexcept;
+    // Releases the cached class objects and the HTTP library.
+    ~CTSAPIModule();
+    CTSAPIModule(const CTSAPIModule&) = delete;
+    CTSAPIModule& operator=(const CTSAPIModule&) = delete;
+
+    // Process attach: stores the module handle and path, creates the process's
+    // named objects and the logger. False when the critical section could not be
+    // initialised (the load then fails).
+    bool Attach(HINSTANCE instance) noexcept;
+    // Process detach by FreeLibrary: frees the in-memory caches, then closes the
+    // named objects. Nothing is freed when the process is ending (`processEnding`).
+    void Detach(bool processEnding) noexcept;
+
+    // The lock count: outstanding objects, external class-object references and
+    // LockServer locks.
+    void Lock() noexcept { lockCount_.fetch_add(1); }
+    void Unlock() noexcept { lockCount_.fetch_sub(1); }
+    LONG lockCount() const noexcept { return lockCount_.load(); }
+
+    // DllGetClassObject: the class object of `clsid` asked for `riid`. E_POINTER for
+    // a null ppv (otherwise *ppv is cleared first), E_UNEXPECTED before Attach,
+    // CLASS_E_CLASSNOTAVAILABLE for a class outside the class table, else the result
+    // of creating the class object or of its QueryInterface. Concurrent first
+    // requests for one class create a single class object.
+    HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) noexcept;
+
+    // DllRegisterServer / DllUnregisterServer: apply registry script 101 and the
+    // type library under the system default thread locale, restoring the caller's
+    // locale on every path. The first failure is returned.
+    HRESULT RegisterServer() noexcept;
+    HRESULT UnregisterServer() noexcept;
+
+    HINSTANCE instance() const noexcept { return instance_; }
+
+private:
+    // The "%MODULE%" replacement: the module path with every single quote doubled.
+    // 0x8007007A when the path filled the 260-character buffer.
+    HRESULT ModuleReplacement(std::wstring* out) const;
+    // Runs script 101 with the module and application identifier replacements.
+    HRESULT RunScript(bool install) const noexcept;
+    HRESULT RegisterTypeLibrary() const noexcept;
+    HRESULT UnregisterTypeLibrary() const noexcept;
+    void ReleaseClassObjects() noexcept;
+
+    std::atomic<LONG> lockCount_{0};
+    CRITICAL_SECTION classObjectLock_{};
+    bool lockInitialized_ = false;
+    bool attached_ = false;
+    HINSTANCE instance_ = nullptr;
+    wchar_t modulePath_[kMaxModulePath] = {};
+    bool modulePathTruncated_ = false;
+    bool httpLibraryLoaded_ = false;
+};
+
+// The process's module object.
+CTSAPIModule& Module() noexcept;
+
+}  // namespace tessary

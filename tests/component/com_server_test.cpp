@@ -1,0 +1,550 @@
+// tsapi.dll through real COM activation: the server is registered in the test
+// prefix and its objects are created with CoCreateInstance. Every test ends with
+// DllCanUnloadNow answering S_OK, so a leaked object or lock fails the test that
+// leaked it.
+
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "component/com_ids.h"
+#include "platform/registry.h"
+#include "tests/component/tsapi_server.h"
+#include "tests/support/temp_dir.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary::testing {
+namespace {
+
+constexpr LONG kSentinel = 0x5A5A5A5A;
+constexpr CLSID kClsidTessarySend = {0x5F936876, 0xEB3C, 0x4C5B, {0x81, 0x0D, 0x05, 0xE1, 0xF3, 0x6C, 0xB1, 0x30}};
+constexpr wchar_t kHash[] = L"00112233445566778899AABBCCDDEEFF";
+
+std::wstring TakeTaskText(LPWSTR text) {
+    std::wstring copy = text != nullptr ? text : L"";
+    ::CoTaskMemFree(text);
+    return copy;
+}
+
+class ComServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new ServerModule(ServerPath());
+        ASSERT_TRUE(server_->loaded());
+        ASSERT_EQ(server_->Register(), S_OK);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(server_ != nullptr && server_->loaded());
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_EQ(::CoCreateInstance(CLSID_QnTessary, nullptr, CLSCTX_INPROC_SERVER, IID_IQnTessary,
+                                     reinterpret_cast<void**>(root_.GetAddressOf())),
+                  S_OK);
+    }
+
+    void TearDown() override {
+        root_.Reset();
+        EXPECT_EQ(server_->CanUnloadNow(), S_OK) << "an object or a lock of the server is still outstanding";
+        ::CoUninitialize();
+    }
+
+    ComPtr<IQnTessaryAppDetails> Lookup(const wchar_t* file, const wchar_t* hash, LONG localOnly, LONG* result) {
+        ComPtr<IQnTessaryAppEntry> entry;
+        LONG ignored = kSentinel;
+        EXPECT_EQ(root_->GetApplicationInterface(&entry, &ignored), S_OK);
+        ComPtr<IQnTessaryAppDetails> details;
+        EXPECT_EQ(entry->GetApplicationDetails(file, hash, localOnly, &details, result), S_OK);
+        return details;
+    }
+
+    static ServerModule* server_;
+    ComPtr<IQnTessary> root_;
+};
+
+ServerModule* ComServerTest::server_ = nullptr;
+
+// Class objects and the export table.
+
+TEST_F(ComServerTest, NonCreatableClassesAndTessarySendAreRefused) {
+    const CLSID* refused[] = {&CLSID_QnTessaryAppEntry,     &CLSID_QnTessaryAppDetails, &CLSID_QnTessaryServerQuery,
+                              &CLSID_QnTessarySettings,     &CLSID_QnTessaryFirewallSettings,
+                              &CLSID_QnTessarySharedPerms,  &kClsidTessarySend};
+    for (const CLSID* clsid : refused) {
+        void* object = reinterpret_cast<void*>(1);
+        EXPECT_EQ(server_->GetClassObject(*clsid, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+        EXPECT_EQ(object, nullptr);
+        ComPtr<IUnknown> unknown;
+        EXPECT_EQ(::CoCreateInstance(*clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(unknown.GetAddressOf())),
+                  CLASS_E_CLASSNOTAVAILABLE);
+    }
+    EXPECT_EQ(server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory, nullptr), E_POINTER);
+}
+
+TEST_F(ComServerTest, TwoThreadsGetTheSameRootClassObject) {
+    std::atomic<int> ready{0};
+    IUnknown* seen[2] = {};
+    HRESULT results[2] = {E_FAIL, E_FAIL};
+    auto ask = [&](int i) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        results[i] = server_->GetClassObject(CLSID_QnTessary, IID_IUnknown, reinterpret_cast<void**>(&seen[i]));
+    };
+    std::thread first(ask, 0), second(ask, 1);
+    first.join();
+    second.join();
+    ASSERT_EQ(results[0], S_OK);
+    ASSERT_EQ(results[1], S_OK);
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_EQ(server_->CanUnloadNow(), S_FALSE) << "a held class object keeps the server loaded";
+    seen[0]->Release();
+    seen[1]->Release();
+}
+
+TEST_F(ComServerTest, UnloadIsRefusedWhileAnObjectOrLockLives) {
+    ComPtr<IQnVersion> version;
+    ASSERT_EQ(::CoCreateInstance(kClsidQnTessaryVersion, nullptr, CLSCTX_INPROC_SERVER, IID_IQnVersion,
+                                 reinterpret_cast<void**>(version.GetAddressOf())),
+              S_OK);
+    root_.Reset();
+    EXPECT_EQ(server_->CanUnloadNow(), S_FALSE);
+    version.Reset();
+    EXPECT_EQ(server_->CanUnloadNow(), S_OK);
+
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory,
+                                      reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory.Reset();
+    EXPECT_EQ(server_->CanUnloadNow(), S_FALSE) << "LockServer holds the server";
+    ASSERT_EQ(server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory,
+                                      reinterpret_cast<void**>(factory.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+}
+
+// A controlling unknown that counts its references and answers IUnknown only.
+class Outer final : public IUnknown {
+public:
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        if (inner != nullptr) return inner->QueryInterface(riid, ppv);
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    IFACEMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    IFACEMETHODIMP_(ULONG) Release() override { return --references; }
+
+    ULONG references = 1;
+    IUnknown* inner = nullptr;
+};
+
+TEST_F(ComServerTest, CreatableClassesAggregate) {
+    for (const CLSID* clsid : {&CLSID_QnTessary, &kClsidQnTessaryVersion}) {
+        Outer outer;
+        ComPtr<IUnknown> refused;
+        EXPECT_EQ(::CoCreateInstance(*clsid, &outer, CLSCTX_INPROC_SERVER, IID_IQnTessary,
+                                     reinterpret_cast<void**>(refused.GetAddressOf())),
+                  CLASS_E_NOAGGREGATION);
+
+        IUnknown* inner = nullptr;
+        ASSERT_EQ(::CoCreateInstance(*clsid, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(&inner)),
+                  S_OK);
+        outer.inner = inner;
+        const IID& own = *clsid == CLSID_QnTessary ? IID_IQnTessary : IID_IQnVersion;
+        IUnknown* face = nullptr;
+        ASSERT_EQ(inner->QueryInterface(own, reinterpret_cast<void**>(&face)), S_OK);
+        // The interface's IUnknown belongs to the outer object.
+        EXPECT_EQ(outer.references, 2u);
+        IUnknown* identity = nullptr;
+        ASSERT_EQ(face->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+        EXPECT_EQ(identity, &outer);
+        identity->Release();
+        face->Release();
+        EXPECT_EQ(outer.references, 1u);
+        EXPECT_EQ(inner->Release(), 0u);
+    }
+}
+
+// The root object's getters.
+
+TEST_F(ComServerTest, EveryGetterHandsOutANewObject) {
+    ComPtr<IQnTessaryAppEntry> first, second;
+    LONG result = kSentinel;
+    ASSERT_EQ(root_->GetApplicationInterface(&first, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(root_->GetApplicationInterface(&second, &result), S_OK);
+    EXPECT_NE(first.Get(), second.Get());
+    ComPtr<IQnTessaryAppEntryUtil> util;
+    EXPECT_EQ(first.As(&util), S_OK);
+
+    ComPtr<IQnTessarySettings> settings;
+    ComPtr<IQnTessaryServerQuery> query;
+    ComPtr<IQnTessaryFirewallSettings> firewall;
+    ComPtr<IQnTessarySharedPerms> perms;
+    result = kSentinel;
+    EXPECT_EQ(root_->GetSettingsInterface(&settings, &result), S_OK);
+    EXPECT_EQ(root_->GetServerInterface(&query, &result), S_OK);
+    EXPECT_EQ(root_->GetFirewallSettingsInterface(&firewall, &result), S_OK);
+    EXPECT_EQ(root_->GetSharedPermsInterface(&perms, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(settings && query && firewall && perms);
+}
+
+TEST_F(ComServerTest, GettersRefuseNullOutputs) {
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = kSentinel;
+    EXPECT_EQ(root_->GetApplicationInterface(&entry, nullptr), E_POINTER);
+    EXPECT_EQ(root_->GetApplicationInterface(nullptr, &result), E_POINTER);
+    EXPECT_EQ(root_->GetSettingsInterface(nullptr, &result), E_POINTER);
+    EXPECT_EQ(root_->GetServerInterface(nullptr, &result), E_POINTER);
+    EXPECT_EQ(root_->GetFirewallSettingsInterface(nullptr, &result), E_POINTER);
+    EXPECT_EQ(root_->GetSharedPermsInterface(nullptr, &result), E_POINTER);
+}
+
+TEST_F(ComServerTest, ReservedSlotFollowsTheGetters) {
+    auto* reserved = static_cast<IQnTessaryReserved*>(root_.Get());
+    LONG result = kSentinel;
+    EXPECT_EQ(reserved->GetReservedInterface(reinterpret_cast<void*>(0x1234), &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(reserved->GetReservedInterface(nullptr, nullptr), E_POINTER);
+}
+
+// Settings object.
+
+TEST_F(ComServerTest, EnableUpdatesStoresTheValueUnchanged) {
+    ProductValuesGuard guard({L"SettingOne"});
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, kProductKey, L"SettingOne", 1));
+    ComPtr<IQnTessarySettings> settings;
+    LONG result = kSentinel;
+    ASSERT_EQ(root_->GetSettingsInterface(&settings, &result), S_OK);
+    for (LONG value : {0L, 7L, -1L, 1L}) {
+        result = kSentinel;
+        EXPECT_EQ(settings->EnableUpdates(value, &result), S_OK);
+        EXPECT_EQ(result, 0);
+        DWORD stored = 0xDEADBEEF;
+        ASSERT_TRUE(registry::ReadDword(HKEY_LOCAL_MACHINE, kProductKey, L"SettingOne", &stored));
+        EXPECT_EQ(stored, static_cast<DWORD>(value));
+    }
+    EXPECT_EQ(settings->EnableUpdates(1, nullptr), E_POINTER);
+}
+
+// Moves a key of HKEY_LOCAL_MACHINE aside (copy, then delete) and brings it back.
+class KeyAside {
+public:
+    explicit KeyAside(const wchar_t* key) : key_(key), aside_(std::wstring(key) + L".aside") {
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, aside_.c_str());
+        existed_ = registry::KeyExists(HKEY_LOCAL_MACHINE, key_);
+        if (existed_ && Copy(key_, aside_.c_str())) registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, key_);
+    }
+    ~KeyAside() {
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, key_);
+        if (existed_) Copy(aside_.c_str(), key_);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, aside_.c_str());
+    }
+    bool moved() const { return !registry::KeyExists(HKEY_LOCAL_MACHINE, key_); }
+
+private:
+    static bool Copy(const wchar_t* from, const wchar_t* to) {
+        HKEY source = nullptr, target = nullptr;
+        bool ok = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, from, 0, KEY_READ | KEY_WOW64_64KEY, &source) == ERROR_SUCCESS &&
+                  ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, to, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                                    &target, nullptr) == ERROR_SUCCESS &&
+                  ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+        if (source != nullptr) ::RegCloseKey(source);
+        if (target != nullptr) ::RegCloseKey(target);
+        return ok;
+    }
+
+    const wchar_t* key_;
+    std::wstring aside_;
+    bool existed_ = false;
+};
+
+TEST_F(ComServerTest, EnableUpdatesNeverCreatesTheProductKey) {
+    KeyAside aside(kProductKey);
+    ASSERT_TRUE(aside.moved());
+    ComPtr<IQnTessarySettings> settings;
+    LONG result = kSentinel;
+    ASSERT_EQ(root_->GetSettingsInterface(&settings, &result), S_OK);
+    result = kSentinel;
+    EXPECT_EQ(settings->EnableUpdates(1, &result), S_OK);
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+}
+
+// Version object.
+
+class VersionTest : public ComServerTest {
+protected:
+    void SetUp() override {
+        ComServerTest::SetUp();
+        ASSERT_EQ(::CoCreateInstance(kClsidQnTessaryVersion, nullptr, CLSCTX_INPROC_SERVER, IID_IQnVersion,
+                                     reinterpret_cast<void**>(version_.GetAddressOf())),
+                  S_OK);
+    }
+    void TearDown() override {
+        version_.Reset();
+        ComServerTest::TearDown();
+    }
+
+    void InstallServerAs(const wchar_t* name) {
+        ASSERT_TRUE(::CopyFileW(ServerPath().c_str(), dir_.File(name).c_str(), FALSE));
+    }
+
+    std::wstring Versions(LONG* result) {
+        LPWSTR text = reinterpret_cast<LPWSTR>(1);
+        EXPECT_EQ(version_->GetModuleVersions(&text, result), S_OK);
+        return TakeTaskText(text);
+    }
+    std::wstring Missing(LONG* result) {
+        LPWSTR text = reinterpret_cast<LPWSTR>(1);
+        EXPECT_EQ(version_->GetMissingModules(&text, result), S_OK);
+        return TakeTaskText(text);
+    }
+
+    ProductValuesGuard guard_{{L"Install Dir"}};
+    ScopedTempDir dir_;
+    ComPtr<IQnVersion> version_;
+};
+
+TEST_F(VersionTest, LinesNameEachDeliverableWithItsVersion) {
+    InstallServerAs(L"TSAPI.dll");
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path()));
+    LONG result = kSentinel;
+    EXPECT_EQ(Versions(&result), L"TSAPI.dll=18.9.142.0\nTSUpdChk.exe=\n\n");
+    EXPECT_EQ(result, 0);
+    result = kSentinel;
+    EXPECT_EQ(Missing(&result), L"TSUpdChk.exe\n\n");
+    EXPECT_EQ(result, 0);
+
+    // A trailing backslash reads the same files.
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path() + L"\\"));
+    EXPECT_EQ(Versions(&result), L"TSAPI.dll=18.9.142.0\nTSUpdChk.exe=\n\n");
+}
+
+TEST_F(VersionTest, NothingMissingGivesTheEmptyText) {
+    InstallServerAs(L"TSAPI.dll");
+    InstallServerAs(L"TSUpdChk.exe");
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path()));
+    LONG result = kSentinel;
+    EXPECT_EQ(Missing(&result), L"");
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Versions(&result), L"TSAPI.dll=18.9.142.0\nTSUpdChk.exe=18.9.142.0\n\n");
+}
+
+TEST_F(VersionTest, MissingInstallDirGivesEmptyTextAndTheErrorCode) {
+    ASSERT_TRUE(registry::DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir"));
+    LONG result = kSentinel;
+    EXPECT_EQ(Versions(&result), L"");
+    EXPECT_EQ(result, 0x06000002);
+    result = kSentinel;
+    EXPECT_EQ(Missing(&result), L"");
+    EXPECT_EQ(result, 0x06000002);
+}
+
+TEST_F(VersionTest, OverlongInstallDirIsAReadFailure) {
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", std::wstring(300, L'x')));
+    LONG result = kSentinel;
+    EXPECT_EQ(Versions(&result), L"");
+    EXPECT_EQ(result, 0x06000000 | ERROR_MORE_DATA);
+}
+
+TEST_F(VersionTest, NullOutputsAreRefused) {
+    LPWSTR text = nullptr;
+    LONG result = kSentinel;
+    EXPECT_EQ(version_->GetModuleVersions(nullptr, &result), E_POINTER);
+    EXPECT_EQ(version_->GetModuleVersions(&text, nullptr), E_POINTER);
+    EXPECT_EQ(version_->GetMissingModules(nullptr, &result), E_POINTER);
+    EXPECT_EQ(version_->GetMissingModules(&text, nullptr), E_POINTER);
+}
+
+// Application entry and details.
+
+class AppObjectsTest : public ComServerTest {
+protected:
+    ProductValuesGuard guard_{{L"ServiceOrigin"}};
+};
+
+TEST_F(AppObjectsTest, HashOnlyRecordCarriesTheHashAndALink) {
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"ServiceOrigin", L"http://127.0.0.1:9"));
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    EXPECT_EQ(result, 6);
+
+    QNTS_APP_DETAILS properties;
+    std::memset(&properties, 0xCC, sizeof properties);
+    result = kSentinel;
+    ASSERT_EQ(details->GetFileProperties(&properties, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(properties.pwszMD5, kHash);
+    EXPECT_STREQ(properties.pwszPath, L"");
+    EXPECT_STREQ(properties.pwszExeName, L"");
+    EXPECT_EQ(properties.sizeOnDisk, 0u);
+
+    LONG known = kSentinel;
+    EXPECT_EQ(details->IsKnown(&known, &result), S_OK);
+    EXPECT_EQ(known, 0);
+
+    LPWSTR url = reinterpret_cast<LPWSTR>(1);
+    result = kSentinel;
+    ASSERT_EQ(details->SubmitApplicationToTessary(&url, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(TakeTaskText(url), std::wstring(L"http://127.0.0.1:9/library/app/feedback/?Md5=") + kHash);
+}
+
+TEST_F(AppObjectsTest, EmptyPathAndHashGiveAnEmptyRecord) {
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(L"", L"", 0, &result);
+    ASSERT_TRUE(details);
+    EXPECT_EQ(result, 6);
+    QNTS_APP_DETAILS properties;
+    std::memset(&properties, 0xCC, sizeof properties);
+    ASSERT_EQ(details->GetFileProperties(&properties, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(properties.pwszMD5, L"");
+    EXPECT_STREQ(properties.pwszPath, L"");
+}
+
+TEST_F(AppObjectsTest, OverlongInputsAreCutToTheRecordFields) {
+    const std::wstring longHash(1000, L'A');
+    const std::wstring longPath = L"C:\\" + std::wstring(4000, L'p') + L".exe";
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(longPath.c_str(), longHash.c_str(), 1, &result);
+    ASSERT_TRUE(details);
+    EXPECT_EQ(result, 6);
+    QNTS_APP_DETAILS properties;
+    std::memset(&properties, 0xCC, sizeof properties);
+    ASSERT_EQ(details->GetFileProperties(&properties, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(std::wstring(properties.pwszMD5), longHash.substr(0, 32));
+    EXPECT_EQ(std::wstring(properties.pwszPath), longPath.substr(0, 260));
+}
+
+TEST_F(AppObjectsTest, NullArgumentsAreRefusedEverywhere) {
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = kSentinel;
+    ASSERT_EQ(root_->GetApplicationInterface(&entry, &result), S_OK);
+    ComPtr<IQnTessaryAppDetails> details;
+    EXPECT_EQ(entry->GetApplicationDetails(nullptr, nullptr, 1, &details, &result), E_POINTER);
+    EXPECT_EQ(entry->GetApplicationDetails(nullptr, kHash, 1, nullptr, &result), E_POINTER);
+    EXPECT_EQ(entry->GetApplicationDetails(nullptr, kHash, 1, &details, nullptr), E_POINTER);
+    EXPECT_FALSE(details);
+
+    details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    QNTS_APP_DETAILS properties;
+    QNTS_APP_PERMISSION permission;
+    LONG value = kSentinel;
+    LPWSTR url = nullptr;
+    EXPECT_EQ(details->GetFileProperties(nullptr, &result), E_POINTER);
+    EXPECT_EQ(details->GetFileProperties(&properties, nullptr), E_POINTER);
+    EXPECT_EQ(details->IsKnown(&value, nullptr), E_POINTER);
+    EXPECT_EQ(details->GetServerPermission(&permission, nullptr), E_POINTER);
+    EXPECT_EQ(details->GetServerPermission(nullptr, &result), E_POINTER);
+    EXPECT_EQ(details->SubmitApplicationToTessary(nullptr, &result), E_POINTER);
+    EXPECT_EQ(details->SubmitApplicationToTessary(&url, nullptr), E_POINTER);
+
+    ComPtr<IQnTessaryAppEntryUtil> util;
+    ASSERT_EQ(entry.As(&util), S_OK);
+    EXPECT_EQ(util->EmptyMemoryCache(), S_OK);
+}
+
+TEST_F(AppObjectsTest, UnknownHashHasNoServerPermission) {
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    QNTS_APP_PERMISSION permission = {1, 2, 3};
+    result = kSentinel;
+    EXPECT_EQ(details->GetServerPermission(&permission, &result), S_OK);
+    EXPECT_EQ(result, 6);
+    EXPECT_EQ(permission.dwProduct, 1u);
+    EXPECT_EQ(permission.dwPermission, 3u);
+}
+
+// Firewall settings object: intrusion-detection settings are never handed out.
+
+TEST_F(ComServerTest, IdsSettingsAreNeverHandedOut) {
+    ComPtr<IQnTessaryFirewallSettings> firewall;
+    LONG result = kSentinel;
+    ASSERT_EQ(root_->GetFirewallSettingsInterface(&firewall, &result), S_OK);
+    QNTS_FIREWALL_IDS* ids = reinterpret_cast<QNTS_FIREWALL_IDS*>(1);
+    ULONG count = 99;
+    EXPECT_EQ(firewall->GetIDSSettings(&ids, &count, &result), S_OK);
+    EXPECT_EQ(ids, nullptr);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(firewall->GetIDSSettings(nullptr, &count, &result), E_POINTER);
+}
+
+// The type library embedded in the server.
+
+struct RecordSize {
+    const wchar_t* name;
+    ULONG size;
+};
+
+TEST(TypeLibraryTest, DescribesTheRecordsWithTheirSizes) {
+    ComPtr<ITypeLib> library;
+    ASSERT_EQ(::LoadTypeLib(ServerPath().c_str(), library.GetAddressOf()), S_OK);
+    TLIBATTR* attributes = nullptr;
+    ASSERT_EQ(library->GetLibAttr(&attributes), S_OK);
+    EXPECT_EQ(attributes->guid, LIBID_QnTessaryLib);
+    EXPECT_EQ(attributes->wMajorVerNum, 1);
+    EXPECT_EQ(attributes->wMinorVerNum, 0);
+    EXPECT_EQ(attributes->lcid, 0x409u);
+    library->ReleaseTLibAttr(attributes);
+
+    const RecordSize records[] = {{L"tagQNTS_APP_DETAILS", 2212},       {L"tagQNTS_APP_PERMISSION", 12},
+                                  {L"tagQNTS_FIREWALL_SETTINGS", 3104}, {L"tagQNTS_FIREWALL_IDS", 8},
+                                  {L"tagQNTS_LOCAL_APP_PERMISSION", 604}};
+    for (const RecordSize& record : records) {
+        ComPtr<ITypeInfo> info;
+        MEMBERID member = 0;
+        USHORT found = 1;
+        std::wstring name = record.name;
+        ASSERT_EQ(library->FindName(name.data(), 0, info.GetAddressOf(), &member, &found), S_OK) << record.name;
+        ASSERT_EQ(found, 1) << record.name;
+        TYPEATTR* type = nullptr;
+        ASSERT_EQ(info->GetTypeAttr(&type), S_OK);
+        EXPECT_EQ(type->typekind, TKIND_RECORD) << record.name;
+        EXPECT_EQ(type->cbSizeInstance, record.size) << record.name;
+        info->ReleaseTypeAttr(type);
+    }
+
+    // Described: the interfaces of the library and TessarySend; not IQnVersion.
+    ComPtr<ITypeInfo> info;
+    EXPECT_EQ(library->GetTypeInfoOfGuid(IID_IQnTessaryAppDetails, info.ReleaseAndGetAddressOf()), S_OK);
+    TYPEATTR* type = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&type), S_OK);
+    EXPECT_EQ(type->cFuncs, 9);
+    info->ReleaseTypeAttr(type);
+    EXPECT_EQ(library->GetTypeInfoOfGuid(kClsidTessarySend, info.ReleaseAndGetAddressOf()), S_OK);
+    EXPECT_EQ(library->GetTypeInfoOfGuid(IID_IQnVersion, info.ReleaseAndGetAddressOf()), TYPE_E_ELEMENTNOTFOUND);
+    EXPECT_EQ(library->GetTypeInfoOfGuid(kClsidQnTessaryVersion, info.ReleaseAndGetAddressOf()),
+              TYPE_E_ELEMENTNOTFOUND);
+}
+
+}  // namespace
+}  // namespace tessary::testing

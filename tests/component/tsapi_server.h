@@ -1,0 +1,109 @@
+#pragma once
+
+// Test support for the COM activation tests: tsapi.dll beside the test
+// executable, loaded by path, and registry state of the product key that a test
+// changes and puts back. Test support only.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace tessary::testing {
+
+inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\Quellon\\Tessary";
+
+// The folder of the running test executable (all binaries go to one folder).
+inline std::wstring ExecutableDir() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+inline std::wstring ServerPath() { return ExecutableDir() + L"\\tsapi.dll"; }
+
+// A loaded copy of tsapi.dll and its four exports.
+class ServerModule {
+public:
+    explicit ServerModule(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
+        if (module_ == nullptr) return;
+        getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(::GetProcAddress(module_, "DllGetClassObject"));
+        canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(::GetProcAddress(module_, "DllCanUnloadNow"));
+        register_ = reinterpret_cast<decltype(register_)>(::GetProcAddress(module_, "DllRegisterServer"));
+        unregister_ = reinterpret_cast<decltype(unregister_)>(::GetProcAddress(module_, "DllUnregisterServer"));
+    }
+    ~ServerModule() {
+        if (module_ != nullptr) ::FreeLibrary(module_);
+    }
+    ServerModule(const ServerModule&) = delete;
+    ServerModule& operator=(const ServerModule&) = delete;
+
+    bool loaded() const {
+        return module_ != nullptr && getClassObject_ && canUnloadNow_ && register_ && unregister_;
+    }
+    HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const { return getClassObject_(clsid, iid, ppv); }
+    HRESULT CanUnloadNow() const { return canUnloadNow_(); }
+    HRESULT Register() const { return register_(); }
+    HRESULT Unregister() const { return unregister_(); }
+
+private:
+    HMODULE module_;
+    HRESULT(STDAPICALLTYPE* getClassObject_)(REFCLSID, REFIID, void**) = nullptr;
+    HRESULT(STDAPICALLTYPE* canUnloadNow_)() = nullptr;
+    HRESULT(STDAPICALLTYPE* register_)() = nullptr;
+    HRESULT(STDAPICALLTYPE* unregister_)() = nullptr;
+};
+
+// Remembers values of HKLM\SOFTWARE\Quellon\Tessary and puts them back (or deletes
+// them when they were absent) when the object goes away.
+class ProductValuesGuard {
+public:
+    explicit ProductValuesGuard(std::vector<std::wstring> names) {
+        for (auto& name : names) {
+            Saved saved{name, false, 0, {}};
+            saved.present = registry::ReadRawValue(HKEY_LOCAL_MACHINE, kProductKey, name.c_str(), &saved.type,
+                                                   &saved.data);
+            saved_.push_back(std::move(saved));
+        }
+    }
+    ~ProductValuesGuard() {
+        for (const Saved& s : saved_) {
+            if (!s.present) {
+                registry::DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, s.name.c_str());
+                continue;
+            }
+            HKEY key = nullptr;
+            if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+                                  nullptr, &key, nullptr) == ERROR_SUCCESS) {
+                ::RegSetValueExW(key, s.name.c_str(), 0, s.type, s.data.data(), static_cast<DWORD>(s.data.size()));
+                ::RegCloseKey(key);
+            }
+        }
+    }
+    ProductValuesGuard(const ProductValuesGuard&) = delete;
+    ProductValuesGuard& operator=(const ProductValuesGuard&) = delete;
+
+private:
+    struct Saved {
+        std::wstring name;
+        bool present;
+        DWORD type;
+        std::vector<uint8_t> data;
+    };
+    std::vector<Saved> saved_;
+};
+
+// A registry key's string value (default value for an empty name), or nullopt.
+inline std::optional<std::wstring> ClassesString(const std::wstring& subkey, const wchar_t* name) {
+    std::wstring value;
+    if (!registry::ReadString(HKEY_CLASSES_ROOT, subkey.c_str(), name, &value)) return std::nullopt;
+    return value;
+}
+
+}  // namespace tessary::testing
