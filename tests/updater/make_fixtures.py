@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Makes the cabinets and store files the update checker's tests download and
+extract, into the directory given as the only argument:
+
+  x.xdb           a store file (LocalCache rows, a CreateDate stamp)
+  x.cab           gcab cabinet (MSZIP) holding that store as x.xdb
+  tree.cab        gcab cabinet with files in subfolders and a fixed time stamp
+  truncated.cab   the first half of tree.cab
+  corrupt.cab     tree.cab with its compressed data overwritten
+  attributes.cab  stored cabinet: read-only/hidden/system/archive entries, "/"
+                  separators, one entry whose time stamp is universal (0x100)
+  spanning.cab    stored cabinet that continues a previous cabinet of its set
+  escape_*.cab    stored cabinets naming "..\\", "\\" and drive-letter paths
+
+gcab makes the ordinary cabinets; the stored ones are written here because
+gcab cannot set attributes, bad names or set flags.
+"""
+
+import os
+import sqlite3
+import struct
+import subprocess
+import sys
+
+STORE_ROWS = [("AAAA0000000000000000000000000001", "[Class]=AB||[end]=true"),
+              ("AAAA0000000000000000000000000002", "[Class]=CD||[end]=true")]
+STORE_STAMP = 20240105
+
+
+def dos_date(year, month, day):
+    return ((year - 1980) << 9) | (month << 5) | day
+
+
+def dos_time(hour, minute, second):
+    return (hour << 11) | (minute << 5) | (second // 2)
+
+
+def stored_cabinet(entries, flags=0, previous=None, continued_from_previous=False):
+    """A cabinet without compression. entries: (name bytes, data, date, time, attributes)."""
+    header_size = 36
+    extra = b""
+    if previous:
+        flags |= 0x0001
+        extra += previous.encode() + b"\0" + b"disk1\0"
+    folder_at = header_size + len(extra)
+    files_at = folder_at + 8
+    file_table = b""
+    offset = 0
+    data = b""
+    for index, (name, content, date, time_, attributes) in enumerate(entries):
+        folder = 0xFFFD if continued_from_previous and index == 0 else 0
+        file_table += struct.pack("<IIHHHH", len(content), offset, folder, date, time_, attributes) + name + b"\0"
+        offset += len(content)
+        data += content
+    data_at = files_at + len(file_table)
+    blocks = b""
+    count = 0
+    for start in range(0, max(len(data), 1), 32768):
+        chunk = data[start:start + 32768]
+        blocks += struct.pack("<IHH", 0, len(chunk), len(chunk)) + chunk
+        count += 1
+    total = data_at + len(blocks)
+    header = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, total, 0, files_at, 0, 3, 1, 1, len(entries), flags, 0x1234,
+                         1 if previous else 0)
+    folder = struct.pack("<IHH", data_at, count, 0)
+    return header + extra + folder + file_table + blocks
+
+
+def make_store(path):
+    if os.path.exists(path):
+        os.remove(path)
+    db = sqlite3.connect(path)
+    db.execute("CREATE TABLE LocalCache(Hash,Data)")
+    db.execute("CREATE TABLE CreateDate( TimeStamp INTEGER )")
+    db.executemany("INSERT INTO LocalCache VALUES(?, ?)", STORE_ROWS)
+    db.execute("INSERT INTO CreateDate VALUES(?)", (STORE_STAMP,))
+    db.commit()
+    db.close()
+
+
+def gcab(out, cabinet, *files, cwd):
+    subprocess.run(["gcab", "-c", "-z", os.path.join(out, cabinet), *files], cwd=cwd, check=True)
+
+
+def main(out):
+    os.makedirs(out, exist_ok=True)
+    work = os.path.join(out, "work")
+    os.makedirs(os.path.join(work, "sub", "deeper"), exist_ok=True)
+
+    make_store(os.path.join(work, "x.xdb"))
+    make_store(os.path.join(out, "x.xdb"))
+    gcab(out, "x.cab", "x.xdb", cwd=work)
+
+    stamp = 1589710830  # 2020-05-17 10:20:30 UTC
+    for name, text in (("root.txt", b"root file\n"), ("sub/a.txt", b"in sub\n"), ("sub/deeper/b.txt", b"deeper\n" * 5000)):
+        path = os.path.join(work, name)
+        with open(path, "wb") as f:
+            f.write(text)
+        os.utime(path, (stamp, stamp))
+    gcab(out, "tree.cab", "root.txt", "sub/a.txt", "sub/deeper/b.txt", cwd=work)
+
+    with open(os.path.join(out, "tree.cab"), "rb") as f:
+        tree = f.read()
+    with open(os.path.join(out, "truncated.cab"), "wb") as f:
+        f.write(tree[:len(tree) // 2])
+    corrupt = bytearray(tree)
+    data_at = struct.unpack_from("<I", tree, 36)[0]  # first data block of the only folder
+    for i in range(data_at + 8 + 4, len(corrupt)):
+        corrupt[i] ^= 0x5A
+    with open(os.path.join(out, "corrupt.cab"), "wb") as f:
+        f.write(bytes(corrupt))
+
+    date, time_ = dos_date(2019, 3, 4), dos_time(5, 6, 8)
+    entries = [(b"readonly.txt", b"r", date, time_, 0x01), (b"hidden.txt", b"h", date, time_, 0x02),
+               (b"system.txt", b"s", date, time_, 0x04), (b"dir/archive.txt", b"a", date, time_, 0x20),
+               (b"dir/utc.txt", b"u", date, time_, 0x100 | 0x20)]
+    with open(os.path.join(out, "attributes.cab"), "wb") as f:
+        f.write(stored_cabinet(entries))
+    with open(os.path.join(out, "spanning.cab"), "wb") as f:
+        f.write(stored_cabinet([(b"part.txt", b"tail of a file", date, time_, 0x20)], previous="first.cab",
+                               continued_from_previous=True))
+    for label, name in (("dotdot", b"..\\escaped.txt"), ("deep_dotdot", b"sub\\..\\..\\escaped.txt"),
+                        ("absolute", b"\\escaped.txt"), ("drive", b"C:\\escaped.txt")):
+        with open(os.path.join(out, "escape_%s.cab" % label), "wb") as f:
+            f.write(stored_cabinet([(b"inside.txt", b"fine", date, time_, 0x20), (name, b"bad", date, time_, 0x20)]))
+    return 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_fixtures.py <output directory>")
+    sys.exit(main(sys.argv[1]))

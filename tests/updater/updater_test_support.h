@@ -1,0 +1,90 @@
+#pragma once
+
+// Helpers shared by the update checker's tests: the fixture directory made by
+// make_fixtures.py, the process's file log, and small file checks. Test support only.
+
+#include <windows.h>
+
+#include <string>
+
+#include "Logging/log_builder.h"
+#include "Logging/logging.h"
+#include "platform/text.h"
+
+namespace tessary::testing {
+
+// The fixture directory (TS_UPDATER_FIXTURES, a Unix path seen through Wine's Z: drive).
+inline std::wstring FixtureDirectory() {
+    wchar_t value[1024] = {};
+    const DWORD n = ::GetEnvironmentVariableW(L"TS_UPDATER_FIXTURES", value, 1024);
+    if (n == 0 || n >= 1024) return {};
+    std::wstring path = value;
+    if (!path.empty() && path[0] == L'/') {
+        for (wchar_t& c : path) {
+            if (c == L'/') c = L'\\';
+        }
+        path = L"Z:" + path;
+    }
+    return path;
+}
+
+inline std::wstring Fixture(const std::wstring& name) { return FixtureDirectory() + L"\\" + name; }
+
+inline std::string ReadBytes(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+// A UTF-16 log file with its byte order mark, as text.
+inline std::wstring ReadLogText(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    if (bytes.size() < 2) return {};
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
+// Starts this process's logger as the file logger and returns its first log file.
+inline std::wstring StartFileLogger() {
+    ETWLogging::CLoggingIf* logger = ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
+    auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+    if (file == nullptr) return {};
+    std::wstring path = file->LogFilePath(0);
+    file->Release();
+    return path;
+}
+
+// Last-write time as a 64-bit count of 100 ns units.
+inline long long LastWriteTime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>(ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32 |
+                                  data.ftLastWriteTime.dwLowDateTime);
+}
+
+// A DOS date and time as universal time (100 ns units), read as local time unless `utc`.
+inline long long DosStamp(WORD date, WORD time, bool utc) {
+    FILETIME local{};
+    FILETIME universal{};
+    ::DosDateTimeToFileTime(date, time, &local);
+    if (utc) {
+        universal = local;
+    } else {
+        ::LocalFileTimeToFileTime(&local, &universal);
+    }
+    return static_cast<long long>(ULONGLONG{universal.dwHighDateTime} << 32 | universal.dwLowDateTime);
+}
+
+inline WORD DosDate(int year, int month, int day) {
+    return static_cast<WORD>(((year - 1980) << 9) | (month << 5) | day);
+}
+inline WORD DosTime(int hour, int minute, int second) {
+    return static_cast<WORD>((hour << 11) | (minute << 5) | (second / 2));
+}
+
+}  // namespace tessary::testing

@@ -1,0 +1,345 @@
+#include "updater/cab_extract.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <shlobj.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include "Logging/log_builder.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "updater/cabinet_names.h"
+
+namespace tessary {
+namespace {
+
+using ETWLogging::kSeverityError;
+using ETWLogging::kSeverityInformation;
+
+constexpr wchar_t kAdvPackSource[] = L"AdvPackAPI";
+constexpr wchar_t kSource[] = L"TSUpdChk";
+
+// Attribute bit of a cabinet entry whose time stamp is already universal time.
+constexpr USHORT kAttributeUtcTime = 0x100;
+// Read-only, hidden, system and archive: the attributes an extracted file keeps.
+constexpr USHORT kKeptAttributes = 0x27;
+// Largest file table read when checking a cabinet's names before extracting.
+constexpr size_t kMaxDirectoryBytes = 32u * 1024 * 1024;
+
+thread_local QnCabExtractor* t_extractor = nullptr;
+
+// Cabinet.dll, loaded from the system directory on first use and kept.
+struct FdiApi {
+    using CreateFn = HFDI(DIAMONDAPI*)(PFNALLOC, PFNFREE, PFNOPEN, PFNREAD, PFNWRITE, PFNCLOSE, PFNSEEK, int, PERF);
+    using CopyFn = BOOL(DIAMONDAPI*)(HFDI, char*, char*, int, PFNFDINOTIFY, PFNFDIDECRYPT, void*);
+    using DestroyFn = BOOL(DIAMONDAPI*)(HFDI);
+    CreateFn create = nullptr;
+    CopyFn copy = nullptr;
+    DestroyFn destroy = nullptr;
+};
+
+const FdiApi& Fdi() {
+    static const FdiApi api = [] {
+        FdiApi bound;
+        HMODULE module = LoadSystemLibrary(L"Cabinet.dll");
+        if (module == nullptr) return bound;
+        auto proc = [module](WORD ordinal) {
+            return reinterpret_cast<void*>(::GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
+        };
+        bound.create = reinterpret_cast<FdiApi::CreateFn>(proc(20));
+        bound.copy = reinterpret_cast<FdiApi::CopyFn>(proc(22));
+        bound.destroy = reinterpret_cast<FdiApi::DestroyFn>(proc(23));
+        return bound;
+    }();
+    return api;
+}
+
+std::optional<std::wstring> Decode(const char* text, UINT codePage) {
+    if (text == nullptr) return std::nullopt;
+    const int length = static_cast<int>(std::string_view(text).size());
+    if (length == 0) return std::wstring();
+    const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int needed = ::MultiByteToWideChar(codePage, flags, text, length, nullptr, 0);
+    if (needed <= 0) return std::nullopt;
+    std::wstring wide(static_cast<size_t>(needed), L'\0');
+    ::MultiByteToWideChar(codePage, flags, text, length, wide.data(), needed);
+    return wide;
+}
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// FDI's memory and file callbacks. File names that FDI opens itself (the
+// cabinet) arrive as UTF-8.
+void* DIAMONDAPI FdiAlloc(ULONG size) { return std::malloc(size); }
+void DIAMONDAPI FdiFree(void* p) { std::free(p); }
+
+INT_PTR DIAMONDAPI FdiOpen(char* name, int flags, int mode) {
+    if (t_extractor == nullptr) return 0;
+    const std::optional<std::wstring> wide = Decode(name, CP_UTF8);
+    if (!wide) return -1;
+    if ((flags & _O_CREAT) != 0) ::SetFileAttributesW(wide->c_str(), FILE_ATTRIBUTE_NORMAL);
+    return _wsopen(wide->c_str(), flags, _SH_DENYNO, mode);
+}
+
+UINT DIAMONDAPI FdiRead(INT_PTR file, void* buffer, UINT size) {
+    if (t_extractor == nullptr) return 0;
+    return static_cast<UINT>(_read(static_cast<int>(file), buffer, size));
+}
+
+UINT DIAMONDAPI FdiWrite(INT_PTR file, void* buffer, UINT size) {
+    if (t_extractor == nullptr) return 0;
+    return static_cast<UINT>(_write(static_cast<int>(file), buffer, size));
+}
+
+int DIAMONDAPI FdiClose(INT_PTR file) {
+    if (t_extractor == nullptr || file <= 0) return 0;
+    return _close(static_cast<int>(file));
+}
+
+LONG DIAMONDAPI FdiSeek(INT_PTR file, LONG distance, int origin) {
+    if (t_extractor == nullptr) return 0;
+    return _lseek(static_cast<int>(file), distance, origin);
+}
+
+INT_PTR DIAMONDAPI FdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
+    return t_extractor != nullptr ? t_extractor->OnNotify(type, info) : 0;
+}
+
+// The cabinet's header and file table; nothing when the file cannot be read or is no cabinet.
+std::optional<CabinetDirectory> ReadCabinetDirectory(const std::string& cabinet) {
+    UniqueFile file(::CreateFileW(NarrowToWide(cabinet).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return std::nullopt;
+    std::string bytes(kCabinetHeaderSize, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size()) {
+        return std::nullopt;
+    }
+    LARGE_INTEGER size{};
+    ::GetFileSizeEx(file.get(), &size);
+    size_t extent = CabinetDirectoryExtent(bytes);
+    if (extent == 0) return std::nullopt;
+    extent = std::min<size_t>({extent, static_cast<size_t>(size.QuadPart), kMaxDirectoryBytes});
+    if (extent > bytes.size()) {
+        const size_t have = bytes.size();
+        bytes.resize(extent);
+        if (!::ReadFile(file.get(), bytes.data() + have, static_cast<DWORD>(extent - have), &got, nullptr)) {
+            return std::nullopt;
+        }
+        bytes.resize(have + got);
+    }
+    return ParseCabinetDirectory(bytes);
+}
+
+}  // namespace
+
+const wchar_t* CabErrorText(int code) {
+    static constexpr const wchar_t* kTexts[] = {
+        L"No error",
+        L"Cabinet not found",
+        L"Not a cabinet",
+        L"Unknown cabinet version",
+        L"Corrupt cabinet",
+        L"Memory allocation failed",
+        L"Unknown compression type",
+        L"Failure decompressing data",
+        L"Failure writing to target file",
+        L"Cabinets in set have different RESERVE sizes",
+        L"Cabinet returned on fdintNEXT_CABINET is incorrect",
+        L"Application aborted",
+    };
+    return code >= 0 && code < static_cast<int>(std::size(kTexts)) ? kTexts[code] : L"Unknown error";
+}
+
+// CAdvPackApi:
+
+CAdvPackApi::CAdvPackApi() {
+    PWSTR system = nullptr;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &system)) && system != nullptr) {
+        const std::wstring path = std::wstring(system) + L"\\advpack.dll";
+        module_.reset(::LoadLibraryExW(path.c_str(), nullptr, 0));
+    }
+    ::CoTaskMemFree(system);
+    if (!module_) {
+        TS_LOG(kSeverityError, kAdvPackSource, L"LoadLibraryFromSystemDirectory(advpack.dll) failed, err=%d",
+               ERROR_MOD_NOT_FOUND);
+        return;
+    }
+    extractFiles_ =
+        reinterpret_cast<ExtractFilesFn>(reinterpret_cast<void*>(::GetProcAddress(module_.get(), "ExtractFiles")));
+    if (extractFiles_ == nullptr) {
+        TS_LOG(kSeverityError, kAdvPackSource, L"GetProcAddress(advpack.dll,ExtractFiles) failed, error=%d",
+               ERROR_PROC_NOT_FOUND);
+    }
+}
+
+bool CAdvPackApi::Extract(const std::string& cabinet, const std::string& target) {
+    if (extractFiles_ == nullptr) return false;
+    const int created = ::SHCreateDirectoryExA(nullptr, target.c_str(), nullptr);
+    if (created != ERROR_SUCCESS && created != ERROR_FILE_EXISTS && created != ERROR_ALREADY_EXISTS) {
+        TS_LOG(kSeverityError, kAdvPackSource, L"Create target folder (%hs) failed, error=%d", target.c_str(), created);
+        return false;
+    }
+    const HRESULT hr = extractFiles_(cabinet.c_str(), target.c_str(), 0, nullptr, nullptr, 0);
+    if (FAILED(hr)) {
+        TS_LOG(kSeverityError, kAdvPackSource, L"ExtractFiles(%hs,%hs) failed, err=0x%x", cabinet.c_str(),
+               target.c_str(), static_cast<unsigned>(hr));
+    }
+    return hr == S_OK;
+}
+
+// QnCabExtractor:
+
+QnCabExtractor::QnCabExtractor() : threadId_(::GetCurrentThreadId()) {}
+
+QnCabExtractor::~QnCabExtractor() { Destroy(); }
+
+bool QnCabExtractor::Initialize() {
+    if (!OnOwnThread() || t_extractor != nullptr || context_ != nullptr) return false;
+    const FdiApi& fdi = Fdi();
+    if (fdi.create == nullptr || fdi.copy == nullptr || fdi.destroy == nullptr) {
+        error_.erfOper = FDIERROR_ALLOC_FAIL;
+        return false;
+    }
+    t_extractor = this;
+    context_ = fdi.create(FdiAlloc, FdiFree, FdiOpen, FdiRead, FdiWrite, FdiClose, FdiSeek, cpuUNKNOWN, &error_);
+    if (context_ == nullptr) t_extractor = nullptr;
+    return context_ != nullptr;
+}
+
+bool QnCabExtractor::Extract(const std::string& cabinet, const std::string& target) {
+    if (!OnOwnThread() || context_ == nullptr || t_extractor != this) return false;
+    target_ = NarrowToWide(target);
+    if (target_.empty() || target_.back() != L'\\') target_.push_back(L'\\');
+
+    // FDI hands the joined path back to the open callback, which reads it as UTF-8.
+    std::string path = WideToUtf8(NarrowToWide(cabinet));
+    const size_t cut = path.find_last_of("\\/");
+    std::string directory = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    return Fdi().copy(context_, name.data(), directory.data(), 0, FdiNotify, nullptr, nullptr) != FALSE;
+}
+
+std::wstring QnCabExtractor::ErrorText() const { return CabErrorText(error_.erfOper); }
+
+void QnCabExtractor::Destroy() {
+    if (!OnOwnThread()) return;
+    if (context_ != nullptr) {
+        Fdi().destroy(context_);
+        context_ = nullptr;
+    }
+    if (t_extractor == this) t_extractor = nullptr;
+}
+
+bool QnCabExtractor::OutputPath(const FDINOTIFICATION& info, std::wstring* directory, std::wstring* file) const {
+    const bool utf8 = (info.attribs & _A_NAME_IS_UTF) != 0;
+    std::optional<std::wstring> name = Decode(info.psz1, utf8 ? CP_UTF8 : 1252);
+    // A name that would leave the target directory is never written.
+    if (!name || !IsContainedCabinetName(WideToUtf8(*name))) return false;
+    for (wchar_t& c : *name) {
+        if (c == L'/') c = L'\\';
+    }
+    const size_t cut = name->rfind(L'\\');
+    *directory = target_ + (cut == std::wstring::npos ? std::wstring() : name->substr(0, cut));
+    const std::wstring leaf = cut == std::wstring::npos ? *name : name->substr(cut + 1);
+    if (leaf.empty()) return false;
+    *file = *directory;
+    if (file->back() != L'\\') file->push_back(L'\\');
+    *file += leaf;
+    return true;
+}
+
+INT_PTR QnCabExtractor::OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
+    switch (type) {
+        case fdintCABINET_INFO:
+        case fdintENUMERATE:
+            return 0;
+        case fdintPARTIAL_FILE:
+        case fdintNEXT_CABINET:
+            // Cabinet sets that span several files are not supported.
+            return -1;
+        case fdintCOPY_FILE: {
+            std::wstring directory;
+            std::wstring file;
+            if (!OutputPath(*info, &directory, &file)) return -1;
+            if (!IsDirectory(directory) && !CreateDirectoryTree(directory)) return -1;
+            ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            return _wsopen(file.c_str(), _O_BINARY | _O_CREAT | _O_TRUNC | _O_WRONLY | _O_SEQUENTIAL, _SH_DENYNO,
+                           _S_IREAD | _S_IWRITE);
+        }
+        case fdintCLOSE_FILE_INFO: {
+            FdiClose(info->hf);
+            std::wstring directory;
+            std::wstring file;
+            if (!OutputPath(*info, &directory, &file)) return -1;
+            FILETIME local{};
+            FILETIME stamp{};
+            if (::DosDateTimeToFileTime(info->date, info->time, &local)) {
+                if ((info->attribs & kAttributeUtcTime) != 0 || !::LocalFileTimeToFileTime(&local, &stamp)) {
+                    stamp = local;
+                }
+                UniqueFile handle(::CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                if (handle) ::SetFileTime(handle.get(), &stamp, nullptr, &stamp);
+            }
+            const DWORD attributes = info->attribs & kKeptAttributes;
+            ::SetFileAttributesW(file.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+            return TRUE;
+        }
+        default:
+            return 0;
+    }
+}
+
+bool ExtractCab(const std::string& cabinet, const std::string& target) {
+    // The names are checked before anything is written: advpack would write them as they are.
+    const std::optional<CabinetDirectory> directory = ReadCabinetDirectory(cabinet);
+    if (directory) {
+        for (const CabinetEntry& entry : directory->entries) {
+            if (!IsContainedCabinetName(entry.name)) {
+                TS_LOG(kSeverityError, kSource, L"Cabinet %hs holds a file outside the target folder, not extracted",
+                       cabinet.c_str());
+                return false;
+            }
+        }
+    }
+
+    {
+        CAdvPackApi advpack;
+        // A cabinet whose file table cannot be read goes to the extractor below,
+        // which checks every name as it comes.
+        if (directory && advpack.Available() && advpack.Extract(cabinet, target)) {
+            TS_LOG(kSeverityInformation, kAdvPackSource,
+                   L"Successfully Extracted %hs to %hs using ExtractFiles function in AdvPack.dll", cabinet.c_str(),
+                   target.c_str());
+            return true;
+        }
+        TS_LOG(kSeverityError, kAdvPackSource,
+               L"Failed to Extract %hs to %hs using ExtractFiles function in AdvPack.dll", cabinet.c_str(),
+               target.c_str());
+    }
+
+    QnCabExtractor extractor;
+    if (!extractor.Initialize()) {
+        TS_LOG(kSeverityError, kSource, L"Faid to Initialize QnCabExtractor, error %s", extractor.ErrorText().c_str());
+        return false;
+    }
+    if (!extractor.Extract(cabinet, target)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to extract file %hs into %hs folder, error: %s)", cabinet.c_str(),
+               target.c_str(), extractor.ErrorText().c_str());
+        return false;
+    }
+    TS_LOG(kSeverityInformation, kSource, L"Successfully Extracted %hs to %hs", cabinet.c_str(), target.c_str());
+    return true;
+}
+
+}  // namespace tessary

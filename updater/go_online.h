@@ -1,0 +1,86 @@
+#pragma once
+
+// The manifest exchange of the update checker: one request per pass carrying the
+// installation's identity, the time since the last request, the number of new
+// firewall events and the store version; the answer is a command file whose
+// lines assign the installation identifier and name files to download (a
+// cabinet first, the plain database file as fallback). Log lines name the
+// source "GoOnline".
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessary {
+
+// Values under HKEY_LOCAL_MACHINE "SOFTWARE\Quellon\Tessary".
+inline constexpr wchar_t kTsUrlValue[] = L"TsUrl";
+inline constexpr wchar_t kNumEventsValue[] = L"NumEvents";
+// The firewall's event database below the common data directory.
+inline constexpr wchar_t kEventLogName[] = L"data\\log.edb";
+// Size of one record of the event database.
+inline constexpr uint32_t kEventRecordSize = 48;
+// A report page (HFILE) is stored only when it carries this marker.
+inline constexpr char kReportMarker[] = "<!--Report OK-->";
+// Longest url of a file entry, and longest base request, in characters.
+inline constexpr size_t kMaxEntryUrlChars = 8191;
+inline constexpr size_t kMaxBaseRequestChars = 259;
+// Lower-cased path prefix whose files go to the common data directory.
+inline constexpr char kSummaryPrefix[] = "data/summary/";
+
+// The manifest base URL: "TsUrl" when present (at most 259 characters), else the
+// built-in manifest endpoint.
+std::wstring ManifestBaseUrl();
+
+// Events recorded in "data\log.edb" since the last request: the file size
+// (low 32 bits) divided by 48, minus 1, less "NumEvents" (the whole total when
+// "NumEvents" is larger), and "NumEvents" set to that total. 0 without the file,
+// and "NumEvents" is then left alone. A file shorter than one record counts 0.
+uint32_t CountNewEvents();
+
+// "%s[guid]=%s||[tsid]=%s||[lang]=%s||[build]=%s" cut to 259 characters.
+std::string BaseRequest(const std::string& baseUrl, const std::string& tsid);
+// The base followed by [dtime], [events], [appdb] and the closing "||[VS]".
+std::string FullRequest(const std::string& base, int32_t dtime, uint32_t events, const std::string& version);
+
+// One manifest exchange: writes "TsTime" (now, before sending) and the event
+// count, sends the request and runs the command-file interpreter on the answer.
+// Without `forced`, nothing is done while less than `interval` seconds have
+// passed since "TsTime".
+void getTsData(bool forced, DWORD interval);
+
+// Runs the command file `text` (`length` bytes; NUL bytes are plain characters):
+// "TSID" lines assign the installation identifier, "FILE" lines download files
+// (to `target` when given) and "HFILE" lines report pages. Deletes
+// "data\oemtoken.xdb" relative to the working directory first. Returns the
+// result of the last FILE line; false when there was none or the text is empty.
+bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target);
+
+// The fields of a file entry "url||path||age".
+struct FileEntry {
+    std::string url;
+    std::string path;
+    std::optional<uint32_t> minimumAgeMinutes;
+};
+
+// Splits a file entry value (which runs on to the end of the command file). The
+// url must end before the line's CR LF and be at most kMaxEntryUrlChars long;
+// otherwise nothing is returned.
+std::optional<FileEntry> SplitFileEntry(std::string_view value);
+
+// True when a path field may be joined below the program or data directory: not
+// empty, relative, without "..", drive or stream colon, or control characters.
+bool IsContainedEntryPath(std::string_view path);
+
+// Downloads one file entry. True when the target file was replaced. Refuses a
+// path with ".." (and, where the path names the target, any path that leaves
+// the directory), skips a target younger than the entry's minimum age, tries
+// "<url without .xdb>.cab" first for a ".xdb" url (kept only when signed by a
+// trusted publisher), then the plain url. A report page is written only when
+// it carries kReportMarker.
+bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstring* target);
+
+}  // namespace tessary
