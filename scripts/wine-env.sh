@@ -16,7 +16,9 @@ wine_up() {
         wineboot -i >/dev/null 2>&1 || true
         wineserver -w
     fi
-    wineserver -p
+    # Detached from our output: a server holding the caller's pipes would keep
+    # a reader such as `| tail` or CI's log collector waiting after we exit.
+    wineserver -p </dev/null >/dev/null 2>&1 || true  # one may already run for this prefix
     # Start the prefix's system processes now, detached from our output: started
     # by the first test instead, they would inherit ctest's pipes and keep ctest
     # waiting for them after the test ended.

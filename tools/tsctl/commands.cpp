@@ -79,11 +79,15 @@ void Out(const std::wstring& text) { Write(stdout, text); }
 void Err(const std::wstring& text) { Write(stderr, text); }
 
 const std::vector<Command>& Commands() {
-    static const std::vector<Command> commands = {
+    static const std::vector<Command> commands = [] {
+        std::vector<Command> all = ComCommands();
+        all.push_back(
         {L"identify", L"PATH...", L"print the identity of executables: normalised path, size, MD5, version strings",
-         Identify},
-        {L"store", L"", L"open (creating when needed) the local store and list its tables and indexes", StoreInfo},
-    };
+         Identify});
+        all.push_back(
+        {L"store", L"", L"open (creating when needed) the local store and list its tables and indexes", StoreInfo});
+        return all;
+    }();
     return commands;
 }
 

@@ -23,6 +23,9 @@ struct Command {
 // Every command tsctl knows, in the order the usage text lists them.
 const std::vector<Command>& Commands();
 
+// The commands that go through the registered component server.
+std::vector<Command> ComCommands();
+
 // Writes text to standard output (UTF-8) / standard error.
 void Out(const std::wstring& text);
 void Err(const std::wstring& text);

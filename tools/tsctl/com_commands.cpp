@@ -1,0 +1,321 @@
+// tsctl commands that drive tsapi.dll the way the suite's products do: through
+// COM activation of the registered server.
+#include <windows.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "component/com_ids.h"
+#include "platform/paths.h"
+#include "platform/registry.h"
+#include "qntessary.h"
+#include "tools/tsctl/commands.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary::tsctl {
+namespace {
+
+constexpr wchar_t kOptinKey[] = L"Software\\Quellon\\Varo\\Settings\\Optin";
+constexpr wchar_t kTessaryKey[] = L"SOFTWARE\\Quellon\\Tessary";
+constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Quellon\\Logging";
+
+std::wstring Hex(unsigned long value) {
+    wchar_t text[16];
+    std::swprintf(text, 16, L"0x%lX", value);
+    return text;
+}
+
+std::wstring HResultText(HRESULT hr) { return Hex(static_cast<unsigned long>(hr)); }
+
+void Field(const wchar_t* key, const std::wstring& value) { Out(std::wstring(key) + L": " + value + L"\n"); }
+
+// COM for the calling thread, multithreaded like the firewall's workers.
+class ComScope {
+public:
+    ComScope() : hr_(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
+    ~ComScope() {
+        if (SUCCEEDED(hr_)) ::CoUninitialize();
+    }
+    bool ok() const { return SUCCEEDED(hr_); }
+
+private:
+    HRESULT hr_;
+};
+
+// Frees CoTaskMemAlloc'd text on scope exit.
+struct TaskText {
+    LPWSTR text = nullptr;
+    ~TaskText() { ::CoTaskMemFree(text); }
+    std::wstring str() const { return text != nullptr ? std::wstring(text) : std::wstring(); }
+};
+
+int Fail(const std::wstring& what, HRESULT hr) {
+    Err(L"tsctl: " + what + L" failed (" + HResultText(hr) + L")\n");
+    return kExitFailure;
+}
+
+bool CreateRoot(ComPtr<IQnTessary>* root, int* exitCode) {
+    HRESULT hr = ::CoCreateInstance(CLSID_QnTessary, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(root->GetAddressOf()));
+    if (FAILED(hr)) {
+        *exitCode = Fail(L"creating the QnTessary object (is tsapi.dll registered? try 'tsctl register')", hr);
+        return false;
+    }
+    return true;
+}
+
+std::wstring DefaultServerPath() {
+    return ParentDirectory(ModuleFilePath(nullptr)) + L"\\tsapi.dll";
+}
+
+int CallServerExport(const std::vector<std::wstring>& args, const char* exportName, const wchar_t* verb) {
+    if (args.size() > 1) {
+        Err(std::wstring(verb) + L": takes at most one argument, the path of tsapi.dll\n");
+        return kExitUsage;
+    }
+    const std::wstring path = args.empty() ? DefaultServerPath() : args[0];
+    HMODULE module = ::LoadLibraryW(path.c_str());
+    if (module == nullptr) return Fail(L"loading " + path, HRESULT_FROM_WIN32(::GetLastError()));
+    auto entry = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(::GetProcAddress(module, exportName)));
+    HRESULT hr = entry != nullptr ? entry() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    ::FreeLibrary(module);
+    if (FAILED(hr)) return Fail(std::wstring(verb) + L" " + path, hr);
+    Field(verb, path);
+    return kExitOk;
+}
+
+int Register(const std::vector<std::wstring>& args) { return CallServerExport(args, "DllRegisterServer", L"registered"); }
+int Unregister(const std::vector<std::wstring>& args) {
+    return CallServerExport(args, "DllUnregisterServer", L"unregistered");
+}
+
+// The permission bits as the class letters and flags they stand for.
+std::wstring DecodePermission(ULONG bits) {
+    static const struct {
+        ULONG bit;
+        const wchar_t* name;
+    } kBits[] = {{0x1, L"allow(G/O)"}, {0x2, L"T"},         {0x4, L"ask(/@SA.)"}, {0x8, L"exception"},
+                 {0x10, L"M"},         {0x20, L"^"},        {0x40, L"&"},         {0x80, L"P"}};
+    std::wstring text = Hex(bits);
+    std::wstring names;
+    for (const auto& b : kBits) {
+        if (bits & b.bit) names += (names.empty() ? L"" : L" ") + std::wstring(b.name);
+    }
+    return names.empty() ? text : text + L" (" + names + L")";
+}
+
+int Lookup(const std::vector<std::wstring>& args) {
+    std::wstring path;
+    std::wstring hash;
+    LONG localOnly = 0;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == L"--local-only") {
+            localOnly = 1;
+        } else if (args[i] == L"--hash" && i + 1 < args.size()) {
+            hash = args[++i];
+        } else if (path.empty() && args[i].rfind(L"--", 0) != 0) {
+            path = args[i];
+        } else {
+            Err(L"lookup: unexpected argument '" + args[i] + L"'\n");
+            return kExitUsage;
+        }
+    }
+    if (path.empty() && hash.empty()) {
+        Err(L"lookup: give a path, --hash MD5, or both\n");
+        return kExitUsage;
+    }
+    ComScope com;
+    if (!com.ok()) return Fail(L"CoInitializeEx", E_FAIL);
+    int exitCode = kExitOk;
+    ComPtr<IQnTessary> root;
+    if (!CreateRoot(&root, &exitCode)) return exitCode;
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = 0;
+    HRESULT hr = root->GetApplicationInterface(&entry, &result);
+    if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
+
+    ComPtr<IQnTessaryAppDetails> details;
+    hr = entry->GetApplicationDetails(path.empty() ? nullptr : path.c_str(), hash.empty() ? nullptr : hash.c_str(),
+                                      localOnly, &details, &result);
+    if (FAILED(hr) || !details) return Fail(L"GetApplicationDetails", hr);
+    Field(L"lookup result", std::to_wstring(result) + (result == 0 ? L" (known)" : L" (unknown)"));
+
+    QNTS_APP_DETAILS props{};
+    LONG propsResult = -1;
+    if (SUCCEEDED(details->GetFileProperties(&props, &propsResult)) && propsResult == 0) {
+        Field(L"path", props.pwszPath);
+        Field(L"exe name", props.pwszExeName);
+        Field(L"size on disk", std::to_wstring(props.sizeOnDisk));
+        Field(L"md5", props.pwszMD5);
+        Field(L"version", props.pwszVersion);
+        Field(L"application", props.pwszApplicationName);
+        Field(L"description", props.pwszDescription);
+    }
+    LONG known = 0;
+    LONG knownResult = -1;
+    details->IsKnown(&known, &knownResult);
+    Field(L"known", known ? L"yes" : L"no");
+
+    QNTS_APP_PERMISSION permission{};
+    LONG permissionResult = -1;
+    details->GetServerPermission(&permission, &permissionResult);
+    Field(L"server permission", permissionResult == 0 ? DecodePermission(permission.dwPermission)
+                                                       : L"none (result " + std::to_wstring(permissionResult) + L")");
+
+    TaskText link;
+    LONG linkResult = -1;
+    details->SubmitApplicationToTessary(&link.text, &linkResult);
+    Field(L"submission link", linkResult == 0 ? link.str() : L"none (result " + std::to_wstring(linkResult) + L")");
+    return exitCode;
+}
+
+int EmptyCache(const std::vector<std::wstring>& args) {
+    if (!args.empty()) {
+        Err(L"empty-cache: takes no arguments\n");
+        return kExitUsage;
+    }
+    ComScope com;
+    int exitCode = kExitOk;
+    ComPtr<IQnTessary> root;
+    if (!CreateRoot(&root, &exitCode)) return exitCode;
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = 0;
+    HRESULT hr = root->GetApplicationInterface(&entry, &result);
+    if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
+    ComPtr<IQnTessaryAppEntryUtil> util;
+    hr = entry.As(&util);
+    if (FAILED(hr)) return Fail(L"IQnTessaryAppEntryUtil", hr);
+    hr = util->EmptyMemoryCache();
+    if (FAILED(hr)) return Fail(L"EmptyMemoryCache", hr);
+    Field(L"record cache", L"emptied");
+    return kExitOk;
+}
+
+void SettingNumber(const wchar_t* name, ULONG value) {
+    Field(name, value == 0xFFFFFFFFu ? std::wstring(L"(not set)") : std::to_wstring(value));
+}
+
+void SettingText(const wchar_t* name, const WCHAR* text, size_t width) {
+    // A field the table lacks is all bits set; a full-width text has no terminator.
+    if (text[0] == static_cast<WCHAR>(0xFFFF)) {
+        Field(name, L"(not set)");
+        return;
+    }
+    size_t n = 0;
+    while (n < width && text[n] != 0) ++n;
+    Field(name, std::wstring(text, n));
+}
+
+int Settings(const std::vector<std::wstring>& args) {
+    if (!args.empty()) {
+        Err(L"settings: takes no arguments\n");
+        return kExitUsage;
+    }
+    ComScope com;
+    int exitCode = kExitOk;
+    ComPtr<IQnTessary> root;
+    if (!CreateRoot(&root, &exitCode)) return exitCode;
+    ComPtr<IQnTessaryFirewallSettings> settings;
+    LONG result = 0;
+    HRESULT hr = root->GetFirewallSettingsInterface(&settings, &result);
+    if (FAILED(hr) || !settings) return Fail(L"GetFirewallSettingsInterface", hr);
+    QNTS_FIREWALL_SETTINGS s{};
+    hr = settings->GetFirewallSettings(&s, &result);
+    if (FAILED(hr)) return Fail(L"GetFirewallSettings", hr);
+    Field(L"result", std::to_wstring(result));
+    if (result != 0) return kExitFailure;
+    SettingNumber(L"SubmitInterval", s.pdwSubmitInterval);
+    SettingNumber(L"MaxEvents", s.pdwMaxEvents);
+    SettingNumber(L"SubmitPercent", s.pdwSubmitPercent);
+    SettingNumber(L"EventsEnabled", s.pdwEventsEnabled);
+    SettingNumber(L"AppStatsEnabled", s.pdwAppStatsEnabled);
+    SettingNumber(L"AppQueryEnabled", s.pdwAppQueryEnabled);
+    SettingNumber(L"ManifestInterval", s.pdwManifestInterval);
+    SettingNumber(L"ConnectTimeout", s.pdwConnectTimeout);
+    SettingNumber(L"SendTimeout", s.pdwSendTimeout);
+    SettingNumber(L"ReceiveTimeout", s.pdwReceiveTimeout);
+    SettingNumber(L"DisableFirstConnect", s.pdwDisableFirstConnect);
+    SettingText(L"EventsURL", s.pwszEventsURL, 255);
+    SettingText(L"AppQueryURL", s.pwszAppQueryURL, 255);
+    SettingText(L"AppStatsURL", s.pwszAppStatsURL, 255);
+    SettingText(L"AppSubmitURL", s.pwszAppSubmitURL, 255);
+    SettingText(L"ManifestURL", s.pwszManifestURL, 255);
+    SettingText(L"SummaryURL", s.pwszSummaryURL, 255);
+    return kExitOk;
+}
+
+int Versions(const std::vector<std::wstring>& args) {
+    if (!args.empty()) {
+        Err(L"versions: takes no arguments\n");
+        return kExitUsage;
+    }
+    ComScope com;
+    ComPtr<IQnVersion> version;
+    HRESULT hr = ::CoCreateInstance(kClsidQnTessaryVersion, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&version));
+    if (FAILED(hr)) return Fail(L"creating the version object (is tsapi.dll registered?)", hr);
+    TaskText versions;
+    TaskText missing;
+    LONG versionsResult = -1;
+    LONG missingResult = -1;
+    version->GetModuleVersions(&versions.text, &versionsResult);
+    version->GetMissingModules(&missing.text, &missingResult);
+    Out(L"module versions (result " + Hex(static_cast<unsigned long>(versionsResult)) + L"):\n" + versions.str() +
+        L"\n");
+    Out(L"missing modules (result " + Hex(static_cast<unsigned long>(missingResult)) + L"):\n" + missing.str() +
+        L"\n");
+    return versionsResult == 0 ? kExitOk : kExitFailure;
+}
+
+int WriteProtected(const std::vector<std::wstring>& args, const wchar_t* command, const wchar_t* key,
+                   const wchar_t* value, const std::vector<std::pair<std::wstring, DWORD>>& choices) {
+    if (args.size() == 1) {
+        for (const auto& [word, number] : choices) {
+            if (args[0] == word) {
+                if (!registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, key, value, number)) {
+                    return Fail(std::wstring(L"writing ") + value, HRESULT_FROM_WIN32(::GetLastError()));
+                }
+                Field(value, std::to_wstring(number));
+                return kExitOk;
+            }
+        }
+    }
+    std::wstring words;
+    for (const auto& choice : choices) words += (words.empty() ? L"" : L"|") + choice.first;
+    Err(std::wstring(command) + L": give one of " + words + L"\n");
+    return kExitUsage;
+}
+
+int Optin(const std::vector<std::wstring>& args) {
+    return WriteProtected(args, L"optin", kOptinKey, L"Submit", {{L"on", 1}, {L"off", 0}});
+}
+
+int GoNoGo(const std::vector<std::wstring>& args) {
+    return WriteProtected(args, L"gonogo", kTessaryKey, L"GoNoGo", {{L"all", 1}, {L"none", 2}, {L"sample", 0}});
+}
+
+int LoggingMechanism(const std::vector<std::wstring>& args) {
+    return WriteProtected(args, L"logging", kLoggingKey, L"Logging Mechanism", {{L"file", 1}, {L"etw", 0}});
+}
+
+}  // namespace
+
+std::vector<Command> ComCommands() {
+    return {
+        {L"register", L"[TSAPI.DLL]", L"register the component server (default: tsapi.dll beside tsctl)", Register},
+        {L"unregister", L"[TSAPI.DLL]", L"remove the component server's registration", Unregister},
+        {L"lookup", L"PATH | --hash MD5 | PATH --hash MD5 [--local-only]",
+         L"ask the component about an application: identity, known, server permission, submission link", Lookup},
+        {L"settings", L"", L"print the service settings as the firewall sees them", Settings},
+        {L"versions", L"", L"print the module versions and the missing modules", Versions},
+        {L"empty-cache", L"", L"empty the record cache of this process's component", EmptyCache},
+        {L"optin", L"on|off", L"write the protected opt-in value \"Submit\"", Optin},
+        {L"gonogo", L"all|none|sample", L"write the protected statistics switch \"GoNoGo\" (1, 2, 0)", GoNoGo},
+        {L"logging", L"file|etw", L"write the protected \"Logging Mechanism\" (1 file logging, 0 event tracing)",
+         LoggingMechanism},
+    };
+}
+
+}  // namespace tessary::tsctl
