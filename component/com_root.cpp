@@ -10,6 +10,7 @@
 #include "platform/unique_resource.h"
 #include "platform/version_info.h"
 #include "store/settings.h"
+#include "transport/server_query.h"
 
 namespace tessary {
 namespace {
@@ -175,12 +176,9 @@ IFACEMETHODIMP CQnTessaryFirewallSettings::GetIDSSettings(QNTS_FIREWALL_IDS** se
 
 // IQnTessaryServerQuery:
 
-IFACEMETHODIMP CQnTessaryServerQuery::TessaryQuery(LPWSTR, LPWSTR, USHORT** response, LONG* responseLength,
+IFACEMETHODIMP CQnTessaryServerQuery::TessaryQuery(LPWSTR url, LPWSTR data, USHORT** response, LONG* responseLength,
                                                    LONG* plResult) noexcept {
-    if (response != nullptr) *response = nullptr;
-    if (responseLength != nullptr) *responseLength = 0;
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+    return tessary::TessaryQuery(url, data, response, responseLength, plResult);
 }
 
 // IQnTessarySharedPerms:

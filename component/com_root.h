@@ -78,11 +78,11 @@ public:
     IFACEMETHODIMP GetIDSSettings(QNTS_FIREWALL_IDS** settings, ULONG* count, LONG* plResult) noexcept override;
 };
 
-// The raw server query. Not available yet: the method clears its outputs and
-// answers E_NOTIMPL.
+// The raw server query.
 class CQnTessaryServerQuery final : public com::ComObject<CQnTessaryServerQuery, IQnTessaryServerQuery> {
 public:
-    // IQnTessaryServerQuery:
+    // IQnTessaryServerQuery: the query operation of transport/server_query.h
+    // (E_POINTER for a null out-parameter; null `data` counts as empty text).
     IFACEMETHODIMP TessaryQuery(LPWSTR url, LPWSTR data, USHORT** response, LONG* responseLength,
                                 LONG* plResult) noexcept override;
 };
