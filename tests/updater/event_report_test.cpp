@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -266,6 +267,32 @@ TEST_F(EventReportTest, LockedOrMissingDatabaseKeepsLastSubmit) {
     EXPECT_EQ(RunReport(), 1u);
     EXPECT_EQ(LastSubmit(), 77u);
     EXPECT_TRUE(CreateDirectoryTree(folder));
+}
+
+// Another report of the process holds the report mutex: this one gives up after
+// its wait and sends nothing. (The database is not opened on that path, so the
+// test process keeps no handle on log.edb.)
+TEST_F(EventReportTest, BusyReportMutexFailsTheReport) {
+    AddEvent(Ip(8, 8, 8, 8), 80, 6, now_ - 10);
+    HANDLE mutex = CLogFileAccess::Instance().mutex();
+    ASSERT_NE(mutex, nullptr);
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE held = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        ::WaitForSingleObject(mutex, INFINITE);
+        ::SetEvent(held);
+        ::WaitForSingleObject(release, INFINITE);
+        ::ReleaseMutex(mutex);
+    });
+    ASSERT_EQ(::WaitForSingleObject(held, 10000), WAIT_OBJECT_0);
+    const DWORD started = ::GetTickCount();
+    EXPECT_FALSE(ReportEvents(0, 500, 100, emulator_.Url(kEventsPath), [] { return 0.0; }));
+    EXPECT_GE(::GetTickCount() - started, kReportMutexWaitMs - 50);
+    ::SetEvent(release);
+    holder.join();
+    ::CloseHandle(release);
+    ::CloseHandle(held);
+    EXPECT_TRUE(RecordedRequests(emulator_, L"events").empty());
 }
 
 }  // namespace
