@@ -82,14 +82,15 @@ std::string_view Trim(std::string_view s) {
 }
 
 // Keeps every stored text on one line of the file and free of the characters
-// that would change how it parses back.
+// that would change how it parses back. Trimmed after the line breaks become
+// blanks, so the document in memory holds what a reader of the file gets back.
 std::string OneLine(std::string_view s, bool isName) {
-    std::string out(Trim(s));
+    std::string out(s);
     for (char& c : out) {
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
         if (isName && (c == '=' || c == '[' || c == ']')) c = '_';
     }
-    return out;
+    return std::string(Trim(out));
 }
 
 }  // namespace
