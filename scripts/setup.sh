@@ -16,6 +16,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev
     wine wine64 googletest
     python3 openssl osslsigncode gcab
+    clang llvm libclang-rt-14-dev
 )
 
 need=()

@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs all tests under Wine through ctest.
+# Builds everything and runs all tests under Wine through ctest; then builds the
+# portable code natively with clang and the sanitizers, runs its tests, and runs
+# every fuzz target for a bounded time.
+# Arguments go to the Wine ctest run; with arguments the native part is skipped
+# unless TS_NATIVE=1. TS_NATIVE=0 always skips it; FUZZ_SECONDS (per target,
+# default 25 here) sets the fuzzing budget, 0 skips fuzzing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
@@ -8,3 +13,18 @@ ts_root=$root
 wine_up
 trap wine_down EXIT
 ctest --test-dir "$ts_build" --output-on-failure -j"$(nproc)" "$@"
+wine_down
+trap - EXIT
+
+native=${TS_NATIVE:-}
+if [ -z "$native" ]; then
+    native=$([ $# -eq 0 ] && echo 1 || echo 0)
+fi
+if [ "$native" = 1 ]; then
+    export TS_NATIVE_BUILD_DIR=${TS_NATIVE_BUILD_DIR:-$ts_build-native}
+    "$root/scripts/native-test.sh"
+    export FUZZ_SECONDS=${FUZZ_SECONDS:-25}
+    if [ "$FUZZ_SECONDS" != 0 ]; then
+        "$root/scripts/fuzz.sh"
+    fi
+fi

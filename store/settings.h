@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "store/firewall_settings_records.h"
+#include "store/setting_number.h"
 
 namespace tessary {
 
@@ -19,11 +20,6 @@ inline constexpr wchar_t kAutoSubmitValue[] = L"AutoSubmit";
 
 // Percentage for usage statistics when the service published none.
 inline constexpr int32_t kDefaultStatPercent = 10;
-
-// A setting's text as a signed 32-bit number: leading white space, an optional
-// sign and the digits that follow; anything after them is ignored. Text without
-// digits (and null) reads as 0; values beyond the 32-bit range saturate.
-int32_t ParseSettingNumber(const char* text) noexcept;
 
 // Fills *settings from the Settings table. When the table has at least one row,
 // every byte of the record is first set to 0xFF, then each row whose key matches

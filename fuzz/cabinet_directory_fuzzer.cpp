@@ -1,0 +1,81 @@
+// Cabinets are downloaded: reading the file table of any bytes either refuses them
+// or gives entries with bounded names, the extent computed from the header is
+// always enough to read the same table again, and a name accepted for extraction
+// never climbs out of its directory.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_support.h"
+#include "updater/cabinet_names.h"
+
+namespace {
+
+// Walks the name's elements as a path below a directory: false when one of them
+// would step above it or the name could reach another drive or stream.
+bool StaysBelow(std::string_view name) {
+    if (name.find(':') != std::string_view::npos) return false;
+    if (!name.empty() && (name.front() == '\\' || name.front() == '/')) return false;
+    int depth = 0;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("\\/", start);
+        if (end == std::string_view::npos) end = name.size();
+        const std::string_view element = name.substr(start, end - start);
+        if (element == "..") {
+            if (--depth < 0) return false;
+        } else if (!element.empty() && element != ".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool SameEntries(const tessary::CabinetDirectory& a, const tessary::CabinetDirectory& b) {
+    if (a.entries.size() != b.entries.size()) return false;
+    for (size_t i = 0; i < a.entries.size(); ++i) {
+        const auto& x = a.entries[i];
+        const auto& y = b.entries[i];
+        if (x.name != y.name || x.size != y.size || x.date != y.date || x.time != y.time ||
+            x.attributes != y.attributes || x.nameIsUtf8 != y.nameIsUtf8) {
+            return false;
+        }
+    }
+    return a.continuesFromPrevious == b.continuesFromPrevious && a.continuesInNext == b.continuesInNext;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), data == nullptr ? 0 : size);
+
+    const std::optional<tessary::CabinetDirectory> directory = tessary::ParseCabinetDirectory(bytes);
+    const size_t extent = tessary::CabinetDirectoryExtent(bytes);
+    if (directory) {
+        FUZZ_CHECK(bytes.substr(0, 4) == "MSCF");
+        for (const auto& entry : directory->entries) {
+            FUZZ_CHECK(entry.name.size() < 257);
+            FUZZ_CHECK(entry.name.find('\0') == std::string::npos);
+            if (tessary::IsContainedCabinetName(entry.name)) FUZZ_CHECK(StaysBelow(entry.name));
+        }
+        // The update checker reads the header and then only up to `extent` bytes of
+        // a cabinet (and refuses one whose header gives no extent).
+        if (extent > 0) {
+            const size_t read = extent > tessary::kCabinetHeaderSize ? extent : tessary::kCabinetHeaderSize;
+            const auto again = tessary::ParseCabinetDirectory(bytes.substr(0, read));
+            FUZZ_CHECK(again && SameEntries(*directory, *again));
+        }
+    } else if (bytes.size() < tessary::kCabinetHeaderSize || bytes.substr(0, 4) != "MSCF") {
+        FUZZ_CHECK(extent == 0);
+    }
+
+    // The whole input as one entry name.
+    if (tessary::IsContainedCabinetName(bytes)) {
+        FUZZ_CHECK(StaysBelow(bytes));
+        for (char c : bytes) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20);
+    }
+    return 0;
+}

@@ -1,0 +1,11 @@
+# The fuzz targets, one line each: ts_fuzz_target(<name> <source in fuzz/> [extra
+# product sources relative to the repository root]). <name> is also the folder of
+# its seed corpus (fuzz/corpus/<name>/) and crash inputs (fuzz/regressions/<name>/).
+ts_fuzz_target(answer answer_fuzzer.cpp)
+ts_fuzz_target(base64 base64_fuzzer.cpp)
+ts_fuzz_target(cabinet_directory cabinet_directory_fuzzer.cpp updater/cabinet_names.cpp)
+ts_fuzz_target(hex hex_fuzzer.cpp)
+ts_fuzz_target(log_line log_line_fuzzer.cpp)
+ts_fuzz_target(protected_ini protected_ini_fuzzer.cpp)
+ts_fuzz_target(protected_value protected_value_fuzzer.cpp)
+ts_fuzz_target(setting_number setting_number_fuzzer.cpp)
