@@ -1,8 +1,8 @@
 // Lines per second of the file logger, which opens, appends to and closes the log
 // file for every line (and reads "LastLogIdx" from its settings file each time),
 // next to a plain loop appending the same UTF-16 lines to one file held open.
-// Usage: bench_logging [lines] [runs]. Prints one line of key=value pairs; ratio
-// is logger lines per second over plain lines per second (best runs).
+// Usage: bench_logging [lines] [runs]. Prints one table row; the ratio is logger
+// lines per second over plain lines per second (best runs).
 
 #include <windows.h>
 
@@ -95,7 +95,9 @@ int main(int argc, char** argv) {
         RemoveLogs(logger.LogDirectory());
         logger.Shutdown();
     }
-    std::printf("lines=%d runs=%d logger_lines_per_s=%.0f plain_lines_per_s=%.0f ratio=%.4f\n", lines, runs, bestLogger,
-                bestPlain, bestLogger / bestPlain);
+    std::printf(
+        "| file logger, %d lines (open, append, close per line; best of %d) | %.0f lines/s | plain append loop "
+        "%.0f lines/s | %.4f | none yet |\n",
+        lines, runs, bestLogger, bestPlain, bestLogger / bestPlain);
     return 0;
 }

@@ -1,22 +1,43 @@
 #!/usr/bin/env bash
-# MD5 throughput of file identity under Wine against `openssl md5` run natively on
-# the same 256 MiB file. Builds bench_md5 if needed; prints one table row.
-# Environment: TS_BUILD_DIR (build tree, default build/), BENCH_RUNS (default 5).
+# Builds and runs every benchmark program of bench/ and prints one table: each
+# figure, the baseline measured in the same run, their ratio and the target.
+#
+#   bench_md5     MD5 of a 256 MiB file by file identity under Wine; this script
+#                 measures the baseline, `openssl md5` run natively on the same file.
+#   bench_*.cpp   every other program prints its own rows
+#                 "| name | figure | baseline | ratio | target |"; one whose source
+#                 reads TS_EMULATOR_PORT runs with the service emulator
+#                 (tests/emulator/with_emulator.sh).
+#
+# A new benchmark needs no change here: add bench/bench_<name>.cpp and its target
+# bench_<name> in bench/CMakeLists.txt, and print rows in that form.
+# Environment: TS_BUILD_DIR (build tree, default build/), BENCH_RUNS (MD5 runs,
+# default 5), BENCH_TIMEOUT (seconds per program, default 240), BENCH_ONLY
+# (space-separated program names, default all). Exits non-zero when a program fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TS_BUILD_DIR:-$root/build}
 runs=${BENCH_RUNS:-5}
+limit=${BENCH_TIMEOUT:-240}
+
+programs=()
+for src in "$root"/bench/bench_*.cpp; do
+    programs+=("$(basename "$src" .cpp)")
+done
+if [ -n "${BENCH_ONLY:-}" ]; then
+    read -r -a programs <<<"$BENCH_ONLY"
+fi
 
 if [ ! -f "$build/build.ninja" ]; then
-    "$root/scripts/setup.sh"
+    "$root/scripts/setup.sh" >&2
     cmake -S "$root" -B "$build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release >/dev/null
 else
-    # A tree configured before bench/ existed does not know the target yet.
+    # A tree configured before a benchmark existed does not know its target yet.
     cmake -S "$root" -B "$build" >/dev/null
 fi
-if ! out=$(cmake --build "$build" --target bench_md5 2>&1); then
+if ! out=$(cmake --build "$build" --target "${programs[@]}" -- -j2 2>&1); then
     echo "$out" >&2
     exit 1
 fi
@@ -27,35 +48,73 @@ TS_BUILD_DIR=$build
 wine_up
 trap wine_down EXIT
 
-size=$((256 * 1024 * 1024))
-data=$WINEPREFIX/drive_c/bench_md5.bin
-if [ "$(stat -c %s "$data" 2>/dev/null || echo 0)" != "$size" ]; then
-    head -c "$size" /dev/urandom > "$data"
-fi
-
-# Both sides read the file from the page cache.
-openssl md5 "$data" >/dev/null
-line=$(wine "$build/bin/bench_md5.exe" 'C:\bench_md5.bin' "$runs" | tr -d '\r')
-figure=$(sed -n 's/.*best_mbps=\([0-9.]*\).*/\1/p' <<<"$line")
-ours=$(sed -n 's/.*md5=\([0-9A-F]*\).*/\1/p' <<<"$line")
-
-theirs=$(openssl md5 -r "$data" | cut -d' ' -f1 | tr 'a-f' 'A-F')
-if [ "$ours" != "$theirs" ]; then
-    echo "bench: digests differ (ours $ours, openssl $theirs)" >&2
-    exit 1
-fi
-
-best=
-for _ in $(seq "$runs"); do
-    start=$(date +%s.%N)
+# Prints the MD5 row; the baseline is openssl on the same file, best of $runs.
+md5_row() {
+    local size=$((256 * 1024 * 1024))
+    local data=$WINEPREFIX/drive_c/bench_md5.bin
+    if [ "$(stat -c %s "$data" 2>/dev/null || echo 0)" != "$size" ]; then
+        head -c "$size" /dev/urandom >"$data"
+    fi
+    # Both sides read the file from the page cache.
     openssl md5 "$data" >/dev/null
-    stop=$(date +%s.%N)
-    t=$(awk -v a="$start" -v b="$stop" 'BEGIN { printf "%.6f", b - a }')
-    best=$(awk -v t="$t" -v b="${best:-}" 'BEGIN { print (b == "" || t < b) ? t : b }')
-done
-baseline=$(awk -v s="$size" -v t="$best" 'BEGIN { printf "%.1f", s / 1e6 / t }')
-ratio=$(awk -v f="$figure" -v b="$baseline" 'BEGIN { printf "%.2f", f / b }')
+    local line figure ours theirs
+    line=$(timeout -k 10 "$limit" wine "$build/bin/bench_md5.exe" 'C:\bench_md5.bin' "$runs" | tr -d '\r') || return 1
+    figure=$(sed -n 's/.*best_mbps=\([0-9.]*\).*/\1/p' <<<"$line")
+    ours=$(sed -n 's/.*md5=\([0-9A-F]*\).*/\1/p' <<<"$line")
+    theirs=$(openssl md5 -r "$data" | cut -d' ' -f1 | tr 'a-f' 'A-F')
+    if [ -z "$figure" ] || [ "$ours" != "$theirs" ]; then
+        echo "bench: bench_md5: digests differ (ours ${ours:-none}, openssl $theirs)" >&2
+        return 1
+    fi
+    local best= start stop t
+    for _ in $(seq "$runs"); do
+        start=$(date +%s.%N)
+        openssl md5 "$data" >/dev/null
+        stop=$(date +%s.%N)
+        t=$(awk -v a="$start" -v b="$stop" 'BEGIN { printf "%.6f", b - a }')
+        best=$(awk -v t="$t" -v b="${best:-}" 'BEGIN { print (b == "" || t < b) ? t : b }')
+    done
+    local baseline ratio
+    baseline=$(awk -v s="$size" -v t="$best" 'BEGIN { printf "%.1f", s / 1e6 / t }')
+    ratio=$(awk -v f="$figure" -v b="$baseline" 'BEGIN { printf "%.2f", f / b }')
+    echo "| MD5 of a 256 MiB file by BuildFromPath (4096-byte reads, Wine) | $figure MB/s | openssl md5 (native) $baseline MB/s | $ratio | >= 0.8 |"
+}
 
-echo "| benchmark | figure | baseline | ratio | target |"
+# Prints the rows a program writes itself (its other output goes to stderr).
+program_rows() {
+    local name=$1 exe=$build/bin/$1.exe out
+    local command=(wine "$exe")
+    if grep -q TS_EMULATOR_PORT "$root/bench/$name.cpp"; then
+        command=(bash "$root/tests/emulator/with_emulator.sh" wine "$exe")
+    fi
+    out=$(timeout -k 10 "$limit" "${command[@]}" | tr -d '\r') || return 1
+    # Table rows only, without a header or separator the program may print.
+    out=$(grep -E '^\|' <<<"$out" | grep -vE '^\|[ -]*(benchmark|name)[ ]*\||^\|[-| ]*$' || true)
+    [ -n "$out" ] || { echo "bench: $name printed no table row" >&2; return 1; }
+    echo "$out"
+}
+
+rows=()
+failed=0
+for name in "${programs[@]}"; do
+    echo "bench: running $name" >&2
+    start=$SECONDS
+    if [ "$name" = bench_md5 ]; then
+        result=$(md5_row) && status=0 || status=$?
+    else
+        result=$(program_rows "$name") && status=0 || status=$?
+    fi
+    if [ "$status" = 0 ]; then
+        mapfile -t lines <<<"$result"
+        rows+=("${lines[@]}")
+    else
+        rows+=("| $name | failed (exit $status) | - | - | - |")
+        failed=1
+    fi
+    echo "bench: $name took $((SECONDS - start)) s" >&2
+done
+
+echo "| benchmark | figure | baseline (same run) | ratio | target |"
 echo "|---|---|---|---|---|"
-echo "| MD5 of a 256 MiB file by BuildFromPath (4096-byte reads, Wine) | $figure MB/s | openssl md5 (native) $baseline MB/s | $ratio | >= 0.8 |"
+printf '%s\n' "${rows[@]}"
+exit "$failed"
