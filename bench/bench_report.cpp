@@ -129,8 +129,6 @@ int main(int argc, char** argv) {
         ULONG percent;
     };
     const Config configs[] = {{"defaults (500, 20%)", 500, 20}, {"MaxEvents 1,000,000, 100%", 1000000, 100}};
-    std::printf("%-28s %12s %12s %8s %10s %10s\n", "configuration", "select (s)", "report (s)", "ratio", "taken",
-                "doc chars");
     for (const Config& config : configs) {
         double bestSelect = 1e9, bestReport = 1e9;
         long long rows = 0;
@@ -146,8 +144,11 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        std::printf("%-28s %12.3f %12.3f %7.2fx %10llu %10zu   (%lld rows)\n", config.name, bestSelect, bestReport,
-                    bestReport / bestSelect, static_cast<unsigned long long>(taken), chars, rows);
+        std::printf(
+            "| traffic report, %s, %lld rows (%llu taken, %zu document characters) | %.3f s | raw SELECT of "
+            "the interval %.3f s | %.2f | <= 1.50 |\n",
+            config.name, rows, static_cast<unsigned long long>(taken), chars, bestReport, bestSelect,
+            bestReport / bestSelect);
     }
     PROCESS_MEMORY_COUNTERS memory{};
     memory.cb = sizeof(memory);

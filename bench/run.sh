@@ -9,6 +9,10 @@
 #                 reads TS_EMULATOR_PORT runs with the service emulator
 #                 (tests/emulator/with_emulator.sh).
 #
+#   bench_*.sh    a program that needs inputs prepared first ships a script of the
+#                 same name (bench/bench_<name>.sh), run instead of the program
+#                 with TS_BUILD_DIR and WINEPREFIX set; it prints the rows.
+#
 # A new benchmark needs no change here: add bench/bench_<name>.cpp and its target
 # bench_<name> in bench/CMakeLists.txt, and print rows in that form.
 # Environment: TS_BUILD_DIR (build tree, default build/), BENCH_RUNS (MD5 runs,
@@ -84,7 +88,9 @@ md5_row() {
 program_rows() {
     local name=$1 exe=$build/bin/$1.exe out
     local command=(wine "$exe")
-    if grep -q TS_EMULATOR_PORT "$root/bench/$name.cpp"; then
+    if [ -f "$root/bench/$name.sh" ]; then
+        command=(env TS_BUILD_DIR="$build" WINEPREFIX="$WINEPREFIX" bash "$root/bench/$name.sh")
+    elif grep -q TS_EMULATOR_PORT "$root/bench/$name.cpp"; then
         command=(bash "$root/tests/emulator/with_emulator.sh" wine "$exe")
     fi
     out=$(timeout -k 10 "$limit" "${command[@]}" | tr -d '\r') || return 1
