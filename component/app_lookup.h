@@ -66,6 +66,10 @@ public:
     // handed out; afterwards only the signature flag of the record changes.
     void AttachRecord(std::unique_ptr<AppRecord> record) noexcept { record_ = std::move(record); }
     const AppRecord* record() const noexcept { return record_.get(); }
+    // Sets the record's signature flag (1 good, 0 not); nothing without a record.
+    void SetGoodSignature(bool good) noexcept {
+        if (record_) std::atomic_ref<uint32_t>(record_->goodSignature).store(good ? 1 : 0);
+    }
 
     // IQnTessaryAppDetails:
     // Copies the record into *details (text cut at each field's width).

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "component/signature.h"
 #include "platform/text.h"
 #include "transport/service_urls.h"
 
@@ -67,9 +68,7 @@ IFACEMETHODIMP CQnTessaryAppDetails::DeleteLocalPermission(ULONG, ULONG, LONG* p
 }
 
 IFACEMETHODIMP CQnTessaryAppDetails::HasGoodDigitalSignature(LONG* validSignature, LONG* plResult) noexcept {
-    if (validSignature != nullptr) *validSignature = 0;
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+    return tessary::HasGoodDigitalSignature(details_, validSignature, plResult);
 }
 
 IFACEMETHODIMP CQnTessaryAppDetails::SubmitApplicationToTessary(LPWSTR* url, LONG* plResult) noexcept {

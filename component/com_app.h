@@ -37,14 +37,18 @@ public:
     IFACEMETHODIMP GetFileProperties(QNTS_APP_DETAILS* details, LONG* plResult) noexcept override;
     IFACEMETHODIMP IsKnown(LONG* known, LONG* plResult) noexcept override;
     IFACEMETHODIMP GetServerPermission(QNTS_APP_PERMISSION* permission, LONG* plResult) noexcept override;
-    // Local permissions and the signature check are not available yet: the
-    // methods clear their outputs and answer E_NOTIMPL.
+    // Local permissions are not available yet: the methods clear their outputs
+    // and answer E_NOTIMPL.
     IFACEMETHODIMP GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count,
                                       LONG* plResult) noexcept override;
     IFACEMETHODIMP SetLocalPermission(QNTS_APP_PERMISSION permission, LONG* plResult) noexcept override;
     IFACEMETHODIMP SetLocalPermissionWithIp(QNTS_APP_PERMISSION permission, ULONG dstIp, USHORT dstPort,
                                             LONG* plResult) noexcept override;
     IFACEMETHODIMP DeleteLocalPermission(ULONG product, ULONG feature, LONG* plResult) noexcept override;
+    // *validSignature 1 when the record's file carries a good signature
+    // (VerifyFileSignature), else 0, and the record's signature flag set to
+    // match; *plResult 0, or -1 (and 0) without a record. E_POINTER when either
+    // out-parameter is null.
     IFACEMETHODIMP HasGoodDigitalSignature(LONG* validSignature, LONG* plResult) noexcept override;
     // The submission link of an application the service does not know, as a
     // task-allocated text with *plResult 0; *plResult 2 (no text) for a known one;

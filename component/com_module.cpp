@@ -9,6 +9,7 @@
 #include "component/com_ids.h"
 #include "component/com_registrar.h"
 #include "component/com_root.h"
+#include "component/signature_list.h"
 #include "Logging/log_builder.h"
 #include "platform/result_macros.h"
 #include "platform/trust.h"
@@ -143,6 +144,7 @@ void CTSAPIModule::Detach(bool processEnding) noexcept {
     ReleaseClassObjects();
     FreeRecordCache();
     FreeExceptionList();
+    FreeSignatureList();
     ETWLogging::ShutdownProcessLogger();
     CloseNamedObjects();
 }

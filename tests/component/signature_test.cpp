@@ -1,0 +1,412 @@
+// Signature verification on files signed at test time: the test PKI, signed
+// executables and a cabinet come from signature_pki.py (a ctest fixture) in the
+// "signature_pki" folder beside this executable; its roots are installed in the
+// test prefix's machine root store here.
+
+#include "component/signature.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/signature_list.h"
+#include "store/data_paths.h"
+#include "store/named_objects.h"
+#include "store/sqlite_adapter.h"
+#include "store/stores.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_roots.h"
+
+namespace tessary {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::ScopedTempDir;
+
+constexpr LONG kSentinel = 0x5A5A5A5A;
+
+std::wstring ExecutableDir() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L'\\'));
+}
+
+std::wstring Fixture(const wchar_t* name) { return ExecutableDir() + L"\\signature_pki\\" + name; }
+
+bool Verify(const std::wstring& path) { return VerifyFileSignature(path.c_str(), path.size()); }
+
+bool WriteWholeFile(const std::wstring& path, const std::vector<BYTE>& data) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    ::CloseHandle(file);
+    return ok && written == data.size();
+}
+
+template <typename... Args>
+bool StoreExec(const char* format, Args... args) {
+    UniqueSqlite db;
+    if (!OpenLocalStore(&db)) return false;
+    UniqueSqliteMem sql(sqlite_mprintf(format, args...));
+    return sql && sqlite_exec(db.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// File offset of the PE security directory entry (offset, size) of `image`.
+size_t SecurityDirectoryAt(const std::vector<BYTE>& image) {
+    DWORD pe = 0;
+    std::memcpy(&pe, &image[0x3C], sizeof pe);
+    WORD magic = 0;
+    std::memcpy(&magic, &image[pe + 24], sizeof magic);
+    return pe + 24 + (magic == 0x20B ? 112 : 96) + 4 * 8;
+}
+
+class SignatureTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_NE(::GetFileAttributesW(Fixture(L"ready").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "signature_pki.py has not prepared the signed files";
+        for (const wchar_t* root : {L"root_vs.cer", L"root_other.cer", L"root_ut.cer"}) {
+            ASSERT_TRUE(testing::InstallMachineRoot(Fixture(root))) << "cannot install the test root";
+        }
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
+        FreeSignatureList();
+        storePath_ = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
+        ::DeleteFileW(storePath_.c_str());
+    }
+    void TearDown() override {
+        FreeSignatureList();
+        ::DeleteFileW(storePath_.c_str());
+    }
+
+    // Adds a signature list row; the list is read on its first use in the test.
+    static void List(int type, const char* data) {
+        ASSERT_TRUE(StoreExec("INSERT INTO DigSigInfo3 VALUES(%d,%Q);", type, data));
+    }
+
+    // A copy of fixture `name` in the temporary folder, changed by `change`.
+    template <typename Change>
+    std::wstring ChangedCopy(const wchar_t* name, Change change) {
+        std::vector<BYTE> image = ReadWholeFile(Fixture(name));
+        EXPECT_FALSE(image.empty());
+        if (image.empty()) return std::wstring();
+        change(image);
+        const std::wstring copy = temp_.File(std::wstring(L"changed_") + std::to_wstring(++copies_) + L".exe");
+        EXPECT_TRUE(WriteWholeFile(copy, image));
+        return copy;
+    }
+
+    std::wstring storePath_;
+    ScopedTempDir temp_;
+    int copies_ = 0;
+};
+
+TEST_F(SignatureTest, UnsignedMissingAndEmptyPathsAreNotGood) {
+    EXPECT_FALSE(Verify(Fixture(L"unsigned.exe")));
+    EXPECT_FALSE(Verify(Fixture(L"no_such_file.exe")));
+    EXPECT_FALSE(Verify(L""));
+    EXPECT_FALSE(VerifyFileSignature(nullptr, 10));
+}
+
+TEST_F(SignatureTest, MakerSignedThroughAcceptedRootIsGoodWithAnEmptyList) {
+    EXPECT_TRUE(Verify(Fixture(L"quellon.exe")));
+    EXPECT_TRUE(Verify(Fixture(L"quellon.cab")));
+    // Each call verifies again: the same answer twice.
+    EXPECT_TRUE(Verify(Fixture(L"quellon.exe")));
+}
+
+TEST_F(SignatureTest, FileModifiedAfterSigningIsNotGood) {
+    const std::wstring changed = ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) {
+        const char stub[] = "This program";
+        auto at = std::search(image.begin(), image.end(), stub, stub + sizeof stub - 1);
+        ASSERT_NE(at, image.end());
+        *at = 't';
+    });
+    EXPECT_FALSE(Verify(changed));
+    EXPECT_TRUE(Verify(Fixture(L"quellon.exe")));
+}
+
+TEST_F(SignatureTest, RejectedSerialFailsTheSignerInEitherCase) {
+    List(kSignatureAcceptedSigner, "Quellon, Inc.");
+    List(kSignatureRejectedSerial, "0A1B2C3D4E5F");
+    EXPECT_FALSE(Verify(Fixture(L"quellon.exe")));
+    // Another certificate of the same name is not affected.
+    EXPECT_TRUE(Verify(Fixture(L"fragment.exe")));
+}
+
+TEST_F(SignatureTest, RejectedSerialInLowerCase) {
+    List(kSignatureRejectedSerial, "0a1b2c3d4e5f");
+    EXPECT_FALSE(Verify(Fixture(L"quellon.exe")));
+}
+
+TEST_F(SignatureTest, AbsurdlyLongSerialIsWrittenAndRejectedWhole) {
+    EXPECT_TRUE(Verify(Fixture(L"bigserial.exe")));
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    std::string serial = "7f";
+    for (int i = 0; i < 63; ++i) serial += "ab";
+    List(kSignatureRejectedSerial, serial.c_str());
+    EXPECT_FALSE(Verify(Fixture(L"bigserial.exe")));
+}
+
+TEST_F(SignatureTest, UnlistedSignerIsAcceptedOnlyThroughTheList) {
+    EXPECT_FALSE(Verify(Fixture(L"unlisted.exe")));
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    List(kSignatureAcceptedSigner, "UNLISTED MAKER LTD");
+    EXPECT_TRUE(Verify(Fixture(L"unlisted.exe")));
+}
+
+TEST_F(SignatureTest, UnitFragmentIsMatchedCaseSensitively) {
+    EXPECT_FALSE(Verify(Fixture(L"unit.exe")));
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    List(kSignatureAcceptedUnit, "core services");
+    EXPECT_FALSE(Verify(Fixture(L"unit.exe")));
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    List(kSignatureAcceptedUnit, "Core Services");
+    EXPECT_TRUE(Verify(Fixture(L"unit.exe")));
+    // Eighty other units before the matching one, thousands of characters of subject.
+    EXPECT_TRUE(Verify(Fixture(L"longname.exe")));
+}
+
+TEST_F(SignatureTest, BuiltInSubjectFragmentAcceptsAnUnlistedUnit) {
+    EXPECT_TRUE(Verify(Fixture(L"fragment.exe")));
+    EXPECT_FALSE(Verify(Fixture(L"longname.exe")));
+}
+
+TEST_F(SignatureTest, RootIsAcceptedByTheListOrTheBuiltInNames) {
+    EXPECT_FALSE(Verify(Fixture(L"other.exe")));
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    List(kSignatureAcceptedRoot, "tessary test root");
+    EXPECT_TRUE(Verify(Fixture(L"other.exe")));
+}
+
+TEST_F(SignatureTest, TradeMarkRootNameMatchesInCodePage1252) {
+    if (::GetACP() != 1252) GTEST_SKIP() << "the prefix's ANSI code page is " << ::GetACP() << ", not 1252";
+    EXPECT_TRUE(Verify(Fixture(L"usertrust.exe")));
+}
+
+TEST_F(SignatureTest, ChainToAnUntrustedRootIsNotGoodEvenWhenTheRootIsListed) {
+    List(kSignatureAcceptedRoot, "Tessary Uninstalled Root");
+    EXPECT_FALSE(Verify(Fixture(L"absent.exe")));
+}
+
+TEST_F(SignatureTest, SecondSignerPassesWhenTheFirstFails) {
+    // two_signers.exe: one message whose first signer (not accepted by name) and
+    // second signer (the maker) both sign the same content.
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    const std::wstring file = Fixture(L"two_signers.exe");
+    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error == static_cast<DWORD>(CRYPT_E_NO_MATCH)) {
+            GTEST_SKIP() << "crypt32 cannot decode a PKCS #7 signed message with two SignerInfos "
+                            "(CryptQueryObject answers CRYPT_E_NO_MATCH; Wine 8 lacks this)";
+        }
+        FAIL() << "CryptQueryObject failed with " << std::hex << error;
+    }
+    DWORD signers = 0;
+    DWORD size = sizeof signers;
+    EXPECT_TRUE(::CryptMsgGetParam(message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size));
+    EXPECT_EQ(signers, 2u);
+    ::CryptMsgClose(message);
+    ::CertCloseStore(store, 0);
+
+    EXPECT_TRUE(Verify(Fixture(L"two_signers.exe")));
+    // The second signer is the one that passes: rejecting it leaves none.
+    FreeSignatureList();
+    ASSERT_TRUE(::SetEvent(ProcessObjects().SignatureList().reloadEvent));
+    List(kSignatureRejectedSerial, "0a1b2c3d4e5f");
+    EXPECT_FALSE(Verify(Fixture(L"two_signers.exe")));
+}
+
+TEST_F(SignatureTest, CounterSignedFileCarriesItsSigningTime) {
+    EXPECT_TRUE(Verify(Fixture(L"stamped.exe")));
+
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    const std::wstring stamped = Fixture(L"stamped.exe");
+    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, stamped.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                                   nullptr));
+    FILETIME time{0x1234, 0x5678};
+    EXPECT_EQ(ReadCounterSigningTime(message, 0, &time), SigningTimeResult::kFound);
+    // Stamped when the fixture was made: after 2024 and not in the future.
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    SYSTEMTIME system{};
+    ASSERT_TRUE(::FileTimeToSystemTime(&time, &system));
+    EXPECT_GE(system.wYear, 2024);
+    EXPECT_LE(::CompareFileTime(&time, &now), 0);
+    EXPECT_EQ(ReadCounterSigningTime(message, 1, &time), SigningTimeResult::kFailed);
+    EXPECT_EQ(ReadCounterSigningTime(nullptr, 0, &time), SigningTimeResult::kFailed);
+    ::CryptMsgClose(message);
+    ::CertCloseStore(store, 0);
+
+    const std::wstring plain = Fixture(L"quellon.exe");
+    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, plain.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                                   nullptr));
+    time = FILETIME{0x1234, 0x5678};
+    EXPECT_EQ(ReadCounterSigningTime(message, 0, &time), SigningTimeResult::kNoAttributes);
+    EXPECT_EQ(time.dwLowDateTime, 0x1234u);
+    ::CryptMsgClose(message);
+    ::CertCloseStore(store, 0);
+}
+
+TEST_F(SignatureTest, ChainPolicyAcceptsATrustedChainAndRefusesAnUntrustedOne) {
+    EXPECT_FALSE(PassesAuthenticodeTimestampPolicy(nullptr));
+    for (const auto& [name, trusted] : {std::pair{L"quellon.exe", true}, std::pair{L"absent.exe", false}}) {
+        HCERTSTORE store = nullptr;
+        HCRYPTMSG message = nullptr;
+        const std::wstring file = Fixture(name);
+        ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                       CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                                       nullptr));
+        PCCERT_CONTEXT leaf =
+            ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, L"Quellon", nullptr);
+        ASSERT_NE(leaf, nullptr);
+        CERT_CHAIN_PARA para{};
+        para.cbSize = sizeof para;
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        ASSERT_TRUE(::CertGetCertificateChain(nullptr, leaf, nullptr, store, &para, 0, nullptr, &chain));
+        EXPECT_EQ(PassesAuthenticodeTimestampPolicy(chain), trusted) << name;
+        ::CertFreeCertificateChain(chain);
+        ::CertFreeCertificateContext(leaf);
+        ::CryptMsgClose(message);
+        ::CertCloseStore(store, 0);
+    }
+}
+
+TEST_F(SignatureTest, PathIsVerifiedUnderItsFirst261Characters) {
+    // Folders nested until the copy's full path is exactly 261 characters.
+    std::wstring dir = temp_.path();
+    const std::wstring fileName = L"\\q.exe";
+    while (dir.size() + fileName.size() < 261) {
+        const size_t room = 261 - dir.size() - fileName.size();
+        const size_t part = room > 40 ? 40 : (room > 1 ? room - 1 : 0);
+        if (part == 0) break;
+        dir += L"\\" + std::wstring(part, L'd');
+        ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    }
+    std::wstring path = dir + fileName;
+    if (path.size() < 261) {
+        path = dir + L"\\" + std::wstring(261 - dir.size() - 5, L'q') + L".exe";
+    }
+    ASSERT_EQ(path.size(), 261u);
+    if (!::CopyFileW(Fixture(L"quellon.exe").c_str(), path.c_str(), FALSE)) {
+        GTEST_SKIP() << "the file system refuses a path of 261 characters (error " << ::GetLastError() << ")";
+    }
+    EXPECT_TRUE(Verify(path));
+    const std::wstring longer = path + L"\\beyond\\the\\copied\\part";
+    EXPECT_TRUE(VerifyFileSignature(longer.c_str(), longer.size()));
+    // The length given is honoured too.
+    EXPECT_FALSE(VerifyFileSignature(path.c_str(), 200));
+    ::DeleteFileW(path.c_str());
+}
+
+TEST_F(SignatureTest, MalformedCertificateTablesAreNotGood) {
+    std::vector<std::wstring> damaged;
+    // Truncated message: the file ends inside the signature.
+    damaged.push_back(ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) { image.resize(image.size() - 300); }));
+    // Table size far beyond the file.
+    damaged.push_back(ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) {
+        const DWORD huge = 0x7FFFFFF8;
+        std::memcpy(&image[SecurityDirectoryAt(image) + 4], &huge, sizeof huge);
+    }));
+    // Table offset beyond the file.
+    damaged.push_back(ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) {
+        const DWORD beyond = 0x40000000;
+        std::memcpy(&image[SecurityDirectoryAt(image)], &beyond, sizeof beyond);
+    }));
+    // Entry length of the certificate record garbled.
+    damaged.push_back(ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) {
+        DWORD offset = 0;
+        std::memcpy(&offset, &image[SecurityDirectoryAt(image)], sizeof offset);
+        const DWORD garbage = 0xFFFFFFF0;
+        std::memcpy(&image[offset], &garbage, sizeof garbage);
+    }));
+    // Message bytes overwritten in the middle (certificates and signer data).
+    damaged.push_back(ChangedCopy(L"quellon.exe", [](std::vector<BYTE>& image) {
+        DWORD offset = 0;
+        DWORD size = 0;
+        std::memcpy(&offset, &image[SecurityDirectoryAt(image)], sizeof offset);
+        std::memcpy(&size, &image[SecurityDirectoryAt(image) + 4], sizeof size);
+        for (DWORD i = offset + size / 3; i < offset + size / 3 + 64; ++i) image[i] = 0xFF;
+    }));
+    for (const std::wstring& file : damaged) {
+        ASSERT_FALSE(file.empty());
+        EXPECT_FALSE(Verify(file));
+    }
+}
+
+TEST_F(SignatureTest, ListWithNullsAndOverlongRowsLeavesTheAnswerDefined) {
+    ASSERT_TRUE(StoreExec("INSERT INTO DigSigInfo3 VALUES(NULL,NULL);"));
+    ASSERT_TRUE(StoreExec("INSERT INTO DigSigInfo3 VALUES(2,NULL);"));
+    ASSERT_TRUE(StoreExec("INSERT INTO DigSigInfo3 VALUES(NULL,'Unlisted Maker Ltd');"));
+    const std::string overlong(100000, 'Z');
+    List(kSignatureAcceptedRoot, overlong.c_str());
+    List(kSignatureAcceptedUnit, overlong.c_str());
+    EXPECT_TRUE(Verify(Fixture(L"quellon.exe")));
+    EXPECT_FALSE(Verify(Fixture(L"unlisted.exe")));
+    EXPECT_FALSE(Verify(Fixture(L"unit.exe")));
+}
+
+// HasGoodDigitalSignature of a details object.
+
+std::unique_ptr<AppRecord> RecordFor(const std::wstring& path, uint32_t flag) {
+    auto record = std::make_unique<AppRecord>();
+    record->path = path;
+    record->goodSignature = flag;
+    return record;
+}
+
+TEST_F(SignatureTest, DetailsAnswerAndRecordFlagFollowTheVerification) {
+    ApplicationDetails details;
+    details.AttachRecord(RecordFor(Fixture(L"quellon.exe"), 0));
+    LONG valid = kSentinel;
+    LONG result = kSentinel;
+    ASSERT_EQ(HasGoodDigitalSignature(details, &valid, &result), S_OK);
+    EXPECT_EQ(valid, 1);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(details.record()->goodSignature, 1u);
+
+    details.AttachRecord(RecordFor(Fixture(L"unsigned.exe"), 1));
+    valid = kSentinel;
+    result = kSentinel;
+    ASSERT_EQ(HasGoodDigitalSignature(details, &valid, &result), S_OK);
+    EXPECT_EQ(valid, 0);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(details.record()->goodSignature, 0u);
+}
+
+TEST_F(SignatureTest, DetailsWithoutRecordOrOutputs) {
+    ApplicationDetails empty;
+    LONG valid = kSentinel;
+    LONG result = kSentinel;
+    ASSERT_EQ(HasGoodDigitalSignature(empty, &valid, &result), S_OK);
+    EXPECT_EQ(valid, 0);
+    EXPECT_EQ(result, -1);
+
+    valid = kSentinel;
+    EXPECT_EQ(HasGoodDigitalSignature(empty, &valid, nullptr), E_POINTER);
+    EXPECT_EQ(valid, kSentinel);
+    result = kSentinel;
+    EXPECT_EQ(HasGoodDigitalSignature(empty, nullptr, &result), E_POINTER);
+    EXPECT_EQ(result, kSentinel);
+}
+
+}  // namespace
+}  // namespace tessary
