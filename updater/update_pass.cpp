@@ -16,6 +16,7 @@
 #include "store/product_keys.h"
 #include "store/settings.h"
 #include "transport/winhttp_api.h"
+#include "updater/event_report.h"
 #include "updater/go_online.h"
 #include "updater/store_merge.h"
 
@@ -158,7 +159,8 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
             // RunAllUpdates), which run here, apartment-threaded, before the update routine.
             ::CoUninitialize();
             TsUpdateThread();
-            // Call point of the traffic summary report, which runs here after the update routine.
+            // The traffic summary report; its result is not used.
+            RunEventReport();
         }
     } catch (...) {
         // Out of memory or similar: the pass ends here; the exit code stays 0.

@@ -4,6 +4,8 @@
 #   with_emulator.sh <command> [args...]
 # The command sees the port in TS_EMULATOR_PORT (Wine hands Unix environment
 # variables on to Windows processes) and gets the command's exit code back.
+# When TS_EMULATOR_FILES names a directory, the emulator serves its files as
+# downloads (--files).
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 workdir=$(mktemp -d)
@@ -20,7 +22,11 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 
-python3 "$here/emulator.py" --port 0 --port-file "$workdir/port" >"$workdir/emulator.log" 2>&1 &
+files=()
+if [ -n "${TS_EMULATOR_FILES:-}" ] && [ -d "$TS_EMULATOR_FILES" ]; then
+    files=(--files "$TS_EMULATOR_FILES")
+fi
+python3 "$here/emulator.py" --port 0 --port-file "$workdir/port" "${files[@]}" >"$workdir/emulator.log" 2>&1 &
 emulator_pid=$!
 for _ in $(seq 1 200); do
     [ -s "$workdir/port" ] && break

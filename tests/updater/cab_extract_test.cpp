@@ -78,9 +78,13 @@ TEST_F(CabExtractTest, DamagedCabinetsFailWithoutWritingAnything) {
         const bool extracted = ExtractCab(Narrow(Fixture(name)), Narrow(target));
         EXPECT_FALSE(FileExists(target + L"\\sub\\deeper\\b.txt")) << name;
         // Wine's advpack ExtractFiles answers S_OK for a damaged cabinet it did not unpack.
-        if (!advpack) EXPECT_FALSE(extracted) << name;
+        if (!advpack) {
+            EXPECT_FALSE(extracted) << name;
+        }
     }
-    if (!advpack) EXPECT_NE(Log().find(L"Failed to extract file"), std::wstring::npos) << Log();
+    if (!advpack) {
+        EXPECT_NE(Log().find(L"Failed to extract file"), std::wstring::npos) << Log();
+    }
 }
 
 TEST_F(CabExtractTest, CabinetsNamingPathsOutsideTheTargetAreRefusedWhole) {

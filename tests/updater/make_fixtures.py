@@ -11,12 +11,20 @@ extract, into the directory given as the only argument:
                   separators, one entry whose time stamp is universal (0x100)
   spanning.cab    stored cabinet that continues a previous cabinet of its set
   escape_*.cab    stored cabinets naming "..\\", "\\" and drive-letter paths
+  signed/x.cab, signed/appmrg.cab
+                  cabinets (x.xdb, appmrg.xdb) signed with osslsigncode by a
+                  test publisher whose root is signing/root.der (the tests
+                  trust it in their prefix)
+  unsigned/x.cab  the same cabinet without signature
+  */x.xdb, */appmrg.xdb
+                  another store file: the plain download beside each cabinet
 
 gcab makes the ordinary cabinets; the stored ones are written here because
 gcab cannot set attributes, bad names or set flags.
 """
 
 import os
+import shutil
 import sqlite3
 import struct
 import subprocess
@@ -25,6 +33,21 @@ import sys
 STORE_ROWS = [("AAAA0000000000000000000000000001", "[Class]=AB||[end]=true"),
               ("AAAA0000000000000000000000000002", "[Class]=CD||[end]=true")]
 STORE_STAMP = 20240105
+PLAIN_ROWS = [("BBBB0000000000000000000000000001", "[Class]=PL||[end]=true")]
+PLAIN_STAMP = 20230101
+
+CERT_EXTENSIONS = """
+[root]
+basicConstraints=critical,CA:true
+keyUsage=critical,keyCertSign,cRLSign
+subjectKeyIdentifier=hash
+[leaf]
+basicConstraints=CA:false
+keyUsage=critical,digitalSignature
+extendedKeyUsage=codeSigning
+subjectKeyIdentifier=hash
+authorityKeyIdentifier=keyid
+"""
 
 
 def dos_date(year, month, day):
@@ -66,20 +89,48 @@ def stored_cabinet(entries, flags=0, previous=None, continued_from_previous=Fals
     return header + extra + folder + file_table + blocks
 
 
-def make_store(path):
+def make_store(path, rows=STORE_ROWS, stamp=STORE_STAMP):
     if os.path.exists(path):
         os.remove(path)
     db = sqlite3.connect(path)
     db.execute("CREATE TABLE LocalCache(Hash,Data)")
     db.execute("CREATE TABLE CreateDate( TimeStamp INTEGER )")
-    db.executemany("INSERT INTO LocalCache VALUES(?, ?)", STORE_ROWS)
-    db.execute("INSERT INTO CreateDate VALUES(?)", (STORE_STAMP,))
+    db.executemany("INSERT INTO LocalCache VALUES(?, ?)", rows)
+    db.execute("INSERT INTO CreateDate VALUES(?)", (stamp,))
     db.commit()
     db.close()
 
 
 def gcab(out, cabinet, *files, cwd):
     subprocess.run(["gcab", "-c", "-z", os.path.join(out, cabinet), *files], cwd=cwd, check=True)
+
+
+def sign(out, source, target):
+    """Signs `source` into `target` with a test publisher under a test root (made once)."""
+    keys = os.path.join(out, "signing")
+    os.makedirs(keys, exist_ok=True)
+    config = os.path.join(keys, "extensions.cnf")
+    root_key, root_pem = os.path.join(keys, "root.key"), os.path.join(keys, "root.pem")
+    leaf_key, leaf_pem = os.path.join(keys, "leaf.key"), os.path.join(keys, "leaf.pem")
+    if not os.path.exists(os.path.join(keys, "root.der")):
+        with open(config, "w") as f:
+            f.write("[req]\ndistinguished_name=dn\n[dn]\n" + CERT_EXTENSIONS)
+        quiet = {"check": True, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", root_key, "-out",
+                        root_pem, "-days", "3650", "-subj", "/CN=Tessary Test Root", "-config", config,
+                        "-extensions", "root"], **quiet)
+        csr = os.path.join(keys, "leaf.csr")
+        subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", leaf_key, "-out", csr,
+                        "-subj", "/CN=Tessary Test Publisher", "-config", config], **quiet)
+        subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", root_pem, "-CAkey", root_key,
+                        "-CAcreateserial", "-out", leaf_pem, "-days", "3650", "-extfile", config, "-extensions",
+                        "leaf"], **quiet)
+        subprocess.run(["openssl", "x509", "-in", root_pem, "-outform", "DER", "-out",
+                        os.path.join(keys, "root.der")], **quiet)
+    if os.path.exists(target):
+        os.remove(target)
+    subprocess.run(["osslsigncode", "sign", "-certs", leaf_pem, "-key", leaf_key, "-h", "sha256", "-in", source,
+                    "-out", target], check=True, stdout=subprocess.DEVNULL)
 
 
 def main(out):
@@ -90,6 +141,15 @@ def main(out):
     make_store(os.path.join(work, "x.xdb"))
     make_store(os.path.join(out, "x.xdb"))
     gcab(out, "x.cab", "x.xdb", cwd=work)
+    make_store(os.path.join(work, "appmrg.xdb"))
+    gcab(work, "appmrg.cab", "appmrg.xdb", cwd=work)
+    for folder in ("signed", "unsigned"):
+        os.makedirs(os.path.join(out, folder), exist_ok=True)
+        for name in ("x.xdb", "appmrg.xdb"):
+            make_store(os.path.join(out, folder, name), PLAIN_ROWS, PLAIN_STAMP)
+    sign(out, os.path.join(out, "x.cab"), os.path.join(out, "signed", "x.cab"))
+    sign(out, os.path.join(work, "appmrg.cab"), os.path.join(out, "signed", "appmrg.cab"))
+    shutil.copyfile(os.path.join(out, "x.cab"), os.path.join(out, "unsigned", "x.cab"))
 
     stamp = 1589710830  # 2020-05-17 10:20:30 UTC
     for name, text in (("root.txt", b"root file\n"), ("sub/a.txt", b"in sub\n"), ("sub/deeper/b.txt", b"deeper\n" * 5000)):

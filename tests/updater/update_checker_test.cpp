@@ -1,0 +1,401 @@
+// TSUpdChk.exe run as a process against the service emulator: what one pass
+// sends, downloads, merges and writes to the registry and the data directory.
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Logging/log_builder.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+#include "store/data_paths.h"
+#include "store/product_keys.h"
+#include "store/sqlite_adapter.h"
+#include "store/stores.h"
+#include "tests/support/emulator_control.h"
+#include "tests/support/temp_dir.h"
+#include "tests/updater/update_checker_process.h"
+#include "tests/updater/updater_test_support.h"
+#include "updater/update_pass.h"
+
+namespace tessary {
+namespace {
+
+using testing::EmulatorControl;
+using testing::FileExists;
+using testing::Fixture;
+using testing::JsonString;
+using testing::ReadBytes;
+using testing::RecordedRequest;
+using testing::ScopedTempDir;
+using testing::UpdateCheckerProcess;
+using testing::WriteFileBytes;
+
+constexpr char kCabinetStoreHash[] = "AAAA0000000000000000000000000001";
+constexpr char kPlainStoreHash[] = "BBBB0000000000000000000000000001";
+
+// The Hash column of a store file's LocalCache table.
+std::vector<std::string> Hashes(const std::wstring& path) {
+    std::vector<std::string> hashes;
+    if (!FileExists(path)) return hashes;
+    UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    if (!db || sqlite_get_table(db.get(), "SELECT Hash FROM LocalCache ORDER BY Hash;", table.put(), &rows, &columns,
+                                nullptr) != SQLITE_OK) {
+        return hashes;
+    }
+    for (int i = 1; i <= rows; ++i) hashes.push_back(table.get()[i] != nullptr ? table.get()[i] : "");
+    return hashes;
+}
+
+// A long text parameter of a manifest request: "[name]=value" up to the next "||".
+std::string Parameter(const std::string& request, const std::string& name) {
+    const std::string marker = "[" + name + "]=";
+    const size_t at = request.find(marker);
+    if (at == std::string::npos) return "<absent>";
+    const size_t end = request.find("||", at);
+    return request.substr(at + marker.size(), end == std::string::npos ? std::string::npos : end - at - marker.size());
+}
+
+class UpdateCheckerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { rootTrusted_ = testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), true); }
+    static void TearDownTestSuite() {
+        testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), false);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+    }
+
+    void SetUp() override {
+        ASSERT_NE(emulator_.port(), 0) << "TS_EMULATOR_PORT is not set";
+        ASSERT_TRUE(emulator_.Reset());
+        ASSERT_TRUE(process_.copied());
+        common_ = ResolveDataPath(L"", DataBase::kCommonData);
+        CleanMachine();
+        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", emulator_.Origin()));
+        // The pass logs to a file, so its lines can be read back.
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey,
+                                                  ETWLogging::kLoggingMechanismValue, 1));
+    }
+    void TearDown() override { CleanMachine(); }
+
+    void CleanMachine() {
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
+        ScopedTempDir::RemoveTree(common_);
+        ResolveDataPath(L"data\\x", DataBase::kCommonData);
+    }
+
+    // Serves `text` as the command file ("{origin}" becomes the emulator's origin).
+    void Manifest(const std::string& text) {
+        ASSERT_TRUE(emulator_.Call(L"POST", L"catalogue", "{\"manifest\": " + JsonString(text) + "}"));
+    }
+    void Serve(const std::string& path, const std::string& body) {
+        ASSERT_TRUE(
+            emulator_.Script("{\"match\": {\"path\": " + JsonString(path) + "}, \"body\": " + JsonString(body) + "}"));
+    }
+    std::vector<RecordedRequest> Requests() const { return testing::ParseRequests(emulator_.Requests()); }
+    std::vector<std::string> Paths() const {
+        std::vector<std::string> paths;
+        for (const auto& r : Requests()) paths.push_back(r.path);
+        return paths;
+    }
+    // The request text of the last manifest request.
+    std::string LastManifestRequest() const {
+        std::string text;
+        for (const auto& r : Requests()) {
+            if (r.path == "/data/manifest/") text = r.requestText;
+        }
+        return text;
+    }
+    DWORD Dword(const wchar_t* key, const wchar_t* value, DWORD absent = 0xDEADBEEF) const {
+        DWORD data = 0;
+        return registry::ReadDword(HKEY_LOCAL_MACHINE, key, value, &data) ? data : absent;
+    }
+    std::wstring Common(const std::wstring& name) const { return common_ + L"\\" + name; }
+    static void FillLocalStore(const std::vector<std::string>& statements) {
+        UniqueSqlite db;
+        ASSERT_TRUE(OpenLocalStore(&db));
+        for (const auto& sql : statements) {
+            ASSERT_EQ(sqlite_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        }
+    }
+
+    static bool rootTrusted_;
+    EmulatorControl emulator_;
+    UpdateCheckerProcess process_;
+    std::wstring common_;
+};
+bool UpdateCheckerTest::rootTrusted_ = false;
+
+TEST_F(UpdateCheckerTest, WithSettingOneAbsentThePassFetchesTheManifestAndKeepsTheInterval) {
+    EXPECT_EQ(process_.Run(), 0u);
+    const std::wstring log = process_.Log();
+    EXPECT_NE(log.find(L"*** " + process_.program() + L" was launched"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"Update enabled: 1"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"Sending url to server: " + emulator_.Origin() + L"/data/manifest/?[guid]="),
+              std::wstring::npos)
+        << log;
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/data/manifest/"});
+    EXPECT_EQ(Dword(keys::kTessary, kTsCheckIntervalValue), kDefaultCheckInterval);
+
+    // A pass right after the previous one fetches again; a set interval is kept.
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, kTsCheckIntervalValue, 60));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Paths().size(), 2u);
+    EXPECT_EQ(Dword(keys::kTessary, kTsCheckIntervalValue), 60u);
+}
+
+TEST_F(UpdateCheckerTest, WithSettingOneZeroTheUpdateRoutineTouchesNothing) {
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kSettingOne, 0));
+    // With events switched off the report step only stamps "LastSubmit": proof that it ran.
+    FillLocalStore({"INSERT INTO Settings VALUES('EventsEnabled','0');"});
+    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
+    Manifest("FILE={origin}/signed/x.xdb||data/summary/x.xdb||ffffffff\r\n");
+
+    const DWORD before = static_cast<DWORD>(std::time(nullptr));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_NE(process_.Log().find(L"Update enabled: 0"), std::wstring::npos) << process_.Log();
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_TRUE(Hashes(Common(L"data\\TsLocal.xdb")).empty());
+    EXPECT_TRUE(FileExists(Common(kAppMergeFileName))) << "no merge";
+    EXPECT_FALSE(FileExists(Common(L"x.xdb")));
+    EXPECT_GE(Dword(keys::kTessary, L"LastSubmit", 0), before) << "the event report still runs";
+    EXPECT_EQ(Dword(keys::kTessary, kTsCheckIntervalValue), 0xDEADBEEFu);
+    EXPECT_EQ(Dword(keys::kTessary, keys::kTsTime), 0xDEADBEEFu);
+    EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 0xDEADBEEFu);
+}
+
+TEST_F(UpdateCheckerTest, RequestCarriesTimeSinceLastFetchEventCountAndStoreVersion) {
+    // First run: no "TsTime", no event log, empty store.
+    const DWORD before = static_cast<DWORD>(std::time(nullptr));
+    EXPECT_EQ(process_.Run(), 0u);
+    const DWORD after = static_cast<DWORD>(std::time(nullptr));
+    std::string request = LastManifestRequest();
+    const DWORD firstDtime = static_cast<DWORD>(std::stoul(Parameter(request, "dtime")));
+    EXPECT_GE(firstDtime, before);
+    EXPECT_LE(firstDtime, after);
+    EXPECT_EQ(Parameter(request, "events"), "0");
+    EXPECT_EQ(Parameter(request, "appdb"), "00000000");
+    EXPECT_EQ(Parameter(request, "lang"), "en");
+    EXPECT_EQ(Parameter(request, "build"), "18900");
+    EXPECT_EQ(Parameter(request, "tsid"), "0000000000000000");
+    EXPECT_EQ(Parameter(request, "guid").size(), 24u);
+    EXPECT_EQ(request.substr(request.size() - 6), "||[VS]");
+    EXPECT_GE(Dword(keys::kTessary, keys::kTsTime), before);
+    EXPECT_EQ(Dword(keys::kTessary, L"NumEvents"), 0xDEADBEEFu) << "no event log, nothing written";
+    EXPECT_EQ(Dword(keys::kTessary, L"DBVersion"), 0xDEADBEEFu);
+    std::wstring version;
+    EXPECT_FALSE(registry::ReadString(HKEY_LOCAL_MACHINE, keys::kTessary, L"DBVersion", &version));
+
+    // 100 seconds later, 11 records in the event log of which 4 were reported, stamps in the store.
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime,
+                                     static_cast<DWORD>(std::time(nullptr)) - 100));
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"NumEvents", 4));
+    ASSERT_TRUE(WriteFileBytes(Common(L"data\\log.edb"), std::string(48 * 11, 'e')));
+    FillLocalStore({"INSERT INTO CreateDate VALUES(20231231);", "INSERT INTO CreateDate VALUES(20240105);"});
+    EXPECT_EQ(process_.Run(), 0u);
+    request = LastManifestRequest();
+    const int dtime = std::stoi(Parameter(request, "dtime"));
+    EXPECT_GE(dtime, 100);
+    EXPECT_LE(dtime, 103);
+    EXPECT_EQ(Parameter(request, "events"), "6");
+    EXPECT_EQ(Dword(keys::kTessary, L"NumEvents"), 10u);
+    EXPECT_EQ(Parameter(request, "appdb"), "20240105");
+    ASSERT_TRUE(registry::ReadString(HKEY_LOCAL_MACHINE, keys::kTessary, L"DBVersion", &version));
+    EXPECT_EQ(version, L"20240105");
+
+    // A count below "NumEvents" (a new event log) is reported whole; a log shorter
+    // than one record holds no event.
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "events"), "0");
+    ASSERT_TRUE(WriteFileBytes(Common(L"data\\log.edb"), std::string(48 * 3, 'e')));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "events"), "2");
+    ASSERT_TRUE(WriteFileBytes(Common(L"data\\log.edb"), std::string(20, 'e')));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "events"), "0");
+    EXPECT_EQ(Dword(keys::kTessary, L"NumEvents"), 0u);
+}
+
+TEST_F(UpdateCheckerTest, TsidLinesOfSixteenCharactersAssignTheInstallationId) {
+    Manifest("TSID=00010002000300A4\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    const std::string file = ReadBytes(Common(L"data\\tsid.idx"));
+    ASSERT_EQ(file.size(), 20u);
+    EXPECT_EQ(file, std::string("\x01\0\0\0\x02\0\0\0\x03\0\0\0\xa4\0\0\0\0\0\0\0", 20));
+
+    // 15 and 17 characters, a "0000" group and non-hexadecimal text change nothing.
+    Manifest("TSID=000900090009009\r\nTSID=00090009000900090\r\nTSID=0000000900090009\r\nTSID=zzzz000900090009\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "tsid"), "00010002000300a4");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "tsid"), "00010002000300a4") << "lower case in requests";
+}
+
+TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
+    ASSERT_TRUE(rootTrusted_) << "the test root could not be added to the machine's root store";
+    Manifest("FILE={origin}/signed/x.xdb||data/summary/X.xdb||ffffffff\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Hashes(Common(L"x.xdb")),
+              (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002"}));
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/signed/x.cab"}));
+    EXPECT_FALSE(FileExists(Common(L"x.cab"))) << "the cabinet is deleted";
+    const std::wstring log = process_.Log();
+    EXPECT_NE(log.find(L"Checking digital signature of " + Common(L"x.cab") + L", result = 0"), std::wstring::npos)
+        << log;
+}
+
+TEST_F(UpdateCheckerTest, UntrustedCabinetFallsBackToThePlainFile) {
+    Manifest("FILE={origin}/unsigned/x.xdb||data/summary/x.xdb||ffffffff\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Hashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/unsigned/x.cab", "/unsigned/x.xdb"}));
+    EXPECT_FALSE(FileExists(Common(L"x.cab")));
+    EXPECT_NE(process_.Log().find(L"result = 1"), std::wstring::npos) << process_.Log();
+
+    // No cabinet on the server: the plain file all the same.
+    ScopedTempDir::RemoveTree(common_);
+    Manifest("FILE={origin}/signed/appmrg.xdb||data/summary/other.xdb||ffffffff\r\n");
+    ASSERT_TRUE(emulator_.Script(R"({"match": {"path": "/signed/appmrg.cab"}, "status": 404})"));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Hashes(Common(L"other.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_NE(process_.Log().find(L"Downloading cab failed, fallback to xdb."), std::wstring::npos);
+}
+
+TEST_F(UpdateCheckerTest, WithoutAdvpackTheProgramsOwnExtractorUnpacksTheCabinet) {
+    ASSERT_TRUE(rootTrusted_);
+    Manifest("FILE={origin}/signed/x.xdb||data/summary/x.xdb||ffffffff\r\n");
+    // Wine's per-program load order: advpack.dll disabled for TSUpdChk.exe only.
+    const std::wstring overrides = L"Software\\Wine\\AppDefaults\\TSUpdChk.exe\\DllOverrides";
+    ASSERT_TRUE(registry::WriteString(HKEY_CURRENT_USER, overrides.c_str(), L"advpack", L""));
+    const DWORD code = process_.Run();
+    registry::DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\TSUpdChk.exe");
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(Hashes(Common(L"x.xdb")).size(), 2u);
+    const std::wstring log = process_.Log();
+    EXPECT_NE(log.find(L"LoadLibraryFromSystemDirectory(advpack.dll) failed, err=126"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"Failed to Extract"), std::wstring::npos) << log;
+    const std::wstring extracted = L"Successfully Extracted " + Common(L"x.cab") + L" to " + common_;
+    EXPECT_NE(log.find(extracted), std::wstring::npos) << log;
+    EXPECT_EQ(log.find(extracted + L" using"), std::wstring::npos) << log;
+}
+
+TEST_F(UpdateCheckerTest, MinimumAgeSkipsAYoungTarget) {
+    ASSERT_TRUE(WriteFileBytes(Common(L"x.xdb"), "young"));
+    Manifest("FILE={origin}/unsigned/x.xdb||data/summary/x.xdb||0000003c\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(ReadBytes(Common(L"x.xdb")), "young");
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/data/manifest/"});
+
+    // Two hours old: downloaded.
+    HANDLE file = ::CreateFileW(Common(L"x.xdb").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER old{{now.dwLowDateTime, now.dwHighDateTime}};
+    old.QuadPart -= 2ull * 3600 * 10000000;
+    FILETIME stamp{old.LowPart, old.HighPart};
+    ::SetFileTime(file, nullptr, nullptr, &stamp);
+    ::CloseHandle(file);
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Hashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
+}
+
+TEST_F(UpdateCheckerTest, ReportPageIsStoredOnlyWithTheMarker) {
+    ASSERT_TRUE(WriteFileBytes(Common(L"page.htm"), "old page"));
+    Manifest("HFILE={origin}/report/page.htm||data/summary/page.htm||ffffffff\r\n");
+    Serve("/report/page.htm", "<html>no marker</html>");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(ReadBytes(Common(L"page.htm")), "old page");
+
+    ASSERT_TRUE(emulator_.Reset());
+    Manifest("HFILE={origin}/report/page.htm||data/summary/page.htm||ffffffff\r\n");
+    Serve("/report/page.htm", "<html><!--Report OK--></html>");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(ReadBytes(Common(L"page.htm")), "<html><!--Report OK--></html>");
+}
+
+TEST_F(UpdateCheckerTest, HostileCommandFilesDownloadNothingAndThePassGoesOn) {
+    const std::string longUrl = "{origin}/" + std::string(9000, 'u') + ".xdb";
+    Manifest(
+        "FILE={origin}/unsigned/x.xdb||data/summary/../x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb||..\\x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb||C:\\x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb||\\x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb||\\\\server\\share\\x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb||data/summary/x.xdb:stream||ffffffff\r\n" +
+        std::string("FILE={origin}/unsigned/x.xdb||data/summary/a\0b.xdb||ffffffff\r\n", 64) + "FILE=" + longUrl +
+        "||data/summary/x.xdb||ffffffff\r\n"
+        "FILE={origin}/unsigned/x.xdb\r\n"
+        "no equals sign here\r\n"
+        "HFILE=||||\r\n"
+        "FILE={origin}/unsigned/x.xdb||data/summary/ok.xdb||ffffffff");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/unsigned/x.cab", "/unsigned/x.xdb"}))
+        << "only the last, sound entry downloads";
+    EXPECT_EQ(Hashes(Common(L"ok.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_FALSE(FileExists(Common(L"x.xdb")));
+    EXPECT_FALSE(FileExists(L"C:\\x.xdb"));
+    EXPECT_FALSE(FileExists(common_ + L"\\..\\x.xdb"));
+    EXPECT_FALSE(FileExists(process_.ProgramDirFile(L"..\\x.xdb")));
+}
+
+TEST_F(UpdateCheckerTest, DeliveredMergeFileIsMergedAndWithoutBrokerTheFlagIsSet) {
+    ASSERT_TRUE(rootTrusted_);
+    FillLocalStore({"INSERT INTO LocalCache VALUES('CCCC0000000000000000000000000001','[Class]=KE||[end]=true');",
+                    std::string("INSERT INTO LocalCache VALUES('") + kCabinetStoreHash + "','old');"});
+    Manifest("FILE={origin}/signed/appmrg.xdb||data/summary/appmrg.xdb||ffffffff\r\n");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_FALSE(FileExists(Common(kAppMergeFileName))) << "consumed by the merge";
+    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")),
+              (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002",
+                                        "CCCC0000000000000000000000000001"}));
+    EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "no event broker is registered";
+    EXPECT_NE(process_.Log().find(Common(kAppMergeFileName) + L" was found and merged into local db."),
+              std::wstring::npos);
+
+    // The next pass reports the merged stamp; without a merge file nothing is touched.
+    registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
+    Manifest("");
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_EQ(Parameter(LastManifestRequest(), "appdb"), "20240105");
+    EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, kLodanKey));
+}
+
+TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
+    FillLocalStore({"INSERT INTO LocalCache VALUES('CCCC0000000000000000000000000001','kept');"});
+    ASSERT_TRUE(WriteFileBytes(Common(kAppMergeFileName), "not a database"));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_FALSE(FileExists(Common(kAppMergeFileName)));
+    EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "the file existed, so the firewall is told";
+    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
+
+    // Another process holds the local store locked for the whole pass.
+    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
+    {
+        UniqueSqlite holder(sqlite_open(WideToNarrow(Common(L"data\\TsLocal.xdb")).c_str(), 0, nullptr));
+        ASSERT_EQ(sqlite_exec(holder.get(), "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(process_.Run(), 0u);
+        sqlite_exec(holder.get(), "COMMIT;", nullptr, nullptr, nullptr);
+    }
+    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
+}
+
+TEST_F(UpdateCheckerTest, NoAnswerFromTheServiceStillRecordsTheFetchTime) {
+    ASSERT_TRUE(emulator_.Script(R"({"match": {"endpoint": "manifest"}, "status": 503})"));
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_NE(process_.Log().find(L"No response received from server"), std::wstring::npos) << process_.Log();
+    EXPECT_NE(Dword(keys::kTessary, keys::kTsTime), 0xDEADBEEFu);
+
+    // No service at all.
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:1"));
+    EXPECT_EQ(process_.Run(), 0u);
+}
+
+}  // namespace
+}  // namespace tessary
