@@ -61,8 +61,7 @@ db.execute("INSERT INTO LocalCache VALUES(?, ?)", (sys.argv[2], "[Class]=SA||[Ap
 # The service's published settings, as a merged update delivers them.
 db.executemany("INSERT INTO Settings VALUES(?, ?)", [
     ("SubmitInterval", "86400"), ("MaxEvents", "500"), ("SubmitPercent", "100"), ("EventsEnabled", "1"),
-    ("ConnectTimeout", "5000"), ("SendTimeout", "5000"), ("ReceiveTimeout", "10000"),
-    ("EventsURL", "http://127.0.0.1/data/services/LodanP/events/LodanPevents.tsservice")])
+    ("ConnectTimeout", "5000"), ("SendTimeout", "5000"), ("ReceiveTimeout", "10000")])
 db.commit()
 PY
 
@@ -83,12 +82,38 @@ echo "== settings and versions"
 tsctl settings
 tsctl versions
 echo
-queries=$(python3 - "$port" <<'PY'
+echo "== raw query (refused without the user's opt-in, sent with it)"
+tsctl optin off
+tsctl query "http://127.0.0.1:$port/data/raw" "hello" || true
+tsctl optin on
+tsctl query "http://127.0.0.1:$port/data/raw" "hello"
+
+echo
+echo "== the firewall blocked some traffic: events in its log.edb"
+past=$(( $(date +%s) - 3600 ))
+mkdir -p "$drive_c/ProgramData/Quellon/Lodan/data"  # the firewall's data folder
+wine "$bin/tsedb.exe" add 203.0.113.7 80 6 --time "$past" --count 2
+wine "$bin/tsedb.exe" add 198.51.100.20 53 17 --time "$past"
+wine "$bin/tsedb.exe" add 192.168.0.10 445 6 --time "$past"
+wine "$bin/tsedb.exe" list
+
+echo
+echo "== one pass of the update checker (manifest, merge, traffic report)"
+wine "$bin/TSUpdChk.exe"
+echo "TSUpdChk exit code: $?"
+
+echo
+python3 - "$port" <<'PY'
 import json, sys, urllib.request
-data = json.load(urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/__control/requests?endpoint=query"))
-print(len(data["requests"]))
-for r in data["requests"]:
-    print("  sent:", r.get("request_text", "")[:160])
+base = f"http://127.0.0.1:{sys.argv[1]}/__control/requests"
+queries = json.load(urllib.request.urlopen(base + "?endpoint=query"))["requests"]
+print(f"== the service received {len(queries)} reputation queries")
+for r in queries:
+    print("  sent:", r.get("request_text", "")[:150])
+for endpoint in ("raw", "manifest", "events"):
+    got = json.load(urllib.request.urlopen(f"{base}?endpoint={endpoint}"))["requests"]
+    print(f"== {endpoint}: {len(got)} request(s)")
+    for r in got:
+        body = r.get("body", "")
+        print("  ", r["method"], r["path"][:90], ("body: " + body[:600]) if body else "")
 PY
-)
-echo "== the service received $queries"

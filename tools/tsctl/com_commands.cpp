@@ -172,6 +172,31 @@ int Lookup(const std::vector<std::wstring>& args) {
     return exitCode;
 }
 
+int Query(const std::vector<std::wstring>& args) {
+    if (args.size() != 2) {
+        Err(L"query: give the URL and the query text\n");
+        return kExitUsage;
+    }
+    ComScope com;
+    int exitCode = kExitOk;
+    ComPtr<IQnTessary> root;
+    if (!CreateRoot(&root, &exitCode)) return exitCode;
+    ComPtr<IQnTessaryServerQuery> server;
+    LONG result = 0;
+    HRESULT hr = root->GetServerInterface(&server, &result);
+    if (FAILED(hr) || !server) return Fail(L"GetServerInterface", hr);
+    std::wstring url = args[0];
+    std::wstring data = args[1];
+    TaskText answer;
+    LONG length = 0;
+    hr = server->TessaryQuery(url.data(), data.data(), reinterpret_cast<USHORT**>(&answer.text), &length, &result);
+    if (FAILED(hr)) return Fail(L"TessaryQuery", hr);
+    Field(L"result", std::to_wstring(result) + (result == 0 ? L"" : L" (failed or not allowed)"));
+    Field(L"length", std::to_wstring(length));
+    Field(L"answer", answer.str());
+    return result == 0 ? kExitOk : kExitFailure;
+}
+
 int EmptyCache(const std::vector<std::wstring>& args) {
     if (!args.empty()) {
         Err(L"empty-cache: takes no arguments\n");
@@ -310,6 +335,7 @@ std::vector<Command> ComCommands() {
          L"ask the component about an application: identity, known, server permission, submission link", Lookup},
         {L"settings", L"", L"print the service settings as the firewall sees them", Settings},
         {L"versions", L"", L"print the module versions and the missing modules", Versions},
+        {L"query", L"URL TEXT", L"send a raw query to the service (needs the opt-in, see optin)", Query},
         {L"empty-cache", L"", L"empty the record cache of this process's component", EmptyCache},
         {L"optin", L"on|off", L"write the protected opt-in value \"Submit\"", Optin},
         {L"gonogo", L"all|none|sample", L"write the protected statistics switch \"GoNoGo\" (1, 2, 0)", GoNoGo},
