@@ -67,9 +67,25 @@ bool CreateRoot(ComPtr<IQnTessary>* root, int* exitCode) {
     return true;
 }
 
-std::wstring DefaultServerPath() {
-    return ParentDirectory(ModuleFilePath(nullptr)) + L"\\tsapi.dll";
+// Runs `body` with the root object of a registered server, COM initialised.
+template <typename Body>
+int WithRoot(Body body) {
+    ComScope com;
+    if (!com.ok()) return Fail(L"CoInitializeEx", E_FAIL);
+    int exitCode = kExitOk;
+    ComPtr<IQnTessary> root;
+    if (!CreateRoot(&root, &exitCode)) return exitCode;
+    return body(root.Get());
 }
+
+// True when the command got no arguments; otherwise says so on stderr.
+bool NoArguments(const std::vector<std::wstring>& args, const wchar_t* command) {
+    if (args.empty()) return true;
+    Err(std::wstring(command) + L": takes no arguments\n");
+    return false;
+}
+
+std::wstring DefaultServerPath() { return ParentDirectory(ModuleFilePath(nullptr)) + L"\\tsapi.dll"; }
 
 int CallServerExport(const std::vector<std::wstring>& args, const char* exportName, const wchar_t* verb) {
     if (args.size() > 1) {
@@ -79,7 +95,8 @@ int CallServerExport(const std::vector<std::wstring>& args, const char* exportNa
     const std::wstring path = args.empty() ? DefaultServerPath() : args[0];
     HMODULE module = ::LoadLibraryW(path.c_str());
     if (module == nullptr) return Fail(L"loading " + path, HRESULT_FROM_WIN32(::GetLastError()));
-    auto entry = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(::GetProcAddress(module, exportName)));
+    auto entry =
+        reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(reinterpret_cast<void*>(::GetProcAddress(module, exportName)));
     HRESULT hr = entry != nullptr ? entry() : HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
     ::FreeLibrary(module);
     if (FAILED(hr)) return Fail(std::wstring(verb) + L" " + path, hr);
@@ -87,7 +104,9 @@ int CallServerExport(const std::vector<std::wstring>& args, const char* exportNa
     return kExitOk;
 }
 
-int Register(const std::vector<std::wstring>& args) { return CallServerExport(args, "DllRegisterServer", L"registered"); }
+int Register(const std::vector<std::wstring>& args) {
+    return CallServerExport(args, "DllRegisterServer", L"registered");
+}
 int Unregister(const std::vector<std::wstring>& args) {
     return CallServerExport(args, "DllUnregisterServer", L"unregistered");
 }
@@ -97,8 +116,8 @@ std::wstring DecodePermission(ULONG bits) {
     static const struct {
         ULONG bit;
         const wchar_t* name;
-    } kBits[] = {{0x1, L"allow(G/O)"}, {0x2, L"T"},         {0x4, L"ask(/@SA.)"}, {0x8, L"exception"},
-                 {0x10, L"M"},         {0x20, L"^"},        {0x40, L"&"},         {0x80, L"P"}};
+    } kBits[] = {{0x1, L"allow(G/O)"}, {0x2, L"T"},  {0x4, L"ask(/@SA.)"}, {0x8, L"exception"},
+                 {0x10, L"M"},         {0x20, L"^"}, {0x40, L"&"},         {0x80, L"P"}};
     std::wstring text = Hex(bits);
     std::wstring names;
     for (const auto& b : kBits) {
@@ -127,49 +146,47 @@ int Lookup(const std::vector<std::wstring>& args) {
         Err(L"lookup: give a path, --hash MD5, or both\n");
         return kExitUsage;
     }
-    ComScope com;
-    if (!com.ok()) return Fail(L"CoInitializeEx", E_FAIL);
-    int exitCode = kExitOk;
-    ComPtr<IQnTessary> root;
-    if (!CreateRoot(&root, &exitCode)) return exitCode;
-    ComPtr<IQnTessaryAppEntry> entry;
-    LONG result = 0;
-    HRESULT hr = root->GetApplicationInterface(&entry, &result);
-    if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessaryAppEntry> entry;
+        LONG result = 0;
+        HRESULT hr = root->GetApplicationInterface(&entry, &result);
+        if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
 
-    ComPtr<IQnTessaryAppDetails> details;
-    hr = entry->GetApplicationDetails(path.empty() ? nullptr : path.c_str(), hash.empty() ? nullptr : hash.c_str(),
-                                      localOnly, &details, &result);
-    if (FAILED(hr) || !details) return Fail(L"GetApplicationDetails", hr);
-    Field(L"lookup result", std::to_wstring(result) + (result == 0 ? L" (known)" : L" (unknown)"));
+        ComPtr<IQnTessaryAppDetails> details;
+        hr = entry->GetApplicationDetails(path.empty() ? nullptr : path.c_str(), hash.empty() ? nullptr : hash.c_str(),
+                                          localOnly, &details, &result);
+        if (FAILED(hr) || !details) return Fail(L"GetApplicationDetails", hr);
+        Field(L"lookup result", std::to_wstring(result) + (result == 0 ? L" (known)" : L" (unknown)"));
 
-    QNTS_APP_DETAILS props{};
-    LONG propsResult = -1;
-    if (SUCCEEDED(details->GetFileProperties(&props, &propsResult)) && propsResult == 0) {
-        Field(L"path", props.pwszPath);
-        Field(L"exe name", props.pwszExeName);
-        Field(L"size on disk", std::to_wstring(props.sizeOnDisk));
-        Field(L"md5", props.pwszMD5);
-        Field(L"version", props.pwszVersion);
-        Field(L"application", props.pwszApplicationName);
-        Field(L"description", props.pwszDescription);
-    }
-    LONG known = 0;
-    LONG knownResult = -1;
-    details->IsKnown(&known, &knownResult);
-    Field(L"known", known ? L"yes" : L"no");
+        QNTS_APP_DETAILS props{};
+        LONG propsResult = -1;
+        if (SUCCEEDED(details->GetFileProperties(&props, &propsResult)) && propsResult == 0) {
+            Field(L"path", props.pwszPath);
+            Field(L"exe name", props.pwszExeName);
+            Field(L"size on disk", std::to_wstring(props.sizeOnDisk));
+            Field(L"md5", props.pwszMD5);
+            Field(L"version", props.pwszVersion);
+            Field(L"application", props.pwszApplicationName);
+            Field(L"description", props.pwszDescription);
+        }
+        LONG known = 0;
+        LONG knownResult = -1;
+        details->IsKnown(&known, &knownResult);
+        Field(L"known", known ? L"yes" : L"no");
 
-    QNTS_APP_PERMISSION permission{};
-    LONG permissionResult = -1;
-    details->GetServerPermission(&permission, &permissionResult);
-    Field(L"server permission", permissionResult == 0 ? DecodePermission(permission.dwPermission)
-                                                       : L"none (result " + std::to_wstring(permissionResult) + L")");
+        QNTS_APP_PERMISSION permission{};
+        LONG permissionResult = -1;
+        details->GetServerPermission(&permission, &permissionResult);
+        Field(L"server permission", permissionResult == 0
+                                        ? DecodePermission(permission.dwPermission)
+                                        : L"none (result " + std::to_wstring(permissionResult) + L")");
 
-    TaskText link;
-    LONG linkResult = -1;
-    details->SubmitApplicationToTessary(&link.text, &linkResult);
-    Field(L"submission link", linkResult == 0 ? link.str() : L"none (result " + std::to_wstring(linkResult) + L")");
-    return exitCode;
+        TaskText link;
+        LONG linkResult = -1;
+        details->SubmitApplicationToTessary(&link.text, &linkResult);
+        Field(L"submission link", linkResult == 0 ? link.str() : L"none (result " + std::to_wstring(linkResult) + L")");
+        return kExitOk;
+    });
 }
 
 int Query(const std::vector<std::wstring>& args) {
@@ -177,46 +194,39 @@ int Query(const std::vector<std::wstring>& args) {
         Err(L"query: give the URL and the query text\n");
         return kExitUsage;
     }
-    ComScope com;
-    int exitCode = kExitOk;
-    ComPtr<IQnTessary> root;
-    if (!CreateRoot(&root, &exitCode)) return exitCode;
-    ComPtr<IQnTessaryServerQuery> server;
-    LONG result = 0;
-    HRESULT hr = root->GetServerInterface(&server, &result);
-    if (FAILED(hr) || !server) return Fail(L"GetServerInterface", hr);
-    std::wstring url = args[0];
-    std::wstring data = args[1];
-    TaskText answer;
-    LONG length = 0;
-    hr = server->TessaryQuery(url.data(), data.data(), reinterpret_cast<USHORT**>(&answer.text), &length, &result);
-    if (FAILED(hr)) return Fail(L"TessaryQuery", hr);
-    Field(L"result", std::to_wstring(result) + (result == 0 ? L"" : L" (failed or not allowed)"));
-    Field(L"length", std::to_wstring(length));
-    Field(L"answer", answer.str());
-    return result == 0 ? kExitOk : kExitFailure;
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessaryServerQuery> server;
+        LONG result = 0;
+        HRESULT hr = root->GetServerInterface(&server, &result);
+        if (FAILED(hr) || !server) return Fail(L"GetServerInterface", hr);
+        std::wstring url = args[0];
+        std::wstring data = args[1];
+        TaskText answer;
+        LONG length = 0;
+        hr = server->TessaryQuery(url.data(), data.data(), reinterpret_cast<USHORT**>(&answer.text), &length, &result);
+        if (FAILED(hr)) return Fail(L"TessaryQuery", hr);
+        Field(L"result", std::to_wstring(result) + (result == 0 ? L"" : L" (failed or not allowed)"));
+        Field(L"length", std::to_wstring(length));
+        Field(L"answer", answer.str());
+        return result == 0 ? kExitOk : kExitFailure;
+    });
 }
 
 int EmptyCache(const std::vector<std::wstring>& args) {
-    if (!args.empty()) {
-        Err(L"empty-cache: takes no arguments\n");
-        return kExitUsage;
-    }
-    ComScope com;
-    int exitCode = kExitOk;
-    ComPtr<IQnTessary> root;
-    if (!CreateRoot(&root, &exitCode)) return exitCode;
-    ComPtr<IQnTessaryAppEntry> entry;
-    LONG result = 0;
-    HRESULT hr = root->GetApplicationInterface(&entry, &result);
-    if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
-    ComPtr<IQnTessaryAppEntryUtil> util;
-    hr = entry.As(&util);
-    if (FAILED(hr)) return Fail(L"IQnTessaryAppEntryUtil", hr);
-    hr = util->EmptyMemoryCache();
-    if (FAILED(hr)) return Fail(L"EmptyMemoryCache", hr);
-    Field(L"record cache", L"emptied");
-    return kExitOk;
+    if (!NoArguments(args, L"empty-cache")) return kExitUsage;
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessaryAppEntry> entry;
+        LONG result = 0;
+        HRESULT hr = root->GetApplicationInterface(&entry, &result);
+        if (FAILED(hr) || !entry) return Fail(L"GetApplicationInterface", hr);
+        ComPtr<IQnTessaryAppEntryUtil> util;
+        hr = entry.As(&util);
+        if (FAILED(hr)) return Fail(L"IQnTessaryAppEntryUtil", hr);
+        hr = util->EmptyMemoryCache();
+        if (FAILED(hr)) return Fail(L"EmptyMemoryCache", hr);
+        Field(L"record cache", L"emptied");
+        return kExitOk;
+    });
 }
 
 void SettingNumber(const wchar_t* name, ULONG value) {
@@ -235,48 +245,40 @@ void SettingText(const wchar_t* name, const WCHAR* text, size_t width) {
 }
 
 int Settings(const std::vector<std::wstring>& args) {
-    if (!args.empty()) {
-        Err(L"settings: takes no arguments\n");
-        return kExitUsage;
-    }
-    ComScope com;
-    int exitCode = kExitOk;
-    ComPtr<IQnTessary> root;
-    if (!CreateRoot(&root, &exitCode)) return exitCode;
-    ComPtr<IQnTessaryFirewallSettings> settings;
-    LONG result = 0;
-    HRESULT hr = root->GetFirewallSettingsInterface(&settings, &result);
-    if (FAILED(hr) || !settings) return Fail(L"GetFirewallSettingsInterface", hr);
-    QNTS_FIREWALL_SETTINGS s{};
-    hr = settings->GetFirewallSettings(&s, &result);
-    if (FAILED(hr)) return Fail(L"GetFirewallSettings", hr);
-    Field(L"result", std::to_wstring(result));
-    if (result != 0) return kExitFailure;
-    SettingNumber(L"SubmitInterval", s.pdwSubmitInterval);
-    SettingNumber(L"MaxEvents", s.pdwMaxEvents);
-    SettingNumber(L"SubmitPercent", s.pdwSubmitPercent);
-    SettingNumber(L"EventsEnabled", s.pdwEventsEnabled);
-    SettingNumber(L"AppStatsEnabled", s.pdwAppStatsEnabled);
-    SettingNumber(L"AppQueryEnabled", s.pdwAppQueryEnabled);
-    SettingNumber(L"ManifestInterval", s.pdwManifestInterval);
-    SettingNumber(L"ConnectTimeout", s.pdwConnectTimeout);
-    SettingNumber(L"SendTimeout", s.pdwSendTimeout);
-    SettingNumber(L"ReceiveTimeout", s.pdwReceiveTimeout);
-    SettingNumber(L"DisableFirstConnect", s.pdwDisableFirstConnect);
-    SettingText(L"EventsURL", s.pwszEventsURL, 255);
-    SettingText(L"AppQueryURL", s.pwszAppQueryURL, 255);
-    SettingText(L"AppStatsURL", s.pwszAppStatsURL, 255);
-    SettingText(L"AppSubmitURL", s.pwszAppSubmitURL, 255);
-    SettingText(L"ManifestURL", s.pwszManifestURL, 255);
-    SettingText(L"SummaryURL", s.pwszSummaryURL, 255);
-    return kExitOk;
+    if (!NoArguments(args, L"settings")) return kExitUsage;
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessaryFirewallSettings> settings;
+        LONG result = 0;
+        HRESULT hr = root->GetFirewallSettingsInterface(&settings, &result);
+        if (FAILED(hr) || !settings) return Fail(L"GetFirewallSettingsInterface", hr);
+        QNTS_FIREWALL_SETTINGS s{};
+        hr = settings->GetFirewallSettings(&s, &result);
+        if (FAILED(hr)) return Fail(L"GetFirewallSettings", hr);
+        Field(L"result", std::to_wstring(result));
+        if (result != 0) return kExitFailure;
+        SettingNumber(L"SubmitInterval", s.pdwSubmitInterval);
+        SettingNumber(L"MaxEvents", s.pdwMaxEvents);
+        SettingNumber(L"SubmitPercent", s.pdwSubmitPercent);
+        SettingNumber(L"EventsEnabled", s.pdwEventsEnabled);
+        SettingNumber(L"AppStatsEnabled", s.pdwAppStatsEnabled);
+        SettingNumber(L"AppQueryEnabled", s.pdwAppQueryEnabled);
+        SettingNumber(L"ManifestInterval", s.pdwManifestInterval);
+        SettingNumber(L"ConnectTimeout", s.pdwConnectTimeout);
+        SettingNumber(L"SendTimeout", s.pdwSendTimeout);
+        SettingNumber(L"ReceiveTimeout", s.pdwReceiveTimeout);
+        SettingNumber(L"DisableFirstConnect", s.pdwDisableFirstConnect);
+        SettingText(L"EventsURL", s.pwszEventsURL, 255);
+        SettingText(L"AppQueryURL", s.pwszAppQueryURL, 255);
+        SettingText(L"AppStatsURL", s.pwszAppStatsURL, 255);
+        SettingText(L"AppSubmitURL", s.pwszAppSubmitURL, 255);
+        SettingText(L"ManifestURL", s.pwszManifestURL, 255);
+        SettingText(L"SummaryURL", s.pwszSummaryURL, 255);
+        return kExitOk;
+    });
 }
 
 int Versions(const std::vector<std::wstring>& args) {
-    if (!args.empty()) {
-        Err(L"versions: takes no arguments\n");
-        return kExitUsage;
-    }
+    if (!NoArguments(args, L"versions")) return kExitUsage;
     ComScope com;
     ComPtr<IQnVersion> version;
     HRESULT hr = ::CoCreateInstance(kClsidQnTessaryVersion, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&version));
@@ -289,8 +291,7 @@ int Versions(const std::vector<std::wstring>& args) {
     version->GetMissingModules(&missing.text, &missingResult);
     Out(L"module versions (result " + Hex(static_cast<unsigned long>(versionsResult)) + L"):\n" + versions.str() +
         L"\n");
-    Out(L"missing modules (result " + Hex(static_cast<unsigned long>(missingResult)) + L"):\n" + missing.str() +
-        L"\n");
+    Out(L"missing modules (result " + Hex(static_cast<unsigned long>(missingResult)) + L"):\n" + missing.str() + L"\n");
     return versionsResult == 0 ? kExitOk : kExitFailure;
 }
 
