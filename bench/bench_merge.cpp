@@ -1,0 +1,278 @@
+// The update checker's heavy steps next to their floors:
+//   merge    MergeStoreFile of an update of 200,000 records into a local store of
+//            200,000 (half of them overlapping), next to the same DELETE+INSERT
+//            statements run raw (prepared once, one transaction) on a copy of the
+//            same store, and the same statements through sqlite3_exec.
+//   cabinet  ExtractCab (advpack's ExtractFiles) and the program's own FDI
+//            extractor on a cabinet holding a 50 MiB store, next to cabextract
+//            run natively on the same cabinet (measured by bench_merge.sh).
+//   wine build/bin/bench_merge.exe [cabinet|- cabextract-seconds] [records] [runs]
+// One run of 200,000 records takes about a minute and a half under Wine: the
+// store outgrows SQLite's default page cache, so both sides read pages back.
+// Works below the common data directory; an existing local store is set aside
+// for the run and put back afterwards.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "store/data_paths.h"
+#include "store/named_objects.h"
+#include "store/sqlite_adapter.h"
+#include "store/stores.h"
+#include "updater/cab_extract.h"
+#include "updater/store_merge.h"
+
+namespace {
+
+using namespace tessary;
+
+double Seconds() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::string Hash(long long i) {
+    char text[40];
+    const unsigned long long mixed = static_cast<unsigned long long>(i) * 0x9E3779B97F4A7C15ull;
+    std::snprintf(text, sizeof(text), "%016llX%016llX", mixed, static_cast<unsigned long long>(i));
+    return text;
+}
+
+std::string Data(long long i, int generation) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "[Class]=AB||[Name]=application%07lld.exe||[Gen]=%d||[end]=true", i, generation);
+    return text;
+}
+
+bool Run(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+// A store file with the local store's schema and records first..first+count-1.
+bool MakeStore(const std::wstring& path, long long first, long long count, int generation, bool index) {
+    ::DeleteFileW(path.c_str());
+    sqlite3* db = nullptr;
+    if (sqlite3_open(WideToUtf8(path).c_str(), &db) != SQLITE_OK) return false;
+    bool ok = Run(db, schema::kCreateLocalCache) && Run(db, schema::kCreateCreateDate) &&
+              Run(db, schema::kCreateDigSigInfo3) && Run(db, schema::kCreateSettings) &&
+              Run(db, schema::kCreateLocalExpInfo) && (!index || Run(db, schema::kCreateLocalIndex)) &&
+              Run(db, "BEGIN;");
+    sqlite3_stmt* insert = nullptr;
+    ok = ok && sqlite3_prepare_v2(db, "INSERT INTO LocalCache VALUES(?, ?);", -1, &insert, nullptr) == SQLITE_OK;
+    for (long long i = first; ok && i < first + count; ++i) {
+        const std::string hash = Hash(i);
+        const std::string data = Data(i, generation);
+        sqlite3_bind_text(insert, 1, hash.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 2, data.c_str(), -1, SQLITE_TRANSIENT);
+        ok = sqlite3_step(insert) == SQLITE_DONE;
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    ok = ok && Run(db, "INSERT INTO CreateDate VALUES(20240105);") && Run(db, "COMMIT;");
+    sqlite3_close(db);
+    return ok;
+}
+
+long long Count(const std::wstring& path) {
+    sqlite3* db = nullptr;
+    long long count = -1;
+    if (sqlite3_open(WideToUtf8(path).c_str(), &db) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM LocalCache;", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW) {
+            count = sqlite3_column_int64(s, 0);
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// The update's rows, read before the raw runs start their clocks.
+std::vector<std::pair<std::string, std::string>> ReadRows(const std::wstring& path) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    sqlite3* db = nullptr;
+    if (sqlite3_open(WideToUtf8(path).c_str(), &db) != SQLITE_OK) return rows;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT Hash, Data FROM LocalCache;", -1, &s, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            rows.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                              reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+        }
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return rows;
+}
+
+// The merge's record statements on `path`, prepared once, in one transaction.
+double RawPrepared(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& rows) {
+    sqlite3* db = nullptr;
+    sqlite3_open(WideToUtf8(path).c_str(), &db);
+    const double start = Seconds();
+    sqlite3_stmt* remove = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "DELETE FROM LocalCache WHERE HASH = ?;", -1, &remove, nullptr);
+    sqlite3_prepare_v2(db, "INSERT into LocalCache VALUES(?, ?);", -1, &insert, nullptr);
+    Run(db, "BEGIN;");
+    for (const auto& [hash, data] : rows) {
+        sqlite3_bind_text(remove, 1, hash.c_str(), -1, SQLITE_STATIC);
+        if (sqlite3_step(remove) == SQLITE_DONE) {
+            sqlite3_bind_text(insert, 1, hash.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_text(insert, 2, data.c_str(), -1, SQLITE_STATIC);
+            sqlite3_step(insert);
+            sqlite3_reset(insert);
+        }
+        sqlite3_reset(remove);
+    }
+    Run(db, "COMMIT;");
+    sqlite3_finalize(remove);
+    sqlite3_finalize(insert);
+    const double elapsed = Seconds() - start;
+    sqlite3_close(db);
+    return elapsed;
+}
+
+// The same statements as text, each formatted with "%q" and run by sqlite3_exec.
+double RawExec(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& rows) {
+    sqlite3* db = nullptr;
+    sqlite3_open(WideToUtf8(path).c_str(), &db);
+    const double start = Seconds();
+    Run(db, "BEGIN;");
+    for (const auto& [hash, data] : rows) {
+        char* remove = sqlite3_mprintf("DELETE FROM LocalCache WHERE HASH = '%q';", hash.c_str());
+        if (Run(db, remove)) {
+            char* insert = sqlite3_mprintf("INSERT into LocalCache VALUES('%q', '%q');", hash.c_str(), data.c_str());
+            Run(db, insert);
+            sqlite3_free(insert);
+        }
+        sqlite3_free(remove);
+    }
+    Run(db, "COMMIT;");
+    const double elapsed = Seconds() - start;
+    sqlite3_close(db);
+    return elapsed;
+}
+
+void Row(const char* name, double figure, const std::string& baselineName, double baseline, const char* target) {
+    std::printf("| %s | %.3f s | %s %.3f s | %.2f | %s |\n", name, figure, baselineName.c_str(), baseline,
+                baseline > 0 ? figure / baseline : 0.0, target);
+}
+
+int MergeRows(long long records, int runs) {
+    const std::wstring local = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
+    const std::wstring work = ResolveDataPath(L"bench_merge\\x", DataBase::kCommonData);
+    const std::wstring dir = work.substr(0, work.size() - 2);
+    const std::wstring seed = dir + L"\\seed.xdb";
+    const std::wstring updateSeed = dir + L"\\update_seed.xdb";
+    const std::wstring update = dir + L"\\update.xdb";
+    const std::wstring raw = dir + L"\\raw.xdb";
+    const std::wstring kept = local + L".bench-keep";
+    const bool hadStore = ::MoveFileExW(local.c_str(), kept.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+
+    const long long overlap = records / 2;
+    if (!MakeStore(seed, 0, records, 1, true) || !MakeStore(updateSeed, records - overlap, records, 2, false)) {
+        std::fprintf(stderr, "bench_merge: cannot build the stores\n");
+        return 1;
+    }
+    const auto rows = ReadRows(updateSeed);
+
+    double merge = 1e9;
+    double prepared = 1e9;
+    double exec = 1e9;
+    long long merged = 0;
+    for (int run = 0; run < runs; ++run) {
+        ::CopyFileW(seed.c_str(), local.c_str(), FALSE);
+        ::CopyFileW(updateSeed.c_str(), update.c_str(), FALSE);
+        const double start = Seconds();
+        MergeStoreFile(update);
+        merge = std::min(merge, Seconds() - start);
+        merged = Count(local);
+
+        ::CopyFileW(seed.c_str(), raw.c_str(), FALSE);
+        prepared = std::min(prepared, RawPrepared(raw, rows));
+        ::CopyFileW(seed.c_str(), raw.c_str(), FALSE);
+        exec = std::min(exec, RawExec(raw, rows));
+    }
+    const long long expected = records + records - overlap;
+    if (merged != expected || Count(raw) != expected) {
+        std::fprintf(stderr, "bench_merge: %lld records after the merge, %lld raw, expected %lld\n", merged, Count(raw),
+                     expected);
+        return 1;
+    }
+
+    char name[160];
+    std::snprintf(name, sizeof(name), "MergeStoreFile: %lld-record update into %lld records, half overlapping", records,
+                  records);
+    Row(name, merge, "raw DELETE+INSERT, prepared, one transaction", prepared, "<= 1.5");
+    Row("same merge (informational)", merge, "raw DELETE+INSERT through sqlite3_exec, one transaction", exec, "-");
+
+    for (const std::wstring& file : {seed, updateSeed, update, raw}) ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW(dir.c_str());
+    ::DeleteFileW(local.c_str());
+    if (hadStore) ::MoveFileExW(kept.c_str(), local.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return 0;
+}
+
+long long FileSize(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>(ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow);
+}
+
+void RemoveOutput(const std::wstring& dir) {
+    ::DeleteFileW((dir + L"\\store.xdb").c_str());
+    ::RemoveDirectoryW(dir.c_str());
+}
+
+int CabinetRows(const std::wstring& cabinet, double cabextract, int runs) {
+    const std::wstring out = ResolveDataPath(L"bench_cab\\x", DataBase::kCommonData);
+    const std::wstring dir = out.substr(0, out.size() - 2);
+    double advpack = 1e9;
+    double fdi = 1e9;
+    long long size = -1;
+    for (int run = 0; run < runs; ++run) {
+        RemoveOutput(dir);
+        double start = Seconds();
+        if (!ExtractCab(WideToNarrow(cabinet), WideToNarrow(dir))) return 1;
+        advpack = std::min(advpack, Seconds() - start);
+        size = FileSize(dir + L"\\store.xdb");
+
+        RemoveOutput(dir);
+        QnCabExtractor extractor;
+        start = Seconds();
+        if (!extractor.Initialize() || !extractor.Extract(WideToNarrow(cabinet), WideToNarrow(dir))) return 1;
+        fdi = std::min(fdi, Seconds() - start);
+        if (FileSize(dir + L"\\store.xdb") != size) return 1;
+    }
+    RemoveOutput(dir);
+    char name[160];
+    std::snprintf(name, sizeof(name), "ExtractCab (advpack ExtractFiles) of a %.1f MiB store", size / 1048576.0);
+    Row(name, advpack, "cabextract (native)", cabextract, "<= 1.2");
+    Row("QnCabExtractor over Cabinet.dll FDI, same cabinet", fdi, "cabextract (native)", cabextract, "<= 1.2");
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    CreateNamedObjects(Deliverable::kUpdateChecker);
+    const long long records = argc > 3 ? std::wcstoll(argv[3], nullptr, 10) : 200000;
+    const int runs = argc > 4 ? _wtoi(argv[4]) : 1;
+    int status = MergeRows(records, runs);
+    if (status == 0 && argc > 2 && std::wstring(argv[1]) != L"-") {
+        status = CabinetRows(argv[1], _wtof(argv[2]), runs);
+        if (status != 0) std::fprintf(stderr, "bench_merge: extraction failed\n");
+    }
+    return status;
+}
