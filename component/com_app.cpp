@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "component/local_perms.h"
 #include "component/signature.h"
 #include "platform/text.h"
 #include "transport/service_urls.h"
@@ -45,26 +46,20 @@ IFACEMETHODIMP CQnTessaryAppDetails::GetServerPermission(QNTS_APP_PERMISSION* pe
 
 IFACEMETHODIMP CQnTessaryAppDetails::GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count,
                                                         LONG* plResult) noexcept {
-    if (permissions != nullptr) *permissions = nullptr;
-    if (count != nullptr) *count = 0;
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+    return tessary::GetLocalPermission(details_.record(), permissions, count, plResult);
 }
 
-IFACEMETHODIMP CQnTessaryAppDetails::SetLocalPermission(QNTS_APP_PERMISSION, LONG* plResult) noexcept {
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+IFACEMETHODIMP CQnTessaryAppDetails::SetLocalPermission(QNTS_APP_PERMISSION permission, LONG* plResult) noexcept {
+    return tessary::SetLocalPermission(details_.record(), permission, false, 0, 0, plResult);
 }
 
-IFACEMETHODIMP CQnTessaryAppDetails::SetLocalPermissionWithIp(QNTS_APP_PERMISSION, ULONG, USHORT,
-                                                              LONG* plResult) noexcept {
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+IFACEMETHODIMP CQnTessaryAppDetails::SetLocalPermissionWithIp(QNTS_APP_PERMISSION permission, ULONG dstIp,
+                                                              USHORT dstPort, LONG* plResult) noexcept {
+    return tessary::SetLocalPermission(details_.record(), permission, true, dstIp, dstPort, plResult);
 }
 
-IFACEMETHODIMP CQnTessaryAppDetails::DeleteLocalPermission(ULONG, ULONG, LONG* plResult) noexcept {
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
+IFACEMETHODIMP CQnTessaryAppDetails::DeleteLocalPermission(ULONG product, ULONG feature, LONG* plResult) noexcept {
+    return tessary::DeleteLocalPermission(details_.record(), product, feature, plResult);
 }
 
 IFACEMETHODIMP CQnTessaryAppDetails::HasGoodDigitalSignature(LONG* validSignature, LONG* plResult) noexcept {

@@ -37,8 +37,7 @@ public:
     IFACEMETHODIMP GetFileProperties(QNTS_APP_DETAILS* details, LONG* plResult) noexcept override;
     IFACEMETHODIMP IsKnown(LONG* known, LONG* plResult) noexcept override;
     IFACEMETHODIMP GetServerPermission(QNTS_APP_PERMISSION* permission, LONG* plResult) noexcept override;
-    // Local permissions are not available yet: the methods clear their outputs
-    // and answer E_NOTIMPL.
+    // Local permissions: component/local_perms.h.
     IFACEMETHODIMP GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count,
                                       LONG* plResult) noexcept override;
     IFACEMETHODIMP SetLocalPermission(QNTS_APP_PERMISSION permission, LONG* plResult) noexcept override;

@@ -9,6 +9,7 @@
 #include "component/com_ids.h"
 #include "component/com_registrar.h"
 #include "component/com_root.h"
+#include "component/shared_perms.h"
 #include "component/signature_list.h"
 #include "Logging/log_builder.h"
 #include "platform/result_macros.h"
@@ -145,6 +146,7 @@ void CTSAPIModule::Detach(bool processEnding) noexcept {
     FreeRecordCache();
     FreeExceptionList();
     FreeSignatureList();
+    FreeSharedPermissionIndex();
     ETWLogging::ShutdownProcessLogger();
     CloseNamedObjects();
 }

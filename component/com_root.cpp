@@ -181,25 +181,4 @@ IFACEMETHODIMP CQnTessaryServerQuery::TessaryQuery(LPWSTR url, LPWSTR data, USHO
     return tessary::TessaryQuery(url, data, response, responseLength, plResult);
 }
 
-// IQnTessarySharedPerms:
-
-IFACEMETHODIMP CQnTessarySharedPerms::GetPermissions(LPCWSTR, LPCWSTR, ULONG, ULONG,
-                                                     QNTS_LOCAL_APP_PERMISSION** permissions, ULONG* count,
-                                                     LONG* plResult) noexcept {
-    if (permissions != nullptr) *permissions = nullptr;
-    if (count != nullptr) *count = 0;
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
-}
-
-IFACEMETHODIMP CQnTessarySharedPerms::DeletePermissions(LPCWSTR, LPCWSTR, ULONG, ULONG, LONG* plResult) noexcept {
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
-}
-
-IFACEMETHODIMP CQnTessarySharedPerms::SetPermissions(QNTS_LOCAL_APP_PERMISSION*, ULONG, LONG* plResult) noexcept {
-    if (plResult != nullptr) *plResult = -1;
-    return E_NOTIMPL;
-}
-
 }  // namespace tessary

@@ -87,8 +87,8 @@ public:
                                 LONG* plResult) noexcept override;
 };
 
-// The shared permission store. Not available yet: every method clears its
-// outputs and answers E_NOTIMPL.
+// The shared permission store: the methods of component/shared_perms.h
+// SharedPermissions (com_shared_perms.cpp).
 class CQnTessarySharedPerms final : public com::ComObject<CQnTessarySharedPerms, IQnTessarySharedPerms> {
 public:
     // IQnTessarySharedPerms:

@@ -1,0 +1,587 @@
+#include "component/shared_perms.h"
+
+#include <objbase.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "component/app_lookup.h"
+#include "component/file_identity.h"
+#include "component/shared_perms_log.h"
+#include "component/usage_stats.h"
+#include "platform/module_thread.h"
+#include "platform/strings.h"
+#include "platform/text.h"
+#include "store/named_objects.h"
+#include "store/reader_writer.h"
+#include "store/stores.h"
+
+TS_DEFINE_LOGSTREAM(L"QnTessarySharedPerms")
+
+namespace tessary {
+namespace {
+
+using ETWLogging::kSeverityError;
+using ETWLogging::kSeverityNormal;
+
+// Records the TS submission thread looks at, at most.
+constexpr size_t kMaxSubmittedRecords = 50;
+
+// The index: hash text (as stored) to records, held by value. Present only while
+// g_index is set; replaced whole by a load, changed in place under the cache lock.
+using SharedIndex = std::unordered_multimap<std::string, tagQNTS_LOCAL_APP_PERMISSION>;
+std::unique_ptr<SharedIndex> g_index;
+std::atomic<bool> g_indexPresent{false};
+std::atomic<uint64_t> g_loads{0};
+std::atomic<long> g_submissionThreads{0};
+
+std::wstring_view FieldView(const wchar_t* field, size_t units) { return {field, ::wcsnlen(field, units)}; }
+
+// A record matches when each given filter holds (the hash is chosen by the caller).
+bool Matches(const tagQNTS_LOCAL_APP_PERMISSION& record, const std::wstring& lowerPath, uint32_t product,
+             uint32_t feature) {
+    if (product != 0 && record.mapPerm.dwProduct != product) return false;
+    if (feature != 0 && record.mapPerm.dwFeature != feature) return false;
+    if (!lowerPath.empty() && LowerAsciiPath(FieldView(record.pwszPath, kSharedPathUnits)) != lowerPath) return false;
+    return true;
+}
+
+// Calls visit(iterator) for each matching record of the index, under `hash` when
+// given, else over all records.
+template <typename Visit>
+void ForEachMatch(SharedIndex& index, const std::string& hash, const std::wstring& lowerPath, uint32_t product,
+                  uint32_t feature, Visit visit) {
+    if (!hash.empty()) {
+        auto [first, last] = index.equal_range(hash);
+        for (auto it = first; it != last; ++it) {
+            if (Matches(it->second, lowerPath, product, feature)) visit(it);
+        }
+        return;
+    }
+    for (auto it = index.begin(); it != index.end(); ++it) {
+        if (Matches(it->second, lowerPath, product, feature)) visit(it);
+    }
+}
+
+// Removes the matching records of the index (caller holds the cache lock).
+void EraseMatches(const std::string& hash, const std::wstring& lowerPath, uint32_t product, uint32_t feature) {
+    if (!g_index) return;
+    std::vector<SharedIndex::iterator> doomed;
+    ForEachMatch(*g_index, hash, lowerPath, product, feature, [&](SharedIndex::iterator it) { doomed.push_back(it); });
+    for (auto it : doomed) g_index->erase(it);
+}
+
+void LogSetTimestamp(const char* function, const wchar_t* routine) {
+    const uint64_t now = AdvanceSharedLastUpdateTime(LocalFileTimeNow());
+    PERMS_LOG(kSeverityNormal, function) << L"QnTessarySharedPerms: " << routine
+                                         << L": Setting last update time / shared timestamp to " << now;
+}
+
+// setSharedHelper: stores one decision under the database lock.
+class SetSharedJob final : public ThreadJob {
+public:
+    SetSharedJob(std::wstring path, std::wstring hash, uint32_t product, uint32_t feature, uint32_t permission)
+        : path_(std::move(path)),
+          hash_(std::move(hash)),
+          product_(product),
+          feature_(feature),
+          permission_(permission) {}
+
+    unsigned Run() noexcept override {
+        DatabaseLock lock;
+        if (!lock.held()) return 1;
+        bool stored = false;
+        try {
+            stored = StoreOneSharedPermission(path_, WideToNarrow(hash_), product_, feature_, permission_);
+        } catch (...) {
+            stored = false;
+        }
+        LogSetTimestamp("setSharedHelper", L"setSharedHelper");
+        return stored ? 0 : 1;
+    }
+
+private:
+    std::wstring path_;
+    std::wstring hash_;
+    uint32_t product_;
+    uint32_t feature_;
+    uint32_t permission_;
+};
+
+// deleteSharedHelper: deletes the matching rows under the database lock.
+class DeleteSharedJob final : public ThreadJob {
+public:
+    explicit DeleteSharedJob(SharedPermFilters filters) : filters_(std::move(filters)) {}
+
+    unsigned Run() noexcept override {
+        DatabaseLock lock;
+        if (!lock.held()) return 1;
+        return DeleteSharedRows(filters_) ? 0 : 1;
+    }
+
+private:
+    SharedPermFilters filters_;
+};
+
+// The TS submission thread: reports the new records of applications the service
+// does not know, at most kMaxSubmittedRecords records with a path.
+class SubmissionJob final : public ThreadJob {
+public:
+    explicit SubmissionJob(std::vector<tagQNTS_LOCAL_APP_PERMISSION> records) : records_(std::move(records)) {}
+
+    unsigned Run() noexcept override {
+        size_t handled = 0;
+        for (const tagQNTS_LOCAL_APP_PERMISSION& stored : records_) {
+            if (handled >= kMaxSubmittedRecords) break;
+            const std::wstring_view path = FieldView(stored.pwszPath, kSharedPathUnits);
+            if (path.empty()) continue;
+            ++handled;
+            try {
+                const AppRecord record = BuildFromPath(std::wstring(path));
+                if (!IsKnownClass(record.className) && stored.dwID == 0) {
+                    SubmitUsageStatistics(record, stored.mapPerm.dwPermission, stored.mapPerm.dwProduct,
+                                          stored.mapPerm.dwFeature, 0, 0);
+                }
+            } catch (...) {
+                // A record that cannot be built is not reported.
+            }
+        }
+        --g_submissionThreads;
+        return 0;
+    }
+
+private:
+    std::vector<tagQNTS_LOCAL_APP_PERMISSION> records_;
+};
+
+// Runs `job` on a module-holding worker and waits for it without limit.
+bool RunAndWait(std::unique_ptr<ThreadJob> job) noexcept {
+    UniqueHandle thread = StartWorkerThread(std::move(job), true);
+    if (!thread) return false;
+    ::WaitForSingleObject(thread.get(), INFINITE);
+    return true;
+}
+
+}  // namespace
+
+bool LockCache() noexcept {
+    HANDLE semaphore = ProcessObjects().sharedPermsWriteSem.get();
+    if (semaphore == nullptr) return false;
+    if (!WaitForever(semaphore)) {
+        PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::LockCache")
+            << L"TSAPI: Could not lock shared permission cache.";
+        return false;
+    }
+    return true;
+}
+
+void UnlockCache() noexcept {
+    HANDLE semaphore = ProcessObjects().sharedPermsWriteSem.get();
+    if (semaphore != nullptr) ::ReleaseSemaphore(semaphore, 1, nullptr);
+}
+
+bool CheckPermCache(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
+                    tagQNTS_LOCAL_APP_PERMISSION** records, ULONG* count) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::CheckPermCache";
+    *records = nullptr;
+    *count = 0;
+    const CacheLocks locks = ProcessObjects().SharedPermissions();
+    if (!g_indexPresent.load()) {
+        if (locks.startMutex == nullptr || !WaitForever(locks.startMutex)) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared permissions for loading.";
+            return false;
+        }
+        if (!g_indexPresent.load() && locks.reloadEvent != nullptr &&
+            WaitSucceeded(::WaitForSingleObject(locks.reloadEvent, 0))) {
+            if (!GetPermissionsEx({}, {}, 0, 0, nullptr, nullptr, false)) {
+                PERMS_LOG(kSeverityError, kFunction)
+                    << L"TSAPI: Could not build shared permission cache, resetting event.";
+                ::SetEvent(locks.reloadEvent);
+                ::ReleaseMutex(locks.startMutex);
+                return false;
+            }
+        }
+        ::ReleaseMutex(locks.startMutex);
+    }
+
+    ReaderScope reader(locks);
+    if (!reader.held()) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared permission cache for reading.";
+        return false;
+    }
+    if (!g_index) return false;
+    try {
+        const std::string narrowHash = WideToNarrow(hash);
+        const std::wstring lowerPath = LowerAsciiPath(path);
+        ULONG matches = 0;
+        ForEachMatch(*g_index, narrowHash, lowerPath, product, feature, [&](SharedIndex::iterator) { ++matches; });
+        auto* array = static_cast<tagQNTS_LOCAL_APP_PERMISSION*>(
+            ::CoTaskMemAlloc(size_t(matches) * sizeof(tagQNTS_LOCAL_APP_PERMISSION)));
+        if (array == nullptr && matches > 0) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permission array.";
+            return false;
+        }
+        ULONG next = matches;
+        ForEachMatch(*g_index, narrowHash, lowerPath, product, feature,
+                     [&](SharedIndex::iterator it) { array[--next] = it->second; });
+        *records = array;
+        *count = matches;
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permission array.";
+        return false;
+    }
+}
+
+bool GetPermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
+                      tagQNTS_LOCAL_APP_PERMISSION** records, ULONG* count, bool cacheMode) noexcept {
+    if (cacheMode) {
+        if (CheckPermCache(path, hash, product, feature, records, count)) return true;
+        PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
+            << L"TSAPI: Could not find shared perm in cache.";
+        return false;
+    }
+    try {
+        SharedPermFilters filters{std::wstring(path), std::wstring(hash), product, feature};
+        std::vector<SharedPermRow> rows;
+        uint64_t queryTime = 0;
+        ++g_loads;
+        if (!LoadSharedRows(filters, &rows, &queryTime)) return false;
+        // An empty table leaves the index absent: the next query loads again.
+        if (rows.empty()) return true;
+        auto index = std::make_unique<SharedIndex>();
+        for (SharedPermRow& row : rows) index->emplace(std::move(row.hash), row.record);
+        if (!LockCache()) return false;
+        PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
+            << L"QnTessarySharedPerms: Loading a new shared cache table.";
+        g_index = std::move(index);
+        g_indexPresent.store(true);
+        if (filters.none()) {
+            const uint64_t time = AdvanceSharedLastUpdateTime(queryTime);
+            PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
+                << L"QnTessarySharedPerms: Setting LastUpdatetime to " << time;
+        }
+        UnlockCache();
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::GetPermissionsEx")
+            << L"TSAPI: Caught exception building shared permission cache.";
+        return false;
+    }
+}
+
+bool SetPermissionsEx(const tagQNTS_LOCAL_APP_PERMISSION* records, ULONG count) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::SetPermissionsEx";
+    if (records == nullptr || count == 0) return false;
+    DatabaseLock lock;
+    if (!lock.held()) return false;
+    UniqueSqlite db;
+    if (!OpenSharedStore(&db)) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not open shared permissions database.";
+        return false;
+    }
+    try {
+        for (ULONG i = 0; i < count; ++i) {
+            const tagQNTS_LOCAL_APP_PERMISSION& given = records[i];
+            const std::optional<std::wstring> path = FieldText(given.pwszPath, kSharedPathUnits);
+            const std::optional<std::wstring> hash = FieldText(given.pwszMD5, kSharedHashUnits);
+            std::optional<std::string> encoded;
+            std::wstring lowerPath;
+            std::string narrowHash;
+            if (path && hash) {
+                lowerPath = LowerAsciiPath(*path);
+                encoded = B64EncodePath(lowerPath);
+                narrowHash = WideToNarrow(*hash);
+            }
+            const tagQNTS_LOCAL_APP_PERMISSION stored =
+                MakeSharedRecord(given.dwID, given.mapPerm.dwProduct, given.mapPerm.dwFeature,
+                                 given.mapPerm.dwPermission, lowerPath, hash ? *hash : std::wstring());
+            const int product = int(given.mapPerm.dwProduct);
+            const int feature = int(given.mapPerm.dwFeature);
+            const int permission = int(given.mapPerm.dwPermission);
+
+            if (given.dwID != 0) {
+                if (encoded && g_index) {
+                    for (auto it = g_index->begin(); it != g_index->end(); ++it) {
+                        if (it->second.dwID != given.dwID) continue;
+                        g_index->erase(it);
+                        g_index->emplace(narrowHash, stored);
+                        break;
+                    }
+                }
+                if (!encoded ||
+                    sqlite_exec_printf(db.get(),
+                                       "BEGIN; UPDATE LocalSharedCache SET path = '%q', HASH = '%q', Product = '%d', "
+                                       "Feature = '%d', Permission = '%d' WHERE id = '%ld'; COMMIT;",
+                                       nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), product,
+                                       feature, permission, long(given.dwID)) != SQLITE_OK) {
+                    sqlite_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+                    PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error updating shared permissions.";
+                    return false;
+                }
+                continue;
+            }
+
+            if (!encoded ||
+                sqlite_exec_printf(db.get(),
+                                   "BEGIN; INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) "
+                                   "VALUES ('%q', '%q', '%d', '%d', '%d'); COMMIT;",
+                                   nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), product, feature,
+                                   permission) != SQLITE_OK) {
+                sqlite_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
+                PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
+                return false;
+            }
+            if (g_index) {
+                // The row just inserted on this connection, under the database lock:
+                // identical rows inserted earlier cannot be mistaken for it.
+                const long long id = sqlite_last_insert_rowid(db.get());
+                if (id <= 0) {
+                    PERMS_LOG(kSeverityError, kFunction)
+                        << L"TSAPI: Could not find shared permission that was just set.";
+                } else {
+                    tagQNTS_LOCAL_APP_PERMISSION added = stored;
+                    added.dwID = static_cast<ULONG>(id);
+                    g_index->emplace(narrowHash, added);
+                }
+            }
+        }
+        LogSetTimestamp(kFunction, L"SetPermissionsEx");
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Caught exception setting shared permissions.";
+        return false;
+    }
+}
+
+bool SetPermission(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
+                   uint32_t permission) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::SetPermission";
+    try {
+        if (path.size() > kMaxSharedPathLength || hash.size() > kMaxSharedHashLength) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
+            return false;
+        }
+        if (g_index && !path.empty()) {
+            const std::wstring lowerPath = LowerAsciiPath(path);
+            ForEachMatch(*g_index, WideToNarrow(hash), lowerPath, 0, 0, [&](SharedIndex::iterator it) {
+                if (it->second.mapPerm.dwProduct == product && it->second.mapPerm.dwFeature == feature) {
+                    it->second.mapPerm.dwPermission = permission;
+                }
+            });
+        }
+        auto job = std::make_unique<SetSharedJob>(std::wstring(path), std::wstring(hash), product, feature, permission);
+        if (!RunAndWait(std::move(job))) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not create thread for saving shared permissions.";
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
+            return false;
+        }
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
+        return false;
+    }
+}
+
+bool AddLocalDecision(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
+                      uint32_t permission, bool* existed) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::SetPermissionsEx";
+    *existed = false;
+    if (path.size() > kMaxSharedPathLength || hash.empty() || hash.size() > kMaxSharedHashLength) return false;
+    DatabaseLock lock;
+    if (!lock.held()) return false;
+    UniqueSqlite db;
+    if (!OpenSharedStore(&db)) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not open shared permissions database.";
+        return false;
+    }
+    try {
+        const std::wstring lowerPath = LowerAsciiPath(path);
+        const std::optional<std::string> encoded = B64EncodePath(lowerPath);
+        if (!encoded) return false;
+        const std::string narrowHash = WideToNarrow(hash);
+        UniqueSqliteTable table;
+        int rows = 0;
+        int columns = 0;
+        if (sqlite_get_table_printf(db.get(),
+                                    "SELECT id FROM LocalSharedCache WHERE Path='%q' AND HASH='%q' AND Product='%d' "
+                                    "AND Feature='%d'",
+                                    table.put(), &rows, &columns, nullptr, encoded->c_str(), narrowHash.c_str(),
+                                    int(product), int(feature)) != SQLITE_OK) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
+            return false;
+        }
+        std::vector<ULONG> ids;
+        for (int r = 1; r <= rows; ++r) {
+            const char* id = table.get()[r * columns];
+            if (id != nullptr) ids.push_back(static_cast<ULONG>(std::strtoul(id, nullptr, 10)));
+        }
+        int rc = SQLITE_OK;
+        if (!ids.empty()) {
+            *existed = true;
+            rc = sqlite_exec_printf(db.get(),
+                                    "UPDATE LocalSharedCache SET Permission = '%d' WHERE Path='%q' AND HASH='%q' AND "
+                                    "Product='%d' AND Feature='%d'",
+                                    nullptr, nullptr, nullptr, int(permission), encoded->c_str(), narrowHash.c_str(),
+                                    int(product), int(feature));
+        } else {
+            rc = sqlite_exec_printf(db.get(),
+                                    "INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) VALUES "
+                                    "('%q', '%q', '%d', '%d', '%d')",
+                                    nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), int(product),
+                                    int(feature), int(permission));
+            if (rc == SQLITE_OK) ids.push_back(static_cast<ULONG>(sqlite_last_insert_rowid(db.get())));
+        }
+        if (rc != SQLITE_OK) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
+            return false;
+        }
+        if (g_index) {
+            EraseMatches(narrowHash, lowerPath, product, feature);
+            for (ULONG id : ids) {
+                g_index->emplace(narrowHash, MakeSharedRecord(id, product, feature, permission, lowerPath, hash));
+            }
+        }
+        LogSetTimestamp(kFunction, L"SetPermissionsEx");
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Caught exception setting shared permissions.";
+        return false;
+    }
+}
+
+bool DeletePermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::DeletePermissionsEx";
+    if (path.empty() && hash.empty() && product == 0 && feature == 0) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Refusing to delete entire shared permission database.";
+        return false;
+    }
+    try {
+        // A filter longer than a record's field matches no stored row; cutting it
+        // could match another application's rows.
+        if (path.size() > kMaxSharedPathLength || hash.size() > kMaxSharedHashLength) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
+            return false;
+        }
+        EraseMatches(WideToNarrow(hash), LowerAsciiPath(path), product, feature);
+        auto job = std::make_unique<DeleteSharedJob>(
+            SharedPermFilters{std::wstring(path), std::wstring(hash), product, feature});
+        if (!RunAndWait(std::move(job))) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not create thread deleting shared permissions.";
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
+            return false;
+        }
+        return true;
+    } catch (...) {
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
+        return false;
+    }
+}
+
+void FreeSharedPermissionIndex() noexcept {
+    g_indexPresent.store(false);
+    g_index.reset();
+}
+
+uint64_t SharedPermissionLoads() noexcept { return g_loads.load(); }
+
+long SubmissionThreadsRunning() noexcept { return g_submissionThreads.load(); }
+
+bool VisitSharedPermissionIndex(
+    const std::function<void(const std::string&, const tagQNTS_LOCAL_APP_PERMISSION&)>& visit) {
+    const CacheLocks locks = ProcessObjects().SharedPermissions();
+    ReaderScope reader(locks);
+    if (!reader.held() || !g_index) return false;
+    for (const auto& [hash, record] : *g_index) visit(hash, record);
+    return true;
+}
+
+HRESULT SharedPermissions::GetPermissions(const wchar_t* pathFilter, const wchar_t* hashFilter, ULONG productFilter,
+                                          ULONG featureFilter, tagQNTS_LOCAL_APP_PERMISSION** permissions, ULONG* count,
+                                          LONG* plResult) noexcept {
+    if (plResult == nullptr || permissions == nullptr || count == nullptr) return E_POINTER;
+    *permissions = nullptr;
+    *count = 0;
+    *plResult = 0;
+    if (!GetPermissionsEx(pathFilter != nullptr ? pathFilter : L"", hashFilter != nullptr ? hashFilter : L"",
+                          productFilter, featureFilter, permissions, count, true)) {
+        *plResult = -1;
+    }
+    return S_OK;
+}
+
+HRESULT SharedPermissions::DeletePermissions(const wchar_t* pathFilter, const wchar_t* hashFilter, ULONG productFilter,
+                                             ULONG featureFilter, LONG* plResult) noexcept {
+    if (plResult == nullptr) return E_POINTER;
+    if (!LockCache()) {
+        *plResult = -1;
+        PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::DeletePermissions")
+            << L"TSAPI: Could not lock shared cache for deleting.";
+        return E_UNEXPECTED;
+    }
+    *plResult = 0;
+    if (!DeletePermissionsEx(pathFilter != nullptr ? pathFilter : L"", hashFilter != nullptr ? hashFilter : L"",
+                             productFilter, featureFilter)) {
+        *plResult = -1;
+        PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::DeletePermissions") << L"TSAPI: Error deleting shared rules.";
+    }
+    UnlockCache();
+    return S_OK;
+}
+
+HRESULT SharedPermissions::SetPermissions(const tagQNTS_LOCAL_APP_PERMISSION* permissions, ULONG count,
+                                          LONG* plResult) noexcept {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::SetPermissions";
+    if (plResult == nullptr) return E_POINTER;
+    if (count == 0) {
+        *plResult = 0;
+        return S_OK;
+    }
+    if (permissions == nullptr) {
+        *plResult = -1;
+        return S_OK;
+    }
+    if (!LockCache()) {
+        *plResult = -1;
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared cache for modification.";
+        return E_UNEXPECTED;
+    }
+    *plResult = 0;
+    if (!SetPermissionsEx(permissions, count)) {
+        *plResult = -1;
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not modify shared cache.";
+    } else {
+        std::vector<tagQNTS_LOCAL_APP_PERMISSION> copy;
+        try {
+            copy.assign(permissions, permissions + count);
+            for (tagQNTS_LOCAL_APP_PERMISSION& record : copy) {
+                const std::wstring lower = LowerAsciiPath(FieldView(record.pwszPath, kSharedPathUnits));
+                CopyTruncated(record.pwszPath, kSharedPathUnits, lower);
+            }
+        } catch (...) {
+            copy.clear();
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permissions.";
+        }
+        if (!copy.empty()) {
+            std::unique_ptr<SubmissionJob> job(new (std::nothrow) SubmissionJob(std::move(copy)));
+            if (!job) {
+                PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate TS submission data.";
+            } else {
+                ++g_submissionThreads;
+                if (!StartWorkerThread(std::move(job), true)) {
+                    --g_submissionThreads;
+                    PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not start TS submission thread.";
+                }
+            }
+        }
+    }
+    UnlockCache();
+    return S_OK;
+}
+
+}  // namespace tessary

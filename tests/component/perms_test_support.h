@@ -1,0 +1,134 @@
+#pragma once
+
+// Shared set-up of the permission and statistics tests that run against the
+// service emulator: the component server's objects in this process, a clean
+// product key pointing at the emulator, empty stores and caches, and the decrypted
+// usage reports the emulator recorded. Test support only.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "component/shared_perms.h"
+#include "component/usage_stats.h"
+#include "platform/registry.h"
+#include "store/data_paths.h"
+#include "store/named_objects.h"
+#include "store/product_keys.h"
+#include "store/record_cache.h"
+#include "store/stores.h"
+#include "tests/support/emulator_control.h"
+#include "transport/service_urls.h"
+#include "transport/winhttp_api.h"
+
+namespace tessary::testing {
+
+// The decrypted request texts the emulator recorded, in order.
+inline std::vector<std::string> QueryTexts(const EmulatorControl& emulator) {
+    std::vector<std::string> texts;
+    const std::string json = emulator.Requests();
+    const std::string key = "\"request_text\": \"";
+    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
+        std::string text;
+        for (size_t i = at + key.size(); i < json.size() && json[i] != '"'; ++i) {
+            if (json[i] == '\\' && i + 1 < json.size()) {
+                ++i;
+                if (json[i] == 'u' && i + 4 < json.size()) {
+                    text += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
+                    i += 4;
+                    continue;
+                }
+            }
+            text += json[i];
+        }
+        texts.push_back(text);
+    }
+    return texts;
+}
+
+// The recorded requests that carry usage data.
+inline std::vector<std::string> UsageReports(const EmulatorControl& emulator) {
+    std::vector<std::string> reports;
+    for (std::string& text : QueryTexts(emulator)) {
+        if (text.find("||[stat]=") != std::string::npos) reports.push_back(std::move(text));
+    }
+    return reports;
+}
+
+// Waits until every statistics and TS submission thread has finished; false after a minute.
+inline bool WaitForReports() {
+    for (int i = 0; i < 6000; ++i) {
+        const UsageStatisticsCounters counters = UsageStatisticsCount();
+        if (SubmissionThreadsRunning() == 0 && counters.finished == counters.started) return true;
+        ::Sleep(10);
+    }
+    return false;
+}
+
+class PermsEmulatorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
+        ASSERT_TRUE(winhttp::Load());
+    }
+    static void TearDownTestSuite() {
+        FreeSharedPermissionIndex();
+        FreeRecordCache();
+        CloseNamedObjects();
+    }
+
+    void SetUp() override {
+        ASSERT_NE(emulator_.port(), 0) << "run through tests/emulator/with_emulator.sh";
+        ASSERT_TRUE(emulator_.Reset());
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quellon\\Varo\\Settings\\Optin");
+        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, emulator_.Origin()));
+        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        FreeSharedPermissionIndex();
+        FreeRecordCache();
+        ::SetEvent(ProcessObjects().sharedPermEvent.get());
+        ::SetEvent(ProcessObjects().lcEvent.get());
+    }
+    void TearDown() override {
+        EXPECT_TRUE(WaitForReports());
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quellon\\Varo\\Settings\\Optin");
+    }
+
+    static void GoNoGo(DWORD value) {
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, kGoNoGoValue, value));
+    }
+    static void Consent(DWORD value) {
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kSubmitValue, value));
+    }
+    static void LocalStore(const char* sql) {
+        UniqueSqlite db;
+        ASSERT_TRUE(OpenLocalStore(&db));
+        ASSERT_EQ(sqlite_exec(db.get(), sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    }
+    static void SharedStore(const char* sql) {
+        UniqueSqlite db;
+        ASSERT_TRUE(OpenSharedStore(&db));
+        ASSERT_EQ(sqlite_exec(db.get(), sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    }
+    static int SharedRowCount() {
+        UniqueSqlite db;
+        if (!OpenSharedStore(&db)) return -1;
+        UniqueSqliteTable table;
+        int rows = 0;
+        int columns = 0;
+        if (sqlite_get_table(db.get(), "SELECT id FROM LocalSharedCache", table.put(), &rows, &columns, nullptr) !=
+            SQLITE_OK) {
+            return -1;
+        }
+        return rows;
+    }
+
+    EmulatorControl emulator_;
+};
+
+}  // namespace tessary::testing

@@ -1,0 +1,267 @@
+// The shared permission store through COM activation of tsapi.dll, from this
+// process and from helper processes (shared_perms_helper.exe beside the test)
+// that reach the same store at the same time.
+
+#include <windows.h>
+#include <objbase.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "component/com_ids.h"
+#include "platform/registry.h"
+#include "store/data_paths.h"
+#include "store/product_keys.h"
+#include "store/stores.h"
+#include "tests/component/tsapi_server.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace tessary::testing {
+namespace {
+
+constexpr wchar_t kDatabaseMutex[] = L"Global\\{5A37A5DE-E415-46fe-BBB8-D60F74773D27}";
+
+// A helper process; waits for it on destruction unless it was killed.
+class Helper {
+public:
+    explicit Helper(const std::wstring& arguments) {
+        std::wstring commandLine = L"\"" + ExecutableDir() + L"\\shared_perms_helper.exe\" " + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &info)) {
+            process_ = info.hProcess;
+            ::CloseHandle(info.hThread);
+        }
+    }
+    ~Helper() {
+        if (process_ == nullptr) return;
+        if (::WaitForSingleObject(process_, 120000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 99);
+        ::CloseHandle(process_);
+    }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    bool started() const { return process_ != nullptr; }
+    HANDLE handle() const { return process_; }
+    // The exit code, or -1 when the process did not end within the time.
+    long Wait(DWORD ms = 300000) const {
+        if (::WaitForSingleObject(process_, ms) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        ::GetExitCodeProcess(process_, &code);
+        return static_cast<long>(code);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+// Rows of the shared store, read directly: (hash, product, feature) -> permissions.
+std::multimap<std::tuple<std::string, ULONG, ULONG>, ULONG> StoredRows() {
+    std::multimap<std::tuple<std::string, ULONG, ULONG>, ULONG> rows;
+    UniqueSqlite db;
+    if (!OpenSharedStore(&db)) return rows;
+    UniqueSqliteTable table;
+    int count = 0;
+    int columns = 0;
+    if (sqlite_get_table(db.get(), "SELECT Hash, Product, Feature, Permission FROM LocalSharedCache", table.put(),
+                         &count, &columns, nullptr) != SQLITE_OK) {
+        return rows;
+    }
+    for (int r = 1; r <= count; ++r) {
+        char** row = table.get() + r * columns;
+        rows.emplace(std::make_tuple(std::string(row[0]), ULONG(std::stoul(row[1])), ULONG(std::stoul(row[2]))),
+                     ULONG(std::stoul(row[3])));
+    }
+    return rows;
+}
+
+QNTS_LOCAL_APP_PERMISSION Record(ULONG product, ULONG feature, ULONG permission, const wchar_t* path,
+                                 const wchar_t* hash) {
+    QNTS_LOCAL_APP_PERMISSION record{};
+    record.mapPerm = {product, feature, permission};
+    wcsncpy(record.pwszPath, path, 260);
+    wcsncpy(record.pwszMD5, hash, 32);
+    return record;
+}
+
+class SharedPermsComTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new ServerModule(ServerPath());
+        ASSERT_TRUE(server_->loaded());
+        ASSERT_EQ(server_->Register(), S_OK);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(server_ != nullptr && server_->loaded());
+        // No usage report leaves the machine: every decision here is of an unknown application.
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 2));
+        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
+        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    }
+    void TearDown() override {
+        perms_.Reset();
+        root_.Reset();
+        // "GoNoGo" 2 and the loopback origin stay: TS submission threads of this
+        // process may still be running and must not report anything.
+        ::CoUninitialize();
+    }
+
+    // This process's shared permission object, created on first use (the server
+    // then loads in this process too).
+    IQnTessarySharedPerms* Perms() {
+        if (!perms_) {
+            EXPECT_EQ(::CoCreateInstance(CLSID_QnTessary, nullptr, CLSCTX_INPROC_SERVER, IID_IQnTessary,
+                                         reinterpret_cast<void**>(root_.GetAddressOf())),
+                      S_OK);
+            LONG result = -1;
+            EXPECT_EQ(root_->GetSharedPermsInterface(&perms_, &result), S_OK);
+        }
+        return perms_.Get();
+    }
+
+    static ServerModule* server_;
+    ComPtr<IQnTessary> root_;
+    ComPtr<IQnTessarySharedPerms> perms_;
+};
+ServerModule* SharedPermsComTest::server_ = nullptr;
+
+TEST_F(SharedPermsComTest, TwoProcessesHammeringTheStoreEndWithExactlyTheRowsTheirOperationsImply) {
+    // An odd count: each process's last change of every overlapping key is a set.
+    constexpr int kIterations = 25;
+    Helper first(L"hammer 1 " + std::to_wstring(kIterations));
+    Helper second(L"hammer 2 " + std::to_wstring(kIterations));
+    ASSERT_TRUE(first.started() && second.started());
+    EXPECT_EQ(first.Wait(), 0) << "a call of the first process failed (see its output)";
+    EXPECT_EQ(second.Wait(), 0) << "a call of the second process failed (see its output)";
+
+    const auto rows = StoredRows();
+    const std::string shared = "55555555555555555555555555555555";
+    // The decision both kept changing: one row, holding the value both set last.
+    ASSERT_EQ(rows.count({shared, 7, 1}), 1u);
+    EXPECT_EQ(rows.find({shared, 7, 1})->second, ULONG((kIterations - 1) % 3));
+    // Set and deleted in turn by both, set last by each: one row, never two (each
+    // process's own index misses the other's row, so only the store can tell).
+    ASSERT_EQ(rows.count({shared, 7, 2}), 1u);
+    EXPECT_EQ(rows.find({shared, 7, 2})->second, ULONG(kIterations - 1));
+    for (int id = 1; id <= 2; ++id) {
+        const std::string own = "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA" + std::to_string(id);
+        ASSERT_EQ(rows.count({own, 9, 2}), 1u) << own;
+        EXPECT_EQ(rows.find({own, 9, 2})->second, ULONG(1000 + kIterations - 1)) << "an update was lost";
+        // Inserted every time, deleted after the inserts of 3, 8, 13, 18 and 23: the insert of 24 remains.
+        auto [begin, end] = rows.equal_range({own, 8, ULONG(id)});
+        std::multiset<ULONG> permissions;
+        for (auto it = begin; it != end; ++it) permissions.insert(it->second);
+        EXPECT_EQ(permissions, (std::multiset<ULONG>{24})) << own;
+    }
+    EXPECT_EQ(rows.size(), 6u);
+}
+
+TEST_F(SharedPermsComTest, DatabaseMutexAbandonedByAKilledProcessCountsAsAcquired) {
+    const std::wstring readyName = L"perms_hold_ready_" + std::to_wstring(::GetCurrentProcessId());
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+    ASSERT_NE(ready, nullptr);
+    {
+        Helper holder(L"hold " + readyName);
+        ASSERT_TRUE(holder.started());
+        ASSERT_EQ(::WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+        HANDLE mutex = ::CreateMutexW(nullptr, FALSE, kDatabaseMutex);
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(::WaitForSingleObject(mutex, 0), WAIT_TIMEOUT) << "the helper must hold the database mutex";
+        ::CloseHandle(mutex);
+        ASSERT_TRUE(::TerminateProcess(holder.handle(), 3));
+        ASSERT_EQ(holder.Wait(), 3);
+    }
+    ::CloseHandle(ready);
+
+    QNTS_LOCAL_APP_PERMISSION record = Record(1, 2, 3, L"C:\\Held\\App.exe", L"0123456789ABCDEF0123456789ABCDEF");
+    LONG result = -1;
+    ASSERT_EQ(Perms()->SetPermissions(&record, 1, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    QNTS_LOCAL_APP_PERMISSION* records = nullptr;
+    ULONG count = 0;
+    ASSERT_EQ(Perms()->GetPermissions(L"", L"", 0, 0, &records, &count, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(count, 1u);
+    ::CoTaskMemFree(records);
+    // The abandoned mutex was taken and given back: another process gets it too.
+    Helper reader(L"count 0123456789ABCDEF0123456789ABCDEF");
+    EXPECT_EQ(reader.Wait(), 101);
+}
+
+TEST_F(SharedPermsComTest, ProcessWithALoadedIndexDoesNotSeeAnotherProcesssNewRecords) {
+    QNTS_LOCAL_APP_PERMISSION base = Record(1, 1, 1, L"C:\\Base.exe", L"BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB");
+    LONG result = -1;
+    ASSERT_EQ(Perms()->SetPermissions(&base, 1, &result), S_OK);
+    ASSERT_EQ(result, 0);
+
+    const std::wstring suffix = std::to_wstring(::GetCurrentProcessId());
+    HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, (L"perms_stale_ready_" + suffix).c_str());
+    HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, (L"perms_stale_go_" + suffix).c_str());
+    ASSERT_TRUE(ready != nullptr && go != nullptr);
+    constexpr wchar_t kNewHash[] = L"CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC";
+    Helper stale(std::wstring(L"stale ") + kNewHash + L" perms_stale_ready_" + suffix + L" perms_stale_go_" + suffix);
+    ASSERT_TRUE(stale.started());
+    ASSERT_EQ(::WaitForSingleObject(ready, 60000), WAIT_OBJECT_0);
+
+    QNTS_LOCAL_APP_PERMISSION added = Record(2, 2, 2, L"C:\\New.exe", kNewHash);
+    ASSERT_EQ(Perms()->SetPermissions(&added, 1, &result), S_OK);
+    ASSERT_EQ(result, 0);
+    ::SetEvent(go);
+    EXPECT_EQ(stale.Wait(), 100) << "the loaded index is not refreshed by another process's change";
+    Helper fresh(std::wstring(L"count ") + kNewHash);
+    EXPECT_EQ(fresh.Wait(), 101) << "a process that loads after the change sees it";
+    ::CloseHandle(ready);
+    ::CloseHandle(go);
+}
+
+TEST_F(SharedPermsComTest, LocalPermissionsThroughTheDetailsObject) {
+    Perms();
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = -1;
+    ASSERT_EQ(root_->GetApplicationInterface(&entry, &result), S_OK);
+    ComPtr<IQnTessaryAppDetails> details;
+    const std::wstring self = ExecutableDir() + L"\\shared_perms_helper.exe";
+    ASSERT_EQ(entry->GetApplicationDetails(self.c_str(), L"DDDDDDDDDDDDDDDDDDDDDDDDDDDDDDDD", 1, &details, &result),
+              S_OK);
+
+    QNTS_APP_PERMISSION* permissions = reinterpret_cast<QNTS_APP_PERMISSION*>(0x1);
+    LONG count = 77;
+    ASSERT_EQ(details->GetLocalPermission(&permissions, &count, &result), S_OK);
+    EXPECT_EQ(result, 6);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(permissions, nullptr);
+    EXPECT_EQ(details->GetLocalPermission(nullptr, &count, &result), E_POINTER);
+
+    ASSERT_EQ(details->SetLocalPermissionWithIp({4, 5, 6}, 0x0100007F, 80, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(details->SetLocalPermission({4, 5, 7}, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(details->GetLocalPermission(&permissions, &count, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(permissions[0].dwProduct, 4u);
+    EXPECT_EQ(permissions[0].dwFeature, 5u);
+    EXPECT_EQ(permissions[0].dwPermission, 7u);
+    ::CoTaskMemFree(permissions);
+
+    ASSERT_EQ(details->DeleteLocalPermission(4, 5, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(StoredRows().empty());
+}
+
+}  // namespace
+}  // namespace tessary::testing
