@@ -4,7 +4,9 @@
 #include <objbase.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -212,6 +214,108 @@ int Query(const std::vector<std::wstring>& args) {
     });
 }
 
+// Options of the perms command: --path P, --hash H, --product N, --feature N,
+// --permission N, --id N (numbers in decimal or 0x hexadecimal).
+struct PermsOptions {
+    std::wstring path;
+    std::wstring hash;
+    ULONG product = 0;
+    ULONG feature = 0;
+    ULONG permission = 0;
+    ULONG id = 0;
+    bool permissionGiven = false;
+};
+
+bool ParseNumber(const std::wstring& text, ULONG* value) {
+    wchar_t* end = nullptr;
+    const unsigned long number = std::wcstoul(text.c_str(), &end, 0);
+    if (text.empty() || end == nullptr || *end != L'\0') return false;
+    *value = static_cast<ULONG>(number);
+    return true;
+}
+
+bool ParsePermsOptions(const std::vector<std::wstring>& args, size_t first, PermsOptions* options) {
+    for (size_t i = first; i < args.size(); ++i) {
+        if (i + 1 >= args.size()) return false;
+        const std::wstring& name = args[i];
+        const std::wstring& value = args[++i];
+        if (name == L"--path") {
+            options->path = value;
+        } else if (name == L"--hash") {
+            options->hash = value;
+        } else if (name == L"--product") {
+            if (!ParseNumber(value, &options->product)) return false;
+        } else if (name == L"--feature") {
+            if (!ParseNumber(value, &options->feature)) return false;
+        } else if (name == L"--permission") {
+            if (!ParseNumber(value, &options->permission)) return false;
+            options->permissionGiven = true;
+        } else if (name == L"--id") {
+            if (!ParseNumber(value, &options->id)) return false;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+int Perms(const std::vector<std::wstring>& args) {
+    PermsOptions o;
+    const std::wstring verb = args.empty() ? std::wstring() : args[0];
+    if ((verb != L"list" && verb != L"set" && verb != L"delete") || !ParsePermsOptions(args, 1, &o)) {
+        Err(L"perms: list|set|delete with --path P --hash H --product N --feature N [--permission N] [--id N]\n");
+        return kExitUsage;
+    }
+    if (verb == L"set" && (!o.permissionGiven || o.path.size() > 260 || o.hash.size() > 32)) {
+        Err(L"perms set: needs --permission, a path of at most 260 and a hash of at most 32 characters\n");
+        return kExitUsage;
+    }
+    if (verb == L"delete" && o.path.empty() && o.hash.empty() && o.product == 0 && o.feature == 0) {
+        Err(L"perms delete: give at least one filter; deleting everything is refused\n");
+        return kExitUsage;
+    }
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessarySharedPerms> perms;
+        LONG result = 0;
+        HRESULT hr = root->GetSharedPermsInterface(&perms, &result);
+        if (FAILED(hr) || !perms) return Fail(L"GetSharedPermsInterface", hr);
+        if (verb == L"list") {
+            QNTS_LOCAL_APP_PERMISSION* records = nullptr;
+            ULONG count = 0;
+            hr = perms->GetPermissions(o.path.c_str(), o.hash.c_str(), o.product, o.feature, &records, &count,
+                                       &result);
+            if (FAILED(hr)) return Fail(L"GetPermissions", hr);
+            std::vector<QNTS_LOCAL_APP_PERMISSION> sorted(records, records + (records != nullptr ? count : 0));
+            ::CoTaskMemFree(records);
+            std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.dwID < b.dwID; });
+            Field(L"result", std::to_wstring(result));
+            for (const auto& r : sorted) {
+                Out(L"id=" + std::to_wstring(r.dwID) + L" product=" + Hex(r.mapPerm.dwProduct) + L" feature=" +
+                    Hex(r.mapPerm.dwFeature) + L" permission=" + Hex(r.mapPerm.dwPermission) + L" md5=" +
+                    std::wstring(r.pwszMD5, wcsnlen(r.pwszMD5, 33)) + L" path=" +
+                    std::wstring(r.pwszPath, wcsnlen(r.pwszPath, 261)) + L"\n");
+            }
+            return kExitOk;
+        }
+        if (verb == L"set") {
+            QNTS_LOCAL_APP_PERMISSION record{};
+            record.dwID = o.id;
+            record.mapPerm.dwProduct = o.product;
+            record.mapPerm.dwFeature = o.feature;
+            record.mapPerm.dwPermission = o.permission;
+            o.path.copy(record.pwszPath, 260);
+            o.hash.copy(record.pwszMD5, 32);
+            hr = perms->SetPermissions(&record, 1, &result);
+            if (FAILED(hr)) return Fail(L"SetPermissions", hr);
+        } else {
+            hr = perms->DeletePermissions(o.path.c_str(), o.hash.c_str(), o.product, o.feature, &result);
+            if (FAILED(hr)) return Fail(L"DeletePermissions", hr);
+        }
+        Field(L"result", std::to_wstring(result));
+        return result == 0 ? kExitOk : kExitFailure;
+    });
+}
+
 int EmptyCache(const std::vector<std::wstring>& args) {
     if (!NoArguments(args, L"empty-cache")) return kExitUsage;
     return WithRoot([&](IQnTessary* root) {
@@ -337,6 +441,8 @@ std::vector<Command> ComCommands() {
         {L"settings", L"", L"print the service settings as the firewall sees them", Settings},
         {L"versions", L"", L"print the module versions and the missing modules", Versions},
         {L"query", L"URL TEXT", L"send a raw query to the service (needs the opt-in, see optin)", Query},
+        {L"perms", L"list|set|delete [--path P] [--hash H] [--product N] [--feature N] [--permission N] [--id N]",
+         L"the suite's shared per-application permissions (set with --id 0 adds a row)", Perms},
         {L"empty-cache", L"", L"empty the record cache of this process's component", EmptyCache},
         {L"optin", L"on|off", L"write the protected opt-in value \"Submit\"", Optin},
         {L"gonogo", L"all|none|sample", L"write the protected statistics switch \"GoNoGo\" (1, 2, 0)", GoNoGo},
