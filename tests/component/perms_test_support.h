@@ -26,29 +26,6 @@
 
 namespace tessary::testing {
 
-// The decrypted request texts the emulator recorded, in order.
-inline std::vector<std::string> QueryTexts(const EmulatorControl& emulator) {
-    std::vector<std::string> texts;
-    const std::string json = emulator.Requests();
-    const std::string key = "\"request_text\": \"";
-    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
-        std::string text;
-        for (size_t i = at + key.size(); i < json.size() && json[i] != '"'; ++i) {
-            if (json[i] == '\\' && i + 1 < json.size()) {
-                ++i;
-                if (json[i] == 'u' && i + 4 < json.size()) {
-                    text += static_cast<char>(std::stoi(json.substr(i + 1, 4), nullptr, 16));
-                    i += 4;
-                    continue;
-                }
-            }
-            text += json[i];
-        }
-        texts.push_back(text);
-    }
-    return texts;
-}
-
 // The recorded requests that carry usage data.
 inline std::vector<std::string> UsageReports(const EmulatorControl& emulator) {
     std::vector<std::string> reports;
