@@ -1,119 +1,199 @@
 #!/usr/bin/env bash
-# The main job: builds everything, registers tsapi.dll in the private Wine prefix,
-# starts the service emulator on loopback and shows the component answering the
-# firewall's question for real executables: a local store hit, a live answer from
-# the service, an unknown application, a hash-only local check.
+# The main job: builds everything, then shows the whole product at work under Wine
+# against the service emulator on loopback: a signed update delivered and merged
+# by one TSUpdChk pass, then the component answering the firewall's questions
+# (lookups, permissions, signature checks, settings) and, last, everything the
+# service received. The demo runs in a Wine prefix of its own, removed at the end,
+# so the tests' prefix is never touched. Exits non-zero when a step that must
+# work does not.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"
 ts_root=$root
 . "$root/scripts/wine-env.sh"
-wine_up
+export WINEPREFIX=$ts_build/demo-wineprefix
+bin=$ts_build/bin
 work=$(mktemp -d)
 emulator_pid=
+registered=
 cleanup() {
     local status=$?
+    set +e
+    echo
+    echo "== cleaning up: unregister tsapi.dll, stop the emulator, remove the demo's prefix and files"
+    if [ -n "$registered" ]; then wine "$bin/tsctl.exe" unregister | tr -d '\r'; fi
     if [ -n "$emulator_pid" ]; then
-        kill "$emulator_pid" 2>/dev/null || true
-        wait "$emulator_pid" 2>/dev/null || true
+        kill "$emulator_pid" 2>/dev/null
+        wait "$emulator_pid" 2>/dev/null
     fi
-    rm -rf "$work"
     wine_down
+    rm -rf "$work" "$WINEPREFIX"
+    if [ "$status" -eq 0 ]; then echo "demo finished: every step worked"; else echo "demo FAILED (exit $status)"; fi
     exit "$status"
 }
 trap cleanup EXIT
 
-bin=$ts_build/bin
-tsctl() { wine "$bin/tsctl.exe" "$@"; }
+step=0
+heading() {
+    step=$((step + 1))
+    echo
+    echo "== $step. $*"
+}
+fail() {
+    echo "demo: $*" >&2
+    exit 1
+}
+# tsctl with its line ends made Unix ones; the exit code stays tsctl's.
+tsctl() { wine "$bin/tsctl.exe" "$@" | tr -d '\r'; }
+# Runs tsctl, shows its output and fails the demo unless the output holds PATTERN.
+expect() {
+    local pattern=$1 output
+    shift
+    output=$(tsctl "$@") || fail "'tsctl $*' failed"
+    printf '%s\n' "$output" | sed 's/^/   /'
+    grep -q -- "$pattern" <<<"$output" || fail "'tsctl $*' did not show '$pattern'"
+}
+
+heading "preparing: a fresh Wine prefix, a test PKI and a signed update (takes about a minute)"
+rm -rf "$WINEPREFIX"
+wine_up
 drive_c=$WINEPREFIX/drive_c
+common=$drive_c/ProgramData/Quellon/Tessary
 md5_of() { python3 -c 'import hashlib,sys; print(hashlib.md5(open(sys.argv[1],"rb").read()).hexdigest().upper())' "$1"; }
 notepad_md5=$(md5_of "$drive_c/windows/system32/notepad.exe")
 regedit_md5=$(md5_of "$drive_c/windows/regedit.exe")
+# The update: notepad's record and the service settings in appmrg.xdb, in a cabinet
+# signed by a test publisher; and signed and unsigned programs for the signature checks.
+python3 "$root/scripts/demo_helper.py" update "$work/files" "$notepad_md5"
+python3 "$root/tests/component/signature_pki.py" "$work/pki" "$bin/tsedb.exe"
+echo "signed programs: $(cd "$work/pki" && ls ./*.exe | tr '\n' ' ')"
+# Both test roots become trusted roots of this prefix only.
+python3 "$root/scripts/demo_helper.py" trust-reg "$work/files/signing/root.der" "$work/pki/root_vs.cer" >"$work/roots.reg"
+wine reg import "$(winepath -w "$work/roots.reg")" >/dev/null 2>&1 || fail "cannot trust the test roots"
+echo "trusted roots: Tessary Test Root (the update's publisher), the signature checks' test root"
 
-echo "== service emulator"
-cat > "$work/catalogue.json" <<JSON
-{"answers": {"$regedit_md5": "[Class]=GO||[AppName]=Registry Editor||[Desc]=Editor||[end]=true"},
- "default_answer": "[Class]=?||[end]=true"}
+heading "the service emulator: a catalogue of answers and a manifest pointing at the signed update"
+# Answer fields end at their first blank: the texts use hyphens.
+cat >"$work/catalogue.json" <<JSON
+{"answers": {"$regedit_md5": "[Class]=GO||[AppName]=RegistryEditor||[Desc]=Live-answer-of-the-service||[end]=true"},
+ "default_answer": "[Class]=?||[end]=true",
+ "manifest": "FILE={origin}/updates/appmrg.xdb||data/summary/appmrg.xdb||ffffffff\r\n"}
 JSON
-python3 "$root/tests/emulator/emulator.py" --port 0 --port-file "$work/port" \
+python3 "$root/tests/emulator/emulator.py" --port 0 --port-file "$work/port" --files "$work/files" \
     --catalogue "$work/catalogue.json" >"$work/emulator.log" 2>&1 &
 emulator_pid=$!
 for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+[ -s "$work/port" ] || fail "the emulator did not start: $(cat "$work/emulator.log")"
 port=$(cat "$work/port")
-echo "listening on 127.0.0.1:$port"
+echo "listening on 127.0.0.1:$port; it knows regedit.exe, serves the manifest and updates/appmrg.cab only"
 wine reg add 'HKLM\SOFTWARE\Quellon\Tessary' /v ServiceOrigin /t REG_SZ /d "http://127.0.0.1:$port" /f >/dev/null
 # The build's output folder stands in for the install directory.
 wine reg add 'HKLM\SOFTWARE\Quellon\Tessary' /v 'Install Dir' /t REG_SZ /d "$(winepath -w "$bin")" /f >/dev/null
 
-echo
-echo "== register the component server"
-tsctl register
+heading "register the component server tsapi.dll (COM, in-process) and switch on file logging"
+expect registered register
+registered=1
+expect "Logging Mechanism: 1" logging file
 
-echo
-echo "== the local store, with one record and the settings the update checker would have merged"
-store=$drive_c/ProgramData/Quellon/Tessary/data/TsLocal.xdb
-rm -f "$store"
-tsctl store
-python3 - "$store" "$notepad_md5" <<'PY'
+heading "the firewall blocked some traffic an hour ago: events in its log.edb, for the traffic report"
+past=$(($(date +%s) - 3600))
+mkdir -p "$drive_c/ProgramData/Quellon/Lodan/data" # the firewall's data folder
+wine "$bin/tsedb.exe" add 203.0.113.7 80 6 --time "$past" --count 2 >/dev/null
+wine "$bin/tsedb.exe" add 198.51.100.20 53 17 --time "$past" >/dev/null
+wine "$bin/tsedb.exe" add 192.168.0.10 445 6 --time "$past" >/dev/null
+wine "$bin/tsedb.exe" list | tr -d '\r' | sed 's/^/   /'
+
+heading "one pass of the update checker TSUpdChk.exe: manifest, signed download, merge, traffic report"
+echo "(the traffic report leaves out private sources such as 192.168.0.10)"
+[ ! -e "$common/data/TsLocal.xdb" ] || fail "the prefix already has a local store"
+echo "running TSUpdChk.exe (windowless; it writes its diagnostic log when file logging is on) ..."
+set +e
+wine "$bin/TSUpdChk.exe"
+updater_status=$?
+set -e
+echo "TSUpdChk exit code: $updater_status"
+[ "$updater_status" -eq 0 ] || fail "TSUpdChk.exe failed"
+log=$drive_c/ProgramData/Quellon/QNLOGS/TSAPI/TSUpdChk/TSUpdChk000.log
+echo "its diagnostic log (C:\\ProgramData\\Quellon\\QNLOGS\\TSAPI\\TSUpdChk\\TSUpdChk000.log, UTF-16), main lines:"
+[ -f "$log" ] || fail "no diagnostic log at $log"
+iconv -f UTF-16 -t UTF-8 "$log" | tr -d '\r' |
+    grep -E 'Sending url|Trying download|downloaded|written|merged|trust|sign|[Rr]eport|Update enabled' |
+    sed -E 's/^[^ ]+ ([^$]+)\$ -- \(([A-Za-z]+)\)\$ \[ *[^]]*\]\$ */\1 \2: /' | cut -c1-170 | sed 's/^/   /' || true
+[ ! -e "$common/appmrg.xdb" ] || fail "appmrg.xdb was not merged"
+python3 - "$common/data/TsLocal.xdb" "$notepad_md5" <<'PY' || fail "the signed update's record is not in the local store"
 import sqlite3, sys
 db = sqlite3.connect(sys.argv[1])
-db.execute("INSERT INTO LocalCache VALUES(?, ?)", (sys.argv[2], "[Class]=SA||[AppName]=Notepad||[Desc]=Text editor"))
-# The service's published settings, as a merged update delivers them.
-db.executemany("INSERT INTO Settings VALUES(?, ?)", [
-    ("SubmitInterval", "86400"), ("MaxEvents", "500"), ("SubmitPercent", "100"), ("EventsEnabled", "1"),
-    ("ConnectTimeout", "5000"), ("SendTimeout", "5000"), ("ReceiveTimeout", "10000")])
-db.commit()
+row = db.execute("SELECT Data FROM LocalCache WHERE Hash = ?", (sys.argv[2],)).fetchone()
+print("   local store now holds notepad.exe's record:", row[0] if row else "(missing)")
+print("   settings from the update:", db.execute("SELECT COUNT(*) FROM Settings").fetchone()[0],
+      "rows; store version", db.execute("SELECT MAX(TimeStamp) FROM CreateDate").fetchone()[0])
+sys.exit(0 if row else 1)
 PY
 
-echo
-echo "== lookup: local store hit (notepad.exe, path given in upper case)"
-tsctl lookup 'C:\WINDOWS\SYSTEM32\NOTEPAD.EXE'
-echo
-echo "== lookup: live answer from the service (regedit.exe)"
-tsctl lookup 'c:\windows\regedit.exe'
-echo
-echo "== lookup: unknown to the service (winhlp32.exe)"
-tsctl lookup 'c:\windows\system32\winhlp32.exe'
-echo
-echo "== lookup: hash only, local check only (nothing is sent)"
-tsctl lookup --hash 00000000000000000000000000000000 --local-only
-echo
-echo "== settings and versions"
-tsctl settings
-tsctl versions
-echo
-echo "== raw query (refused without the user's opt-in, sent with it)"
-tsctl optin off
-tsctl query "http://127.0.0.1:$port/data/raw" "hello" || true
-tsctl optin on
-tsctl query "http://127.0.0.1:$port/data/raw" "hello"
+heading "lookup answered from the local store: notepad.exe's record came with the signed update (path in upper case)"
+expect "From-the-signed-update" lookup 'C:\WINDOWS\SYSTEM32\NOTEPAD.EXE'
 
-echo
-echo "== the firewall blocked some traffic: events in its log.edb"
-past=$(( $(date +%s) - 3600 ))
-mkdir -p "$drive_c/ProgramData/Quellon/Lodan/data"  # the firewall's data folder
-wine "$bin/tsedb.exe" add 203.0.113.7 80 6 --time "$past" --count 2
-wine "$bin/tsedb.exe" add 198.51.100.20 53 17 --time "$past"
-wine "$bin/tsedb.exe" add 192.168.0.10 445 6 --time "$past"
-wine "$bin/tsedb.exe" list
+heading "lookup answered live by the service: regedit.exe"
+expect "Live-answer-of-the-service" lookup 'c:\windows\regedit.exe'
 
-echo
-echo "== one pass of the update checker (manifest, merge, traffic report)"
-wine "$bin/TSUpdChk.exe"
-echo "TSUpdChk exit code: $?"
+heading "lookup of an application the service does not know: winhlp32.exe (with its submission link)"
+expect "known: no" lookup 'c:\windows\system32\winhlp32.exe'
 
-echo
-python3 - "$port" <<'PY'
+heading "hash-only lookup, local check only (nothing is sent)"
+expect "known: no" lookup --hash 00000000000000000000000000000000 --local-only
+
+notepad='C:\windows\system32\notepad.exe'
+heading "shared permissions of the suite: add one for notepad.exe, list, delete, list again"
+expect "result: 0" perms set --id 0 --path "$notepad" --hash "$notepad_md5" --product 1 --feature 2 --permission 1
+expect "permission=0x1" perms list --product 1
+expect "result: 0" perms delete --path "$notepad" --product 1
+output=$(tsctl perms list --product 1) || fail "perms list failed"
+printf '%s\n' "$output" | sed 's/^/   /'
+! grep -q "id=" <<<"$output" || fail "the deleted permission is still listed"
+
+heading "the firewall's own decision for notepad.exe (the details object's local permissions): set, list, delete"
+expect "result: 0" local-perms set "$notepad" --product 2 --feature 1 --permission 4
+expect "permission=0x4" local-perms list "$notepad"
+expect "result: 0" local-perms delete "$notepad" --product 2 --feature 1
+expect "none stored" local-perms list "$notepad"
+
+heading "signature checks (Authenticode, as the component judges a file)"
+echo "   signed by 'Quellon, Inc.' under a trusted root: must be good"
+expect "good signature" verify "$(winepath -w "$work/pki/quellon.exe")"
+for name in unsigned absent unlisted; do
+    case $name in
+        unsigned) echo "   the same program without a signature: must not be good" ;;
+        absent) echo "   signed under a root this machine does not trust: must not be good" ;;
+        unlisted) echo "   signed by a publisher that is not on the accepted list: must not be good" ;;
+    esac
+    set +e
+    output=$(tsctl verify "$(winepath -w "$work/pki/$name.exe")")
+    verdict=$?
+    set -e
+    printf '%s\n' "$output" | sed 's/^/   /'
+    [ "$verdict" -eq 1 ] && grep -q "no good signature" <<<"$output" || fail "$name.exe was not rejected"
+done
+
+heading "service settings as the firewall reads them (delivered by the signed update), and module versions"
+expect "SubmitInterval: 86400" settings
+echo "   (a module counts as missing when it has no readable version block)"
+expect "TSAPI.dll=[0-9]" versions
+
+heading "raw query to the service: refused without the user's opt-in, sent with it"
+expect "Submit: 0" optin off
+expect "result: 0" query "http://127.0.0.1:$port/data/raw" "hello"
+sent=$(python3 "$root/scripts/demo_helper.py" traffic "$port" raw)
+echo "   raw queries the service received so far: $sent (the opted-out call sends nothing)"
+[ "$sent" = 0 ] || fail "a raw query went out without the opt-in"
+expect "Submit: 1" optin on
+expect "result: 0" query "http://127.0.0.1:$port/data/raw" "hello"
+
+heading "what the service received during the demo"
+python3 "$root/scripts/demo_helper.py" traffic "$port" | sed 's/^/   /'
+python3 - "$port" <<'PY' || fail "the service did not receive the manifest request, the signed download and the traffic report"
 import json, sys, urllib.request
-base = f"http://127.0.0.1:{sys.argv[1]}/__control/requests"
-queries = json.load(urllib.request.urlopen(base + "?endpoint=query"))["requests"]
-print(f"== the service received {len(queries)} reputation queries")
-for r in queries:
-    print("  sent:", r.get("request_text", "")[:150])
-for endpoint in ("raw", "manifest", "events"):
-    got = json.load(urllib.request.urlopen(f"{base}?endpoint={endpoint}"))["requests"]
-    print(f"== {endpoint}: {len(got)} request(s)")
-    for r in got:
-        body = r.get("body", "")
-        print("  ", r["method"], r["path"][:90], ("body: " + body[:600]) if body else "")
+got = json.load(urllib.request.urlopen(f"http://127.0.0.1:{sys.argv[1]}/__control/requests"))["requests"]
+endpoints = {r["endpoint"] for r in got}
+paths = {r["path"] for r in got}
+sys.exit(0 if {"manifest", "events", "query", "raw"} <= endpoints and "/updates/appmrg.cab" in paths else 1)
 PY

@@ -234,6 +234,138 @@ bool ParseNumber(const std::wstring& text, ULONG* value) {
     return true;
 }
 
+// Dotted IPv4 text as the 32-bit value holding the address bytes in packet order
+// (first octet in the lowest byte on this little-endian machine).
+bool ParseIpv4(const std::wstring& text, ULONG* value) {
+    ULONG result = 0;
+    size_t at = 0;
+    for (int octet = 0; octet < 4; ++octet) {
+        size_t end = text.find(L'.', at);
+        if ((end == std::wstring::npos) != (octet == 3)) return false;
+        if (end == std::wstring::npos) end = text.size();
+        const std::wstring part = text.substr(at, end - at);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of(L"0123456789") != std::wstring::npos) {
+            return false;
+        }
+        const unsigned long number = std::wcstoul(part.c_str(), nullptr, 10);
+        if (number > 255) return false;
+        result |= static_cast<ULONG>(number) << (8 * octet);
+        at = end + 1;
+    }
+    *value = result;
+    return true;
+}
+
+// The details object of the application at `path`, checked locally only: the
+// commands below need its identity, not the service's answer.
+HRESULT LocalDetails(IQnTessary* root, const std::wstring& path, ComPtr<IQnTessaryAppDetails>* details) {
+    ComPtr<IQnTessaryAppEntry> entry;
+    LONG result = 0;
+    HRESULT hr = root->GetApplicationInterface(&entry, &result);
+    if (FAILED(hr) || !entry) return FAILED(hr) ? hr : E_FAIL;
+    hr = entry->GetApplicationDetails(path.c_str(), nullptr, 1, details->ReleaseAndGetAddressOf(), &result);
+    if (FAILED(hr) || !*details) return FAILED(hr) ? hr : E_FAIL;
+    return S_OK;
+}
+
+int Verify(const std::vector<std::wstring>& args) {
+    if (args.empty()) {
+        Err(L"verify: give one or more file paths\n");
+        return kExitUsage;
+    }
+    return WithRoot([&](IQnTessary* root) {
+        int exitCode = kExitOk;
+        for (const std::wstring& path : args) {
+            ComPtr<IQnTessaryAppDetails> details;
+            HRESULT hr = LocalDetails(root, path, &details);
+            if (FAILED(hr)) return Fail(L"GetApplicationDetails for " + path, hr);
+            LONG valid = 0;
+            LONG result = -1;
+            hr = details->HasGoodDigitalSignature(&valid, &result);
+            if (FAILED(hr)) return Fail(L"HasGoodDigitalSignature", hr);
+            const bool good = result == 0 && valid != 0;
+            Out(path + L": " +
+                (result != 0 ? L"no record (result " + std::to_wstring(result) + L")"
+                             : good ? std::wstring(L"good signature") : std::wstring(L"no good signature")) +
+                L"\n");
+            if (!good) exitCode = kExitFailure;
+        }
+        return exitCode;
+    });
+}
+
+// local-perms list|set|delete PATH [--product N] [--feature N] [--permission N]
+// [--ip A.B.C.D --port N]: the details object's own per-product decisions.
+int LocalPerms(const std::vector<std::wstring>& args) {
+    const std::wstring verb = args.empty() ? std::wstring() : args[0];
+    const auto usage = [] {
+        Err(L"local-perms: list|set|delete PATH [--product N] [--feature N] [--permission N] [--ip A.B.C.D --port N]\n");
+        return kExitUsage;
+    };
+    if ((verb != L"list" && verb != L"set" && verb != L"delete") || args.size() < 2 ||
+        args[1].rfind(L"--", 0) == 0) {
+        return usage();
+    }
+    const std::wstring path = args[1];
+    QNTS_APP_PERMISSION permission{};
+    bool permissionGiven = false;
+    ULONG ip = 0;
+    ULONG port = 0;
+    bool ipGiven = false;
+    bool portGiven = false;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) return usage();
+        const std::wstring& name = args[i];
+        const std::wstring& value = args[i + 1];
+        bool ok = false;
+        if (name == L"--product") {
+            ok = ParseNumber(value, &permission.dwProduct);
+        } else if (name == L"--feature") {
+            ok = ParseNumber(value, &permission.dwFeature);
+        } else if (name == L"--permission") {
+            ok = permissionGiven = ParseNumber(value, &permission.dwPermission);
+        } else if (name == L"--ip") {
+            ok = ipGiven = ParseIpv4(value, &ip);
+        } else if (name == L"--port") {
+            ok = portGiven = ParseNumber(value, &port) && port <= 0xFFFF;
+        }
+        if (!ok) return usage();
+    }
+    if ((verb == L"set" && !permissionGiven) || ipGiven != portGiven || (ipGiven && verb != L"set")) return usage();
+
+    return WithRoot([&](IQnTessary* root) {
+        ComPtr<IQnTessaryAppDetails> details;
+        HRESULT hr = LocalDetails(root, path, &details);
+        if (FAILED(hr)) return Fail(L"GetApplicationDetails for " + path, hr);
+        LONG result = -1;
+        if (verb == L"list") {
+            QNTS_APP_PERMISSION* stored = nullptr;
+            LONG count = 0;
+            hr = details->GetLocalPermission(&stored, &count, &result);
+            if (FAILED(hr)) return Fail(L"GetLocalPermission", hr);
+            Field(L"result", std::to_wstring(result) + (result == 6 ? L" (none stored)" : L""));
+            for (LONG i = 0; stored != nullptr && i < count; ++i) {
+                Out(L"product=" + Hex(stored[i].dwProduct) + L" feature=" + Hex(stored[i].dwFeature) +
+                    L" permission=" + DecodePermission(stored[i].dwPermission) + L"\n");
+            }
+            ::CoTaskMemFree(stored);
+            return result == 0 || result == 6 ? kExitOk : kExitFailure;
+        }
+        if (verb == L"set") {
+            // The address goes as the firewall holds it: the packet's bytes, first octet lowest.
+            hr = ipGiven ? details->SetLocalPermissionWithIp(permission, ip, static_cast<USHORT>(port), &result)
+                         : details->SetLocalPermission(permission, &result);
+            if (FAILED(hr)) return Fail(L"SetLocalPermission", hr);
+        } else {
+            hr = details->DeleteLocalPermission(permission.dwProduct, permission.dwFeature, &result);
+            if (FAILED(hr)) return Fail(L"DeleteLocalPermission", hr);
+        }
+        Field(L"result", std::to_wstring(result));
+        return result == 0 ? kExitOk : kExitFailure;
+    });
+}
+
+
 bool ParsePermsOptions(const std::vector<std::wstring>& args, size_t first, PermsOptions* options) {
     for (size_t i = first; i < args.size(); ++i) {
         if (i + 1 >= args.size()) return false;
@@ -443,6 +575,12 @@ std::vector<Command> ComCommands() {
         {L"query", L"URL TEXT", L"send a raw query to the service (needs the opt-in, see optin)", Query},
         {L"perms", L"list|set|delete [--path P] [--hash H] [--product N] [--feature N] [--permission N] [--id N]",
          L"the suite's shared per-application permissions (set with --id 0 adds a row)", Perms},
+        {L"local-perms", L"list|set|delete PATH [--product N] [--feature N] [--permission N] [--ip A.B.C.D --port N]",
+         L"the application's own per-product decisions through its details object (set with --ip reports the "
+         L"destination)",
+         LocalPerms},
+        {L"verify", L"FILE...",
+         L"check each file's Authenticode signature as the component judges it (exit 1 unless all are good)", Verify},
         {L"empty-cache", L"", L"empty the record cache of this process's component", EmptyCache},
         {L"optin", L"on|off", L"write the protected opt-in value \"Submit\"", Optin},
         {L"gonogo", L"all|none|sample", L"write the protected statistics switch \"GoNoGo\" (1, 2, 0)", GoNoGo},
