@@ -49,6 +49,9 @@ EVENTS_PATH = "/data/services/LodanP/events/LodanPevents.tsservice"
 CONTROL_PREFIX = "/__control/"
 
 MAX_BODY = 16 * 1024 * 1024
+# Generated junk answers may be larger than any request body the emulator accepts:
+# tests use them to see what a client does with a huge answer.
+MAX_JUNK = 64 * 1024 * 1024
 
 DEFAULT_CATALOGUE = {
     "answers": {},                               # MD5 text -> answer text
@@ -86,7 +89,7 @@ class Rule:
       times:          number of requests the rule serves before it is dropped (default: until reset)
       delay_ms:       wait before the status line
       status, reason: status line (default 200 and the standard reason)
-      body | body_b64 | junk: body text (Latin-1), base64 bytes, or N pseudo-random bytes;
+      body | body_b64 | junk: body text (Latin-1), base64 bytes, or N pseudo-random bytes (N up to 64 MiB);
                       without any of them the endpoint's normal answer is sent
       headers:        extra headers {"Name": "value"}
       content_length: "auto" (default), "omit" (no header; the body ends with the connection)
@@ -127,7 +130,7 @@ class Rule:
         elif "body_b64" in definition:
             self.body = base64.b64decode(definition["body_b64"], validate=True)
         elif "junk" in definition:
-            count = self._number("junk", 0, maximum=MAX_BODY)
+            count = self._number("junk", 0, maximum=MAX_JUNK)
             self.body = random.Random(count).randbytes(count)
         length = definition.get("content_length", "auto")
         if length not in ("auto", "omit") and (not isinstance(length, int) or isinstance(length, bool)

@@ -275,6 +275,13 @@ class ScriptTest(EmulatorTestBase):
         self.assertNotIn(b"[end]=true", junk)
         self.assertEqual(binary, b"\x00\xff\x00|")
 
+    def test_junk_larger_than_any_request_body(self):
+        self.client.script(junk=20 * 1024 * 1024, times=1)
+        _, junk, _ = get(self.port, self.query_target())
+        self.assertEqual(len(junk), 20 * 1024 * 1024)
+        with self.assertRaises(urllib.error.HTTPError):
+            self.client.script(junk=64 * 1024 * 1024 + 1)
+
     def test_delays_and_in_flight_count(self):
         self.client.script(delay_ms=400)
         started = time.monotonic()
