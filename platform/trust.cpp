@@ -1,5 +1,6 @@
 #include "platform/trust.h"
 
+#include <objbase.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -47,5 +48,14 @@ bool IsFileTrusted(const std::wstring& path) noexcept {
 bool IsCallerTrusted() noexcept { return true; }
 
 bool IsCreatedObjectTrusted(REFCLSID) noexcept { return true; }
+
+HRESULT CreateTrustedObject(REFCLSID clsid, DWORD context, REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (!IsCreatedObjectTrusted(clsid)) return E_ACCESSDENIED;
+    const HRESULT hr = ::CoCreateInstance(clsid, nullptr, context, iid, object);
+    if (FAILED(hr)) *object = nullptr;
+    return hr;
+}
 
 }  // namespace tessary

@@ -23,4 +23,10 @@ bool IsCallerTrusted() noexcept;
 // Whether an object created for the suite (updater plug-in, event broker) may be used.
 bool IsCreatedObjectTrusted(REFCLSID clsid) noexcept;
 
+// The suite's object creation: CoCreateInstance of `clsid` in the class contexts
+// `context` for `iid`, only for a class IsCreatedObjectTrusted accepts
+// (E_ACCESSDENIED otherwise). `object` is null on every failure; E_POINTER
+// when it is null itself.
+HRESULT CreateTrustedObject(REFCLSID clsid, DWORD context, REFIID iid, void** object) noexcept;
+
 }  // namespace tessary

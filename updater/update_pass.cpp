@@ -19,6 +19,7 @@
 #include "updater/event_report.h"
 #include "updater/go_online.h"
 #include "updater/store_merge.h"
+#include "updater/updater_plugins.h"
 
 #include <wrl/client.h>
 
@@ -91,14 +92,9 @@ int processAppMergeFile() {
 
 void NotifyFirewall() {
     ComPtr<IQnEventBroker> broker;
-    HRESULT hr = E_ACCESSDENIED;
-    // The suite's trust-validated creation: only objects the platform's trust validation accepts.
-    if (IsCreatedObjectTrusted(kEventBrokerClsid)) {
-        hr = ::CoCreateInstance(
-            kEventBrokerClsid, nullptr,
-            CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER, kEventBrokerIid,
-            reinterpret_cast<void**>(broker.GetAddressOf()));
-    }
+    HRESULT hr = CreateTrustedObject(
+        kEventBrokerClsid, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
+        kEventBrokerIid, reinterpret_cast<void**>(broker.GetAddressOf()));
     if (SUCCEEDED(hr) && broker) {
         UniqueBstr product(::SysAllocString(kFirewallProduct));
         UniqueBstr component(::SysAllocString(kFirewallComponent));
@@ -106,7 +102,9 @@ void NotifyFirewall() {
         DWORD cookie = 0;
         hr = broker->GetEventSink(product.get(), component.get(), nullptr, 0, IID_IQnTessaryEvent,
                                   reinterpret_cast<void**>(sink.GetAddressOf()), &cookie);
-        if (SUCCEEDED(hr) && sink) hr = sink->OnDatabaseUpdated();
+        // A success that hands out no sink has told the firewall nothing.
+        if (SUCCEEDED(hr) && !sink) hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr)) hr = sink->OnDatabaseUpdated();
     } else if (SUCCEEDED(hr)) {
         hr = E_NOINTERFACE;
     }
@@ -155,8 +153,13 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
         if (FAILED(hr)) {
             TS_LOG(kSeverityError, kSource, L"CoInitialize failed with error 0x%x", static_cast<unsigned>(hr));
         } else {
-            // Call point of the updater plug-ins (UpdaterPluginManager: AddPluginsFromRegistry,
-            // RunAllUpdates), which run here, apartment-threaded, before the update routine.
+            // The updater plug-ins, apartment-threaded, before the update routine; the
+            // manager releases every plug-in before COM goes.
+            {
+                TSUpdaterPlugin::UpdaterPluginManager plugins;
+                plugins.AddPluginsFromRegistry();
+                plugins.RunAllUpdates();
+            }
             ::CoUninitialize();
             TsUpdateThread();
             // The traffic summary report; its result is not used.

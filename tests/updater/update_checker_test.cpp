@@ -31,27 +31,12 @@ using testing::JsonString;
 using testing::ReadBytes;
 using testing::RecordedRequest;
 using testing::ScopedTempDir;
+using testing::StoreHashes;
 using testing::UpdateCheckerProcess;
 using testing::WriteFileBytes;
 
 constexpr char kCabinetStoreHash[] = "AAAA0000000000000000000000000001";
 constexpr char kPlainStoreHash[] = "BBBB0000000000000000000000000001";
-
-// The Hash column of a store file's LocalCache table.
-std::vector<std::string> Hashes(const std::wstring& path) {
-    std::vector<std::string> hashes;
-    if (!FileExists(path)) return hashes;
-    UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));
-    UniqueSqliteTable table;
-    int rows = 0;
-    int columns = 0;
-    if (!db || sqlite_get_table(db.get(), "SELECT Hash FROM LocalCache ORDER BY Hash;", table.put(), &rows, &columns,
-                                nullptr) != SQLITE_OK) {
-        return hashes;
-    }
-    for (int i = 1; i <= rows; ++i) hashes.push_back(table.get()[i] != nullptr ? table.get()[i] : "");
-    return hashes;
-}
 
 // A long text parameter of a manifest request: "[name]=value" up to the next "||".
 std::string Parameter(const std::string& request, const std::string& name) {
@@ -161,7 +146,7 @@ TEST_F(UpdateCheckerTest, WithSettingOneZeroTheUpdateRoutineTouchesNothing) {
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_NE(process_.Log().find(L"Update enabled: 0"), std::wstring::npos) << process_.Log();
     EXPECT_TRUE(Requests().empty());
-    EXPECT_TRUE(Hashes(Common(L"data\\TsLocal.xdb")).empty());
+    EXPECT_TRUE(StoreHashes(Common(L"data\\TsLocal.xdb")).empty());
     EXPECT_TRUE(FileExists(Common(kAppMergeFileName))) << "no merge";
     EXPECT_FALSE(FileExists(Common(L"x.xdb")));
     EXPECT_GE(Dword(keys::kTessary, L"LastSubmit", 0), before) << "the event report still runs";
@@ -241,7 +226,7 @@ TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
     ASSERT_TRUE(rootTrusted_) << "the test root could not be added to the machine's root store";
     Manifest("FILE={origin}/signed/x.xdb||data/summary/X.xdb||ffffffff\r\n");
     EXPECT_EQ(process_.Run(), 0u);
-    EXPECT_EQ(Hashes(Common(L"x.xdb")),
+    EXPECT_EQ(StoreHashes(Common(L"x.xdb")),
               (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002"}));
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/signed/x.cab"}));
     EXPECT_FALSE(FileExists(Common(L"x.cab"))) << "the cabinet is deleted";
@@ -253,7 +238,7 @@ TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
 TEST_F(UpdateCheckerTest, UntrustedCabinetFallsBackToThePlainFile) {
     Manifest("FILE={origin}/unsigned/x.xdb||data/summary/x.xdb||ffffffff\r\n");
     EXPECT_EQ(process_.Run(), 0u);
-    EXPECT_EQ(Hashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_EQ(StoreHashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/unsigned/x.cab", "/unsigned/x.xdb"}));
     EXPECT_FALSE(FileExists(Common(L"x.cab")));
     EXPECT_NE(process_.Log().find(L"result = 1"), std::wstring::npos) << process_.Log();
@@ -263,7 +248,7 @@ TEST_F(UpdateCheckerTest, UntrustedCabinetFallsBackToThePlainFile) {
     Manifest("FILE={origin}/signed/appmrg.xdb||data/summary/other.xdb||ffffffff\r\n");
     ASSERT_TRUE(emulator_.Script(R"({"match": {"path": "/signed/appmrg.cab"}, "status": 404})"));
     EXPECT_EQ(process_.Run(), 0u);
-    EXPECT_EQ(Hashes(Common(L"other.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_EQ(StoreHashes(Common(L"other.xdb")), std::vector<std::string>{kPlainStoreHash});
     EXPECT_NE(process_.Log().find(L"Downloading cab failed, fallback to xdb."), std::wstring::npos);
 }
 
@@ -276,7 +261,7 @@ TEST_F(UpdateCheckerTest, WithoutAdvpackTheProgramsOwnExtractorUnpacksTheCabinet
     const DWORD code = process_.Run();
     registry::DeleteKeyTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\TSUpdChk.exe");
     EXPECT_EQ(code, 0u);
-    EXPECT_EQ(Hashes(Common(L"x.xdb")).size(), 2u);
+    EXPECT_EQ(StoreHashes(Common(L"x.xdb")).size(), 2u);
     const std::wstring log = process_.Log();
     EXPECT_NE(log.find(L"LoadLibraryFromSystemDirectory(advpack.dll) failed, err=126"), std::wstring::npos) << log;
     EXPECT_NE(log.find(L"Failed to Extract"), std::wstring::npos) << log;
@@ -303,7 +288,7 @@ TEST_F(UpdateCheckerTest, MinimumAgeSkipsAYoungTarget) {
     ::SetFileTime(file, nullptr, nullptr, &stamp);
     ::CloseHandle(file);
     EXPECT_EQ(process_.Run(), 0u);
-    EXPECT_EQ(Hashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_EQ(StoreHashes(Common(L"x.xdb")), std::vector<std::string>{kPlainStoreHash});
 }
 
 TEST_F(UpdateCheckerTest, ReportPageIsStoredOnlyWithTheMarker) {
@@ -338,7 +323,7 @@ TEST_F(UpdateCheckerTest, HostileCommandFilesDownloadNothingAndThePassGoesOn) {
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/unsigned/x.cab", "/unsigned/x.xdb"}))
         << "only the last, sound entry downloads";
-    EXPECT_EQ(Hashes(Common(L"ok.xdb")), std::vector<std::string>{kPlainStoreHash});
+    EXPECT_EQ(StoreHashes(Common(L"ok.xdb")), std::vector<std::string>{kPlainStoreHash});
     EXPECT_FALSE(FileExists(Common(L"x.xdb")));
     EXPECT_FALSE(FileExists(L"C:\\x.xdb"));
     EXPECT_FALSE(FileExists(common_ + L"\\..\\x.xdb"));
@@ -352,7 +337,7 @@ TEST_F(UpdateCheckerTest, DeliveredMergeFileIsMergedAndWithoutBrokerTheFlagIsSet
     Manifest("FILE={origin}/signed/appmrg.xdb||data/summary/appmrg.xdb||ffffffff\r\n");
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_FALSE(FileExists(Common(kAppMergeFileName))) << "consumed by the merge";
-    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")),
+    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")),
               (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002",
                                         "CCCC0000000000000000000000000001"}));
     EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "no event broker is registered";
@@ -373,7 +358,7 @@ TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_FALSE(FileExists(Common(kAppMergeFileName)));
     EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "the file existed, so the firewall is told";
-    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
+    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
 
     // Another process holds the local store locked for the whole pass.
     ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
@@ -383,7 +368,7 @@ TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
         EXPECT_EQ(process_.Run(), 0u);
         sqlite_exec(holder.get(), "COMMIT;", nullptr, nullptr, nullptr);
     }
-    EXPECT_EQ(Hashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
+    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
 }
 
 TEST_F(UpdateCheckerTest, NoAnswerFromTheServiceStillRecordsTheFetchTime) {

@@ -5,11 +5,17 @@
 
 #include <windows.h>
 
+#include <shlobj.h>
+
 #include <string>
+#include <vector>
 
 #include "Logging/log_builder.h"
 #include "Logging/logging.h"
+#include "platform/protected_ini.h"
 #include "platform/text.h"
+#include "store/sqlite_adapter.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessary::testing {
 
@@ -86,5 +92,51 @@ inline WORD DosDate(int year, int month, int day) {
 inline WORD DosTime(int hour, int minute, int second) {
     return static_cast<WORD>((hour << 11) | (minute << 5) | (second / 2));
 }
+
+// The Hash column of a store file's LocalCache table, sorted (empty without the file or table).
+inline std::vector<std::string> StoreHashes(const std::wstring& path) {
+    std::vector<std::string> hashes;
+    if (!FileExists(path)) return hashes;
+    UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    if (!db || sqlite_get_table(db.get(), "SELECT Hash FROM LocalCache ORDER BY Hash;", table.put(), &rows, &columns,
+                                nullptr) != SQLITE_OK) {
+        return hashes;
+    }
+    for (int i = 1; i <= rows; ++i) hashes.push_back(table.get()[i] != nullptr ? table.get()[i] : "");
+    return hashes;
+}
+
+// The machine-wide logger settings file set to a severity threshold for the life
+// of the object (loggers started meanwhile write lines of that severity and up);
+// the file as it was comes back afterwards.
+class ScopedLogSeverity {
+public:
+    explicit ScopedLogSeverity(int severity) {
+        wchar_t folder[MAX_PATH] = {};
+        ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+        const std::wstring root = std::wstring(folder) + L"\\Quellon\\QNLOGS";
+        ::SHCreateDirectoryExW(nullptr, root.c_str(), nullptr);
+        path_ = root + L"\\log.ini";
+        had_ = FileExists(path_);
+        saved_ = ReadBytes(path_);
+        ok_ = CObfuscatedIniReader(path_).WriteInt("Config", "Severity", severity);
+    }
+    ~ScopedLogSeverity() {
+        ::DeleteFileW(path_.c_str());
+        if (had_) WriteFileBytes(path_, saved_);
+    }
+    ScopedLogSeverity(const ScopedLogSeverity&) = delete;
+    ScopedLogSeverity& operator=(const ScopedLogSeverity&) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::wstring path_;
+    std::string saved_;
+    bool had_ = false;
+    bool ok_ = false;
+};
 
 }  // namespace tessary::testing
