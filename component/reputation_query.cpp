@@ -120,6 +120,9 @@ bool QueryService(AppRecord& record, const QueryExtras& extras) noexcept {
 
         std::string body;
         if (!ServiceExchange(url.c_str(), nullptr, 0, &body) || body.empty()) return false;
+        // The answer is text and ends at its first zero byte, as the stored copy does:
+        // an end marker behind a zero byte does not make a cut answer whole.
+        if (const size_t zero = body.find('\0'); zero != std::string::npos) body.resize(zero);
         if (!ParseAnswer(record, body, true)) {
             record.className = "?";
             return false;

@@ -126,7 +126,7 @@ bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD* value) {
                                  WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) {
+bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response, bool* complete) {
     if (url == nullptr || !winhttp::Available()) return false;
     ExchangeTarget target;
     if (!CrackServiceUrl(url, &target)) return false;
@@ -172,18 +172,27 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
 
     std::string received;
     ReadBody(request.get(), contentLength, &received);
+    if (complete != nullptr) *complete = received.size() == contentLength;
     if (response != nullptr) response->swap(received);
     return success;
 }
 
 }  // namespace
 
-bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) noexcept {
+bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response,
+                     bool* complete) noexcept {
+    if (complete != nullptr) *complete = false;
     try {
-        return Exchange(url, body, bodyLength, response);
+        return Exchange(url, body, bodyLength, response, complete);
     } catch (const std::bad_alloc&) {
+        if (complete != nullptr) *complete = false;
         return false;
     }
+}
+
+bool DownloadWhole(const wchar_t* url, std::string* response) noexcept {
+    bool complete = false;
+    return ServiceExchange(url, nullptr, 0, response, &complete) && complete;
 }
 
 ServiceTimeouts ExchangeTimeouts() noexcept {

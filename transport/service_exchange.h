@@ -39,7 +39,15 @@ inline constexpr size_t kMaxProxyValueChars = 259;
 // them with a zero byte. Without a Content-Length header, or when the request
 // fails, the result is false and *response is untouched. A null `response`
 // discards the body. Never throws; no call waits longer than the time-outs.
-bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response) noexcept;
+// `complete` (optional) tells whether the whole announced body arrived: false
+// when the connection ended or stalled early, or when the request failed. A
+// caller that stores the body as a file must not take a partial one.
+bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response,
+                     bool* complete = nullptr) noexcept;
+
+// A download: true only when the service answered with a success status and the
+// whole announced body arrived into *response.
+bool DownloadWhole(const wchar_t* url, std::string* response) noexcept;
 
 // Time-outs set on every exchange's session, in milliseconds.
 struct ServiceTimeouts {

@@ -205,8 +205,9 @@ bool UpdaterPluginManager::RunUpdate(IUpdaterPlugin* plugin) {
     const std::string base = BaseRequest(WideToNarrow(ManifestBaseUrl()), ProcessInstallationId().ForRequest());
     const std::wstring url = NarrowToWide(PluginRequest(base, WideToNarrow(version), WideToNarrow(id)));
     std::string response;
-    // A failed request is not logged; the download file goes all the same.
-    if (!ServiceExchange(url.c_str(), nullptr, 0, &response)) return true;
+    // A failed request is not logged; the download file goes all the same. An
+    // answer cut short could name another file or a truncated url: it counts as failed.
+    if (!DownloadWhole(url.c_str(), &response)) return true;
 
     RewriteFileUrlExtension(&response, WideToNarrow(::PathFindExtensionW(downloadFile.c_str())));
     if (!InterpretCommandFile(response.data(), response.size(), &downloadFile)) {

@@ -82,6 +82,8 @@ std::vector<ServiceFault> JunkFaults() {
     return {
         {"3000 bytes of binary junk", "\"junk\": 3000"},
         {"50 MiB of binary junk", "\"junk\": " + std::to_string(kFiftyMiB)},
+        // The end marker behind a zero byte: the text the store would keep ends at the zero.
+        {"an answer cut by a zero byte", "\"body\": " + JsonString(std::string("[Class]=GO\0||[end]=true", 23))},
     };
 }
 

@@ -105,7 +105,13 @@ TEST_F(ServiceExchangeTest, AnswerWithoutContentLengthIsFailureAndLeavesTheRespo
 TEST_F(ServiceExchangeTest, BodyShorterThanAnnouncedYieldsTheBytesThatCame) {
     Answer("/t/short", "\"body\": \"abc\", \"content_length\": 100");
     std::string response = kSentinel;
-    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/short").c_str(), nullptr, 0, &response));
+    bool complete = true;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/short").c_str(), nullptr, 0, &response, &complete));
+    EXPECT_EQ(response, "abc");
+    EXPECT_FALSE(complete) << "97 announced bytes never came";
+    // A download takes only a whole body.
+    response = kSentinel;
+    EXPECT_FALSE(DownloadWhole(emulator_.Url(L"/t/short").c_str(), &response));
     EXPECT_EQ(response, "abc");
 }
 
@@ -120,8 +126,11 @@ TEST_F(ServiceExchangeTest, HugeAnnouncedLengthIsNotTrustedForTheBuffer) {
 TEST_F(ServiceExchangeTest, LongerBodyThanAnnouncedIsCutAtContentLength) {
     Answer("/t/long", "\"body\": \"0123456789\", \"content_length\": 4");
     std::string response;
-    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/long").c_str(), nullptr, 0, &response));
+    bool complete = false;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/long").c_str(), nullptr, 0, &response, &complete));
     EXPECT_EQ(response, "0123");
+    EXPECT_TRUE(complete) << "every announced byte came";
+    EXPECT_TRUE(DownloadWhole(emulator_.Url(L"/t/long").c_str(), &response));
 }
 
 TEST_F(ServiceExchangeTest, BinaryBodyKeepsEmbeddedZeros) {
@@ -202,8 +211,10 @@ TEST_F(ServiceExchangeTest, BodyThatStallsPastTheReceiveTimeoutEndsTheRead) {
     ASSERT_TRUE(InsertSetting("ReceiveTimeout", "300"));
     Answer("/t/slowbody", "\"body\": \"late\", \"body_delay_ms\": 3000, \"times\": 1");
     std::string response = kSentinel;
-    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/slowbody").c_str(), nullptr, 0, &response));
+    bool complete = true;
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/slowbody").c_str(), nullptr, 0, &response, &complete));
     EXPECT_EQ(response, "") << "the status was a success; the body never came in time";
+    EXPECT_FALSE(complete);
 }
 
 // Arrival times (seconds) of the recorded requests, in order.

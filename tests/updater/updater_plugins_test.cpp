@@ -45,6 +45,13 @@ protected:
         severity_ = new testing::ScopedLogSeverity(1);
         ::CoInitialize(nullptr);
         winhttp::Load();
+        // This program's log files of earlier runs would rotate the lines away.
+        wchar_t folder[MAX_PATH] = {};
+        ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+        const std::wstring program = ModuleFilePath(nullptr);
+        const std::wstring stem = program.substr(program.find_last_of(L'\\') + 1);
+        ScopedTempDir::RemoveTree(std::wstring(folder) + L"\\Quellon\\QNLOGS\\TSAPI\\" +
+                                  stem.substr(0, stem.rfind(L'.')));
         logFile_ = testing::StartFileLogger();
     }
     static void TearDownTestSuite() {

@@ -109,8 +109,9 @@ inline std::vector<std::string> StoreHashes(const std::wstring& path) {
     return hashes;
 }
 
-// The machine-wide logger settings file set to a severity threshold for the life
-// of the object (loggers started meanwhile write lines of that severity and up);
+// The machine-wide logger settings file set to a severity threshold and the
+// largest file size for the life of the object (loggers started meanwhile write
+// lines of that severity and up);
 // the file as it was comes back afterwards.
 class ScopedLogSeverity {
 public:
@@ -122,7 +123,9 @@ public:
         path_ = root + L"\\log.ini";
         had_ = FileExists(path_);
         saved_ = ReadBytes(path_);
-        ok_ = CObfuscatedIniReader(path_).WriteInt("Config", "Severity", severity);
+        // Large files as well, so a test's lines stay in the first file.
+        CObfuscatedIniReader settings(path_);
+        ok_ = settings.WriteInt("Config", "Severity", severity) && settings.WriteInt("Config", "MaxSize", 10485760);
     }
     ~ScopedLogSeverity() {
         ::DeleteFileW(path_.c_str());
