@@ -45,28 +45,12 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
-
-// Replaces the first `placeholder` in `url` by "<separator><placeholder>=<value>".
-bool Fill(std::string* url, std::string_view placeholder, bool separate, const std::string& value) {
-    const size_t at = url->find(placeholder);
-    if (at == std::string::npos) return false;
-    std::string text = separate ? "||" : "";
-    text.append(placeholder);
-    text += "=" + value;
-    url->replace(at, placeholder.size(), text);
-    return true;
-}
-
 std::wstring ProgramDirectory() { return ParentDirectory(ModuleFilePath(nullptr)); }
 
 // The file the entry's download replaces.
 std::wstring EntryTarget(const std::string& path) {
-    const std::string lower = AsciiLower(path);
-    const size_t summary = lower.find(kSummaryPrefix);
-    if (summary != std::string::npos) {
-        return ResolveDataPath(L"", DataBase::kCommonData) + L"\\" +
-               NarrowToWide(lower.substr(summary + std::string_view(kSummaryPrefix).size()));
+    if (const std::optional<std::string> summary = SummaryFileName(path)) {
+        return ResolveDataPath(L"", DataBase::kCommonData) + L"\\" + NarrowToWide(*summary);
     }
     return ProgramDirectory() + L"\\" + NarrowToWide(path);
 }
@@ -208,77 +192,30 @@ void getTsData(bool forced, DWORD interval) {
 bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target) {
     ::DeleteFileW(kOemTokenName);
     if (text == nullptr || length == 0) return false;
-    const std::string_view all(text, length);
     bool result = false;
-    size_t pos = 0;
-    while (pos < all.size()) {
-        const size_t equals = all.find('=', pos);
-        if (equals == std::string_view::npos) break;
-        const std::string_view key = all.substr(pos, equals - pos);
-        const std::string_view value = all.substr(equals + 1);
-        const size_t lineEnd = value.find("\r\n");
-        // A key matches a keyword when it is the keyword's beginning.
-        auto matches = [key](std::string_view keyword) {
-            return key.size() <= keyword.size() && keyword.substr(0, key.size()) == key;
-        };
-        if (matches("TSID")) {
-            if (lineEnd == 16) ProcessInstallationId().Assign(value.substr(0, 16));
-        } else if (matches("FILE")) {
-            result = processTsCmdFile(value, false, target);
-        } else if (matches("HFILE")) {
-            processTsCmdFile(value, true, nullptr);
+    for (const CommandAction& action : CommandFileActions(std::string_view(text, length))) {
+        switch (action.keyword) {
+            case CommandKeyword::kTsid:
+                ProcessInstallationId().Assign(action.value);
+                break;
+            case CommandKeyword::kFile:
+                result = processTsCmdFile(action.value, false, target);
+                break;
+            case CommandKeyword::kHFile:
+                processTsCmdFile(action.value, true, nullptr);
+                break;
         }
-        if (lineEnd == std::string_view::npos) break;
-        pos = equals + 1 + lineEnd + 2;
     }
     return result;
-}
-
-std::optional<FileEntry> SplitFileEntry(std::string_view value) {
-    const size_t urlEnd = value.find("||");
-    const size_t lineEnd = value.find("\r\n");
-    if (urlEnd == std::string_view::npos || (lineEnd != std::string_view::npos && lineEnd < urlEnd) ||
-        urlEnd > kMaxEntryUrlChars) {
-        return std::nullopt;
-    }
-    FileEntry entry;
-    entry.url.assign(value.substr(0, urlEnd));
-    const std::string_view rest = value.substr(urlEnd + 2);
-    const size_t pathEnd = std::min(rest.find("||"), rest.find("\r\n"));
-    entry.path.assign(rest.substr(0, pathEnd));
-    if (pathEnd == std::string_view::npos) return entry;
-
-    // Both separators are two characters; the age follows whichever ended the path.
-    const std::string age = AsciiLower(rest.substr(pathEnd + 2, 8));
-    bool allHex = !age.empty();
-    bool allF = true;
-    for (char c : age) {
-        allHex = allHex && IsHexDigit(c);
-        allF = allF && c == 'f';
-    }
-    if (allHex && !allF) entry.minimumAgeMinutes = static_cast<uint32_t>(std::stoul(age, nullptr, 16));
-    return entry;
-}
-
-bool IsContainedEntryPath(std::string_view path) {
-    return path.find("..") == std::string_view::npos && IsContainedCabinetName(path);
 }
 
 bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstring* target) {
     std::optional<FileEntry> entry = SplitFileEntry(value);
     if (!entry || entry->path.find("..") != std::string::npos) return false;
-    // The url is sent as it is; control characters (a NUL among them) mean a broken entry.
-    for (char c : entry->url) {
-        if (static_cast<unsigned char>(c) < 0x20) return false;
-    }
-
-    std::string url = std::move(entry->url);
-    const bool guid = Fill(&url, "[guid]", false, ClientGuid());
-    bool tsid = false;
-    if (url.find("[tsid]") != std::string::npos) {
-        tsid = Fill(&url, "[tsid]", guid, ProcessInstallationId().ForDownload());
-    }
-    Fill(&url, "[lang]", guid || tsid, kLanguage);
+    // The url is sent as it is: one with control characters is a broken entry.
+    if (!IsSendableEntryUrl(entry->url)) return false;
+    const std::string url = FillEntryUrl(
+        entry->url, ClientGuid(), [] { return ProcessInstallationId().ForDownload(); }, kLanguage);
 
     std::wstring targetFile;
     if (target != nullptr) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "updater/command_file.h"
+
 namespace tessary {
 
 // Values under HKEY_LOCAL_MACHINE "SOFTWARE\Quellon\Tessary".
@@ -25,11 +27,8 @@ inline constexpr wchar_t kEventLogName[] = L"data\\log.edb";
 inline constexpr uint32_t kEventRecordSize = 48;
 // A report page (HFILE) is stored only when it carries this marker.
 inline constexpr char kReportMarker[] = "<!--Report OK-->";
-// Longest url of a file entry, and longest base request, in characters.
-inline constexpr size_t kMaxEntryUrlChars = 8191;
+// Longest base request, in characters (the longest file entry url is in command_file.h).
 inline constexpr size_t kMaxBaseRequestChars = 259;
-// Lower-cased path prefix whose files go to the common data directory.
-inline constexpr char kSummaryPrefix[] = "data/summary/";
 
 // The manifest base URL: "TsUrl" when present (at most 259 characters), else the
 // built-in manifest endpoint.
@@ -54,26 +53,14 @@ void getTsData(bool forced, DWORD interval);
 
 // Runs the command file `text` (`length` bytes; NUL bytes are plain characters):
 // "TSID" lines assign the installation identifier, "FILE" lines download files
-// (to `target` when given) and "HFILE" lines report pages. Deletes
+// (to `target` when given) and "HFILE" lines report pages, in the order
+// CommandFileActions gives them. Deletes
 // "data\oemtoken.xdb" relative to the working directory first. Returns the
 // result of the last FILE line; false when there was none or the text is empty.
 bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target);
 
-// The fields of a file entry "url||path||age".
-struct FileEntry {
-    std::string url;
-    std::string path;
-    std::optional<uint32_t> minimumAgeMinutes;
-};
-
-// Splits a file entry value (which runs on to the end of the command file). The
-// url must end before the line's CR LF and be at most kMaxEntryUrlChars long;
-// otherwise nothing is returned.
-std::optional<FileEntry> SplitFileEntry(std::string_view value);
-
-// True when a path field may be joined below the program or data directory: not
-// empty, relative, without "..", drive or stream colon, or control characters.
-bool IsContainedEntryPath(std::string_view path);
+// The text of a command file (CommandFileActions, SplitFileEntry, FileEntry,
+// IsContainedEntryPath) is read by command_file.h, included above.
 
 // Downloads one file entry. True when the target file was replaced. Refuses a
 // path with ".." (and, where the path names the target, any path that leaves

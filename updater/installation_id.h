@@ -10,12 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "updater/tsid_text.h"
+
 namespace tessary {
 
 // Relative name of the identifier file below the common data directory.
 inline constexpr wchar_t kInstallationIdName[] = L"data\\tsid.idx";
-// Size of the identifier file: four parts and the reserved word, little-endian.
-inline constexpr size_t kInstallationIdFileSize = 20;
 
 // The client identifier: 24 lower-case hexadecimal digits, the same in every
 // request of every installation.
