@@ -99,20 +99,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string section(in.Until('\n'));
     const std::string key(in.Until('\n'));
     const std::string value(in.Rest());
-    // Names are stored on one line without "=[]"; a key must be one the file can
-    // hold (with line breaks as blanks: not empty, not starting a comment line).
+    // Names are stored on one line without "=[]". A key the file cannot hold (with
+    // line breaks as blanks: empty, or starting a comment line) is refused and
+    // leaves the document as it was; every accepted one survives a save.
     std::string storedKey = key;
     for (char& c : storedKey) {
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
     }
     const std::string_view trimmedKey = Trim(storedKey);
-    if (!trimmedKey.empty() && trimmedKey.front() != ';' && trimmedKey.front() != '#') {
-        IniDocument edited = document;
-        edited.Set(section, key, value);
-        if (PlainName(section) && PlainName(key)) FUZZ_CHECK(edited.Find(section, key) != nullptr);
-        const std::string editedText = edited.Serialize();
-        FUZZ_CHECK(IniDocument::Parse(editedText).Serialize() == editedText);
+    const bool holdable = !trimmedKey.empty() && trimmedKey.front() != ';' && trimmedKey.front() != '#';
+    IniDocument edited = document;
+    FUZZ_CHECK(edited.Set(section, key, value) == holdable);
+    const std::string editedText = edited.Serialize();
+    if (!holdable) FUZZ_CHECK(editedText == document.Serialize());
+    if (holdable && PlainName(section) && PlainName(key)) {
+        FUZZ_CHECK(IniDocument::Parse(editedText).Find(section, key) != nullptr);
     }
+    FUZZ_CHECK(IniDocument::Parse(editedText).Serialize() == editedText);
 
     // Integers: the documented grammar, nothing more.
     int64_t parsed = 0x5A5A5A5A;

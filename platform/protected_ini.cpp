@@ -234,9 +234,11 @@ const std::string* IniDocument::Find(std::string_view section, std::string_view 
     return nullptr;
 }
 
-void IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
+bool IniDocument::Set(std::string_view section, std::string_view key, std::string_view value) {
     const std::string name = OneLine(section, true);
     const std::string k = OneLine(key, true);
+    // Such a line would be read back as a comment, or not at all: the value would be lost.
+    if (k.empty() || k.front() == ';' || k.front() == '#') return false;
     const std::string v = OneLine(value, false);
     Section* target = nullptr;
     for (Section& s : sections_) {
@@ -258,10 +260,11 @@ void IniDocument::Set(std::string_view section, std::string_view key, std::strin
     for (Entry& e : target->entries) {
         if (EqualsNoCase(e.key, k)) {
             e.value = v;
-            return;
+            return true;
         }
     }
     target->entries.push_back(Entry{k, v});
+    return true;
 }
 
 namespace {
@@ -399,7 +402,7 @@ IniLookup CBaseIniReader::ReadInt(std::string_view section, std::string_view key
 bool CBaseIniReader::WriteInt(std::string_view section, std::string_view key, int64_t value) {
     if (path_.empty()) return false;
     IniDocument doc = Load();
-    doc.Set(section, key, std::to_string(value));
+    if (!doc.Set(section, key, std::to_string(value))) return false;
     const std::string bytes = EncodeContent(doc.Serialize());
     return ReplaceWholeFile(path_, bytes);
 }

@@ -68,8 +68,9 @@ public:
 
     // Sets `key` in `section` to `value`, adding the section and key at the end
     // when they are absent. Line breaks in any of the texts are replaced by blanks
-    // so the document stays one pair a line.
-    void Set(std::string_view section, std::string_view key, std::string_view value);
+    // so the document stays one pair a line. False, with the document unchanged,
+    // for a key the file cannot hold: empty, or starting a comment (';' or '#').
+    bool Set(std::string_view section, std::string_view key, std::string_view value);
 
     bool empty() const { return sections_.empty(); }
 

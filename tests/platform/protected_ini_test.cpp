@@ -105,6 +105,17 @@ TEST(IniDocumentTest, SetTextsEndingInLineBreaksReadTheSameBeforeAndAfterSaving)
     EXPECT_EQ(IniDocument::Parse(text).Serialize(), text);
 }
 
+TEST(IniDocumentTest, KeysTheFileCannotHoldAreRefusedAndChangeNothing) {
+    IniDocument doc = IniDocument::Parse("[Config]\r\nSeverity=4\r\n");
+    const std::string before = doc.Serialize();
+    for (const char* key : {"", "  ", "\r\n", ";Enable", " #Enable", "#"}) {
+        EXPECT_FALSE(doc.Set("Config", key, "1")) << key;
+        EXPECT_EQ(doc.Serialize(), before) << key;
+    }
+    EXPECT_TRUE(doc.Set("Config", "En;able", "1"));
+    EXPECT_EQ(*IniDocument::Parse(doc.Serialize()).Find("Config", "En;able"), "1");
+}
+
 // File access goes through Win32; the native sanitizer build runs the codec and
 // parser cases above.
 #if defined(_WIN32)
@@ -132,6 +143,7 @@ TEST_F(ProtectedIniFileTest, ValuesWrittenReadBackUnchanged) {
         EXPECT_EQ(v, value);
     }
     ASSERT_TRUE(writer.WriteInt("Config", "LastLogIdx", 2));
+    EXPECT_FALSE(writer.WriteInt("Config", "#Severity", 3)) << "a write the file would lose is a failure";
     EXPECT_EQ(writer.ReadInt("Config", "Severity", &v), IniLookup::kValue);
     EXPECT_EQ(v, INT64_MAX);
     EXPECT_TRUE(writer.Exists());

@@ -182,7 +182,8 @@ TEST(CabinetNamesTest, OnlyNamesBelowTheTargetAreContained) {
         EXPECT_TRUE(IsContainedCabinetName(good)) << good;
     }
     for (const char* bad : {"", "..", "..\\a", "a\\..\\..\\b", "a/../b", "sub\\..", "\\a", "/a", "C:\\a", "C:a",
-                            "a:stream", "\\\\server\\share\\a", "a\tb"}) {
+                            "a:stream", "\\\\server\\share\\a", "a\tb", "...\\a", ".. \\a", "a/. ./b",
+                            "sub\\.. . "}) {
         EXPECT_FALSE(IsContainedCabinetName(bad)) << bad;
     }
 }
