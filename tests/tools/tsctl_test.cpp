@@ -1,0 +1,168 @@
+// tsctl as the suite's administrators run it: a process of its own, talking to the
+// registered tsapi.dll through COM. Covers the commands that go through an
+// application's details object (verify, local-perms) and their argument checks.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "tests/component/tsapi_server.h"
+#include "tests/support/test_roots.h"
+
+namespace tessary::testing {
+namespace {
+
+struct Outcome {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string out;
+};
+
+// Runs tsctl.exe (beside this test) with `arguments`; its standard output and
+// error, written to one file, and its exit code. A file rather than a pipe: a
+// process that inherited the handle could keep a pipe open after tsctl ended.
+Outcome Tsctl(const std::wstring& arguments) {
+    Outcome run;
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t file[MAX_PATH] = {};
+    if (::GetTempPathW(MAX_PATH, folder) == 0 || ::GetTempFileNameW(folder, L"tsc", 0, file) == 0) return run;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE output = ::CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return run;
+    std::wstring commandLine = L"\"" + ExecutableDir() + L"\\tsctl.exe\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    ::CloseHandle(output);
+    if (started) {
+        if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+            ::GetExitCodeProcess(process.hProcess, &run.exitCode);
+        } else {
+            ::TerminateProcess(process.hProcess, 0xFFFFFFFF);
+        }
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+        // Shared for writing too: a process started during the run may still hold the inherited handle.
+        HANDLE written = ::CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+        if (written != INVALID_HANDLE_VALUE) {
+            char buffer[4096];
+            DWORD got = 0;
+            while (::ReadFile(written, buffer, sizeof(buffer), &got, nullptr) && got > 0) run.out.append(buffer, got);
+            ::CloseHandle(written);
+        }
+    }
+    ::DeleteFileW(file);
+    return run;
+}
+
+std::wstring Signed(const wchar_t* name) { return L"\"" + ExecutableDir() + L"\\signature_pki\\" + name + L"\""; }
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class TsctlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        registered_ = Tsctl(L"register").exitCode == 0;
+        rootInstalled_ = InstallMachineRoot(ExecutableDir() + L"\\signature_pki\\root_vs.cer");
+    }
+    static void TearDownTestSuite() { Tsctl(L"unregister"); }
+
+    void SetUp() override {
+        ASSERT_TRUE(registered_) << "tsctl register failed";
+        // No usage statistics leave for the decisions set here.
+        ASSERT_EQ(Tsctl(L"gonogo none").exitCode, 0u);
+    }
+
+    ProductValuesGuard values_{{L"GoNoGo"}};
+    static inline bool registered_ = false;
+    static inline bool rootInstalled_ = false;
+};
+
+TEST_F(TsctlTest, VerifyExitsZeroOnlyWhenEveryFileCarriesAGoodSignature) {
+    ASSERT_TRUE(rootInstalled_) << "the signature fixtures' root cannot be installed";
+    Outcome good = Tsctl(L"verify " + Signed(L"quellon.exe"));
+    EXPECT_EQ(good.exitCode, 0u) << good.out;
+    EXPECT_TRUE(Contains(good.out, "quellon.exe: good signature")) << good.out;
+
+    // Each file gets its own verdict; one bad file makes the whole run fail.
+    Outcome mixed = Tsctl(L"verify " + Signed(L"unsigned.exe") + L" " + Signed(L"quellon.exe") + L" " +
+                      Signed(L"absent.exe"));
+    EXPECT_EQ(mixed.exitCode, 1u) << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out, "unsigned.exe: no good signature")) << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out, "quellon.exe: good signature")) << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out, "absent.exe: no good signature")) << mixed.out;
+
+    EXPECT_NE(Tsctl(L"verify " + Signed(L"no-such-file.exe")).exitCode, 0u);
+    EXPECT_EQ(Tsctl(L"verify").exitCode, 2u);
+}
+
+TEST_F(TsctlTest, LocalPermissionsAreStoredListedAndDeletedPerProductAndFeature) {
+    const std::wstring app = Signed(L"unit.exe");
+    Tsctl(L"local-perms delete " + app);  // whatever an earlier run left
+
+    Outcome none = Tsctl(L"local-perms list " + app);
+    EXPECT_EQ(none.exitCode, 0u) << none.out;
+    EXPECT_TRUE(Contains(none.out, "result: 6")) << none.out;
+
+    EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 2 --feature 1 --permission 4").exitCode, 0u);
+    EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 3 --feature 0x10 --permission 1 --ip 203.0.113.7 "
+                    L"--port 443").exitCode,
+              0u);
+    // Setting the same product and feature again replaces the decision.
+    EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 2 --feature 1 --permission 0x8").exitCode, 0u);
+    Outcome listed = Tsctl(L"local-perms list " + app);
+    EXPECT_EQ(listed.exitCode, 0u) << listed.out;
+    EXPECT_TRUE(Contains(listed.out, "product=0x2 feature=0x1 permission=0x8")) << listed.out;
+    EXPECT_FALSE(Contains(listed.out, "permission=0x4")) << listed.out;
+    EXPECT_TRUE(Contains(listed.out, "product=0x3 feature=0x10 permission=0x1")) << listed.out;
+
+    // The decisions live in the suite's shared permission store.
+    Outcome identity = Tsctl(L"identify " + app);
+    const size_t at = identity.out.find("md5: ");
+    ASSERT_NE(at, std::string::npos) << identity.out;
+    const std::string md5 = identity.out.substr(at + 5, 32);
+    Outcome shared = Tsctl(L"perms list --hash " + NarrowToWide(md5) + L" --product 3");
+    EXPECT_TRUE(Contains(shared.out, "feature=0x10 permission=0x1 md5=" + md5)) << shared.out;
+
+    EXPECT_EQ(Tsctl(L"local-perms delete " + app + L" --product 2 --feature 1").exitCode, 0u);
+    listed = Tsctl(L"local-perms list " + app);
+    EXPECT_FALSE(Contains(listed.out, "product=0x2")) << listed.out;
+    EXPECT_TRUE(Contains(listed.out, "product=0x3")) << listed.out;
+    EXPECT_EQ(Tsctl(L"local-perms delete " + app).exitCode, 0u);
+    EXPECT_TRUE(Contains(Tsctl(L"local-perms list " + app).out, "result: 6"));
+}
+
+TEST_F(TsctlTest, LocalPermissionArgumentsAreCheckedBeforeAnyCall) {
+    const std::wstring app = Signed(L"unit.exe");
+    for (const std::wstring& arguments : std::vector<std::wstring>{
+             L"local-perms", L"local-perms list", L"local-perms show " + app, L"local-perms list --product 1",
+             L"local-perms set " + app + L" --product 1",                               // no permission
+             L"local-perms set " + app + L" --permission 1 --ip 10.0.0.1",              // address without port
+             L"local-perms set " + app + L" --permission 1 --port 80",                  // port without address
+             L"local-perms set " + app + L" --permission 1 --ip 10.0.0 --port 80",      // three octets
+             L"local-perms set " + app + L" --permission 1 --ip 10.0.0.256 --port 80",  // octet too large
+             L"local-perms set " + app + L" --permission 1 --ip 10..0.1 --port 80",
+             L"local-perms set " + app + L" --permission 1 --ip 10.0.0.1 --port 65536",
+             L"local-perms set " + app + L" --permission x",
+             L"local-perms delete " + app + L" --ip 10.0.0.1 --port 80",  // only set takes a destination
+             L"local-perms list " + app + L" --product",                  // option without value
+         }) {
+        Outcome run = Tsctl(arguments);
+        EXPECT_EQ(run.exitCode, 2u) << WideToUtf8(arguments) << "\n" << run.out;
+    }
+    EXPECT_TRUE(Contains(Tsctl(L"local-perms list " + app).out, "result: 6")) << "nothing was stored";
+}
+
+}  // namespace
+}  // namespace tessary::testing
