@@ -96,8 +96,8 @@ TEST_F(TsctlTest, VerifyExitsZeroOnlyWhenEveryFileCarriesAGoodSignature) {
     EXPECT_TRUE(Contains(good.out, "quellon.exe: good signature")) << good.out;
 
     // Each file gets its own verdict; one bad file makes the whole run fail.
-    Outcome mixed = Tsctl(L"verify " + Signed(L"unsigned.exe") + L" " + Signed(L"quellon.exe") + L" " +
-                      Signed(L"absent.exe"));
+    Outcome mixed =
+        Tsctl(L"verify " + Signed(L"unsigned.exe") + L" " + Signed(L"quellon.exe") + L" " + Signed(L"absent.exe"));
     EXPECT_EQ(mixed.exitCode, 1u) << mixed.out;
     EXPECT_TRUE(Contains(mixed.out, "unsigned.exe: no good signature")) << mixed.out;
     EXPECT_TRUE(Contains(mixed.out, "quellon.exe: good signature")) << mixed.out;
@@ -116,8 +116,10 @@ TEST_F(TsctlTest, LocalPermissionsAreStoredListedAndDeletedPerProductAndFeature)
     EXPECT_TRUE(Contains(none.out, "result: 6")) << none.out;
 
     EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 2 --feature 1 --permission 4").exitCode, 0u);
-    EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 3 --feature 0x10 --permission 1 --ip 203.0.113.7 "
-                    L"--port 443").exitCode,
+    EXPECT_EQ(Tsctl(L"local-perms set " + app +
+                    L" --product 3 --feature 0x10 --permission 1 --ip 203.0.113.7 "
+                    L"--port 443")
+                  .exitCode,
               0u);
     // Setting the same product and feature again replaces the decision.
     EXPECT_EQ(Tsctl(L"local-perms set " + app + L" --product 2 --feature 1 --permission 0x8").exitCode, 0u);

@@ -284,10 +284,9 @@ int Verify(const std::vector<std::wstring>& args) {
             hr = details->HasGoodDigitalSignature(&valid, &result);
             if (FAILED(hr)) return Fail(L"HasGoodDigitalSignature", hr);
             const bool good = result == 0 && valid != 0;
-            Out(path + L": " +
-                (result != 0 ? L"no record (result " + std::to_wstring(result) + L")"
-                             : good ? std::wstring(L"good signature") : std::wstring(L"no good signature")) +
-                L"\n");
+            std::wstring verdict = good ? L"good signature" : L"no good signature";
+            if (result != 0) verdict = L"no record (result " + std::to_wstring(result) + L")";
+            Out(path + L": " + verdict + L"\n");
             if (!good) exitCode = kExitFailure;
         }
         return exitCode;
@@ -299,11 +298,11 @@ int Verify(const std::vector<std::wstring>& args) {
 int LocalPerms(const std::vector<std::wstring>& args) {
     const std::wstring verb = args.empty() ? std::wstring() : args[0];
     const auto usage = [] {
-        Err(L"local-perms: list|set|delete PATH [--product N] [--feature N] [--permission N] [--ip A.B.C.D --port N]\n");
+        Err(L"local-perms: list|set|delete PATH [--product N] [--feature N] [--permission N]"
+            L" [--ip A.B.C.D --port N]\n");
         return kExitUsage;
     };
-    if ((verb != L"list" && verb != L"set" && verb != L"delete") || args.size() < 2 ||
-        args[1].rfind(L"--", 0) == 0) {
+    if ((verb != L"list" && verb != L"set" && verb != L"delete") || args.size() < 2 || args[1].rfind(L"--", 0) == 0) {
         return usage();
     }
     const std::wstring path = args[1];
@@ -345,8 +344,8 @@ int LocalPerms(const std::vector<std::wstring>& args) {
             if (FAILED(hr)) return Fail(L"GetLocalPermission", hr);
             Field(L"result", std::to_wstring(result) + (result == 6 ? L" (none stored)" : L""));
             for (LONG i = 0; stored != nullptr && i < count; ++i) {
-                Out(L"product=" + Hex(stored[i].dwProduct) + L" feature=" + Hex(stored[i].dwFeature) +
-                    L" permission=" + DecodePermission(stored[i].dwPermission) + L"\n");
+                Out(L"product=" + Hex(stored[i].dwProduct) + L" feature=" + Hex(stored[i].dwFeature) + L" permission=" +
+                    DecodePermission(stored[i].dwPermission) + L"\n");
             }
             ::CoTaskMemFree(stored);
             return result == 0 || result == 6 ? kExitOk : kExitFailure;
@@ -364,7 +363,6 @@ int LocalPerms(const std::vector<std::wstring>& args) {
         return result == 0 ? kExitOk : kExitFailure;
     });
 }
-
 
 bool ParsePermsOptions(const std::vector<std::wstring>& args, size_t first, PermsOptions* options) {
     for (size_t i = first; i < args.size(); ++i) {
@@ -414,8 +412,7 @@ int Perms(const std::vector<std::wstring>& args) {
         if (verb == L"list") {
             QNTS_LOCAL_APP_PERMISSION* records = nullptr;
             ULONG count = 0;
-            hr = perms->GetPermissions(o.path.c_str(), o.hash.c_str(), o.product, o.feature, &records, &count,
-                                       &result);
+            hr = perms->GetPermissions(o.path.c_str(), o.hash.c_str(), o.product, o.feature, &records, &count, &result);
             if (FAILED(hr)) return Fail(L"GetPermissions", hr);
             std::vector<QNTS_LOCAL_APP_PERMISSION> sorted(records, records + (records != nullptr ? count : 0));
             ::CoTaskMemFree(records);
