@@ -31,7 +31,9 @@ constexpr char kBuild[] = "18900";
 constexpr wchar_t kOemTokenName[] = L"data\\oemtoken.xdb";
 constexpr int64_t kFileTimeUnitsPerMinute = 600000000;
 
-bool Download(const std::wstring& url, std::string* body) { return ServiceExchange(url.c_str(), nullptr, 0, body); }
+// A manifest, cabinet or file download. Only a whole body counts: a transfer cut
+// short would be written over a good target, or read as a shorter command file.
+bool Download(const std::wstring& url, std::string* body) { return DownloadWhole(url.c_str(), body); }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     UniqueFile file(

@@ -114,12 +114,7 @@ protected:
     }
     void TearDown() override { CleanMachine(); }
 
-    void CleanMachine() {
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
-        ScopedTempDir::RemoveTree(common_);
-        ResolveDataPath(L"data\\x", DataBase::kCommonData);
-    }
+    void CleanMachine() { testing::CleanUpdateCheckerState(common_); }
 
     std::wstring LocalPath() const { return common_ + L"\\data\\TsLocal.xdb"; }
     std::wstring MergePath() const { return common_ + L"\\" + kAppMergeFileName; }

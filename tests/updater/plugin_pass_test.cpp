@@ -53,12 +53,7 @@ protected:
         CleanMachine();
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
     }
-    void CleanMachine() {
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
-        ScopedTempDir::RemoveTree(common_);
-        ResolveDataPath(L"data\\x", DataBase::kCommonData);
-    }
+    void CleanMachine() { testing::CleanUpdateCheckerState(common_); }
     static void AddPluginKey(const std::wstring& name) {
         ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, (kPluginsKey + L"\\" + name).c_str(), L"Name", name));
     }

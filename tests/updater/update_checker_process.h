@@ -15,9 +15,12 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "store/data_paths.h"
+#include "store/product_keys.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/updater_test_support.h"
+#include "updater/update_pass.h"
 
 namespace tessary::testing {
 
@@ -98,6 +101,16 @@ inline bool SetTestRootTrusted(const std::wstring& derPath, bool trusted) {
     }
     ::CertCloseStore(store, 0);
     return ok != FALSE;
+}
+
+// What a pass reads and leaves on the machine, gone: the product key, the
+// firewall's flag key and the common data directory `common` (made anew, with
+// its data folder, as the component would make it).
+inline void CleanUpdateCheckerState(const std::wstring& common) {
+    registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+    registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
+    ScopedTempDir::RemoveTree(common);
+    ResolveDataPath(L"data\\x", DataBase::kCommonData);
 }
 
 // A copy of TSUpdChk.exe in a directory of its own (its downloads without

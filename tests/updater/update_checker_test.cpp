@@ -68,12 +68,7 @@ protected:
     }
     void TearDown() override { CleanMachine(); }
 
-    void CleanMachine() {
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
-        ScopedTempDir::RemoveTree(common_);
-        ResolveDataPath(L"data\\x", DataBase::kCommonData);
-    }
+    void CleanMachine() { testing::CleanUpdateCheckerState(common_); }
 
     // Serves `text` as the command file ("{origin}" becomes the emulator's origin).
     void Manifest(const std::string& text) {
