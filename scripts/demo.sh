@@ -176,8 +176,7 @@ done
 
 heading "service settings as the firewall reads them (delivered by the signed update), and module versions"
 expect "SubmitInterval: 86400" settings
-echo "   (a module counts as missing when it has no readable version block)"
-expect "TSAPI.dll=[0-9]" versions
+expect "TSUpdChk.exe=18\.9\.142\.0" versions
 
 heading "raw query to the service: refused without the user's opt-in, sent with it"
 expect "Submit: 0" optin off

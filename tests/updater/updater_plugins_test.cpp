@@ -7,6 +7,7 @@
 
 #include <objbase.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,11 +16,11 @@
 #include "platform/text.h"
 #include "store/product_keys.h"
 #include "tests/support/emulator_control.h"
-#include "transport/winhttp_api.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/doubles/registered_doubles.h"
 #include "tests/updater/update_checker_process.h"
 #include "tests/updater/updater_test_support.h"
+#include "transport/winhttp_api.h"
 #include "updater/updater_plugins.h"
 
 namespace tessary {
@@ -307,6 +308,52 @@ TEST_F(UpdaterPluginsTest, HugeStringsReachNoFixedBufferAndThePassGoesOn) {
               std::wstring::npos);
     ASSERT_FALSE(doubles_.Calls(kPluginBText).empty());
     EXPECT_EQ(doubles_.Calls(kPluginBText).back(), "MergeDB " + WideToUtf8(DownloadFile(kPluginBText)));
+}
+
+// The slots a plug-in built elsewhere has: IUnknown 0-2, IDispatch 3-6, then
+// Initialize, GetLocalDBStatus, ReplaceDB, GetUpdateID, GetAppDBVersion,
+// GetDownloadFile, MergeDB. An object laid out by hand answers each call with
+// the number of the slot it came through.
+namespace raw_plugin {
+int g_slot = -1;
+template <int Slot>
+HRESULT STDMETHODCALLTYPE Record(void*, void*, void*) {
+    g_slot = Slot;
+    return S_OK;
+}
+void* const kTable[14] = {
+    reinterpret_cast<void*>(&Record<0>),  reinterpret_cast<void*>(&Record<1>),  reinterpret_cast<void*>(&Record<2>),
+    reinterpret_cast<void*>(&Record<3>),  reinterpret_cast<void*>(&Record<4>),  reinterpret_cast<void*>(&Record<5>),
+    reinterpret_cast<void*>(&Record<6>),  reinterpret_cast<void*>(&Record<7>),  reinterpret_cast<void*>(&Record<8>),
+    reinterpret_cast<void*>(&Record<9>),  reinterpret_cast<void*>(&Record<10>), reinterpret_cast<void*>(&Record<11>),
+    reinterpret_cast<void*>(&Record<12>), reinterpret_cast<void*>(&Record<13>)};
+struct Object {
+    void* const* table = kTable;
+};
+}  // namespace raw_plugin
+
+TEST(PluginInterfaceTest, OwnMethodsSitInSlotsSevenToThirteen) {
+    raw_plugin::Object object;
+    IUpdaterPlugin* plugin = reinterpret_cast<IUpdaterPlugin*>(&object);
+    LONG number = 0;
+    BSTR text = nullptr;
+    const std::pair<int, std::function<void()>> calls[] = {
+        {0, [&] { plugin->QueryInterface(kUpdaterPluginIid, nullptr); }},
+        {2, [&] { plugin->Release(); }},
+        {6, [&] { plugin->Invoke(0, IID_NULL, 0, 0, nullptr, nullptr, nullptr, nullptr); }},
+        {7, [&] { plugin->Initialize(&number); }},
+        {8, [&] { plugin->GetLocalDBStatus(&number); }},
+        {9, [&] { plugin->ReplaceDB(nullptr, &number); }},
+        {10, [&] { plugin->GetUpdateID(&text); }},
+        {11, [&] { plugin->GetAppDBVersion(&text); }},
+        {12, [&] { plugin->GetDownloadFile(&text); }},
+        {13, [&] { plugin->MergeDB(nullptr, &number); }},
+    };
+    for (const auto& [slot, call] : calls) {
+        raw_plugin::g_slot = -1;
+        call();
+        EXPECT_EQ(raw_plugin::g_slot, slot);
+    }
 }
 
 TEST(PluginDownloadFileTest, OnlyPlainFilesAtFullPathsAreUsable) {
