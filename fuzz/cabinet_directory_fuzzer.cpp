@@ -13,25 +13,10 @@
 
 namespace {
 
-// Walks the name's elements as a path below a directory: false when one of them
-// would step above it or the name could reach another drive or stream.
+// A cabinet entry is joined below the target folder: no leading separator either.
 bool StaysBelow(std::string_view name) {
-    if (name.find(':') != std::string_view::npos) return false;
     if (!name.empty() && (name.front() == '\\' || name.front() == '/')) return false;
-    int depth = 0;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == std::string_view::npos) end = name.size();
-        const std::string_view element = name.substr(start, end - start);
-        if (element == "..") {
-            if (--depth < 0) return false;
-        } else if (!element.empty() && element != ".") {
-            ++depth;
-        }
-        start = end + 1;
-    }
-    return true;
+    return tessary::fuzz::StaysBelow(name);
 }
 
 bool SameEntries(const tessary::CabinetDirectory& a, const tessary::CabinetDirectory& b) {

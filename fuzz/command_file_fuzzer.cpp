@@ -26,25 +26,6 @@ bool HasControlCharacter(std::string_view text) {
     return false;
 }
 
-// Walks the name's elements below a directory: false when one would step above it.
-bool StaysBelow(std::string_view name) {
-    if (name.find(':') != std::string_view::npos) return false;
-    int depth = 0;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == std::string_view::npos) end = name.size();
-        const std::string_view element = name.substr(start, end - start);
-        if (element == "..") {
-            if (--depth < 0) return false;
-        } else if (!element.empty() && element != ".") {
-            ++depth;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
 void CheckEntry(std::string_view value) {
     const auto entry = tessary::SplitFileEntry(value);
     if (!entry) return;
@@ -57,10 +38,10 @@ void CheckEntry(std::string_view value) {
     if (tessary::IsContainedEntryPath(entry->path)) {
         FUZZ_CHECK(!entry->path.empty() && !HasControlCharacter(entry->path));
         FUZZ_CHECK(entry->path.front() != '\\' && entry->path.front() != '/');
-        FUZZ_CHECK(entry->path.find("..") == std::string::npos && StaysBelow(entry->path));
+        FUZZ_CHECK(entry->path.find("..") == std::string::npos && tessary::fuzz::StaysBelow(entry->path));
         if (const auto summary = tessary::SummaryFileName(entry->path)) {
             FUZZ_CHECK(summary->size() < entry->path.size());
-            FUZZ_CHECK(StaysBelow(*summary) && !HasControlCharacter(*summary));
+            FUZZ_CHECK(tessary::fuzz::StaysBelow(*summary) && !HasControlCharacter(*summary));
         }
     }
 

@@ -4,6 +4,7 @@
 // crash libFuzzer reports (and the replay test fails on), and a reader that cuts
 // the fuzzer's bytes into typed pieces.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,29 @@
     } while (0)
 
 namespace tessary::fuzz {
+
+// Walks a relative name's elements below a directory: false when one would step
+// above it or the name could reach another drive or stream. An element of only
+// dots and spaces with two dots or more counts as "..", as Windows reads it.
+inline bool StaysBelow(std::string_view name) {
+    if (name.find(':') != std::string_view::npos) return false;
+    int depth = 0;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find_first_of("\\/", start);
+        if (end == std::string_view::npos) end = name.size();
+        const std::string_view element = name.substr(start, end - start);
+        const bool onlyDotsAndSpaces = element.find_first_not_of(". ") == std::string_view::npos;
+        const size_t dots = static_cast<size_t>(std::count(element.begin(), element.end(), '.'));
+        if (onlyDotsAndSpaces && dots >= 2) {
+            if (--depth < 0) return false;
+        } else if (!element.empty() && !onlyDotsAndSpaces) {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return true;
+}
 
 class FuzzReader {
 public:
