@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -46,14 +47,24 @@ std::string Hash(int i) {
     return text;
 }
 
-// Microseconds per call of `body` over `count` calls, best of three rounds.
-template <typename Body>
-double MicrosPerCall(int count, Body body) {
-    double best = 1e30;
-    for (int round = 0; round < 3; ++round) {
-        const double start = Now();
-        for (int i = 0; i < count; ++i) body(round * count + i);
-        best = std::min(best, (Now() - start) * 1e6 / count);
+// Microseconds per call of `figure` and of `baseline` over `count` calls each,
+// measured in alternating rounds and taking the best round of each, so that both
+// see the same machine (a shared machine's load drifts between long blocks).
+// Each body gets a call index that is new across rounds.
+struct Paired {
+    double figure = 1e30;
+    double baseline = 1e30;
+};
+template <typename Figure, typename Baseline>
+Paired PairedMicrosPerCall(int count, int rounds, Figure figure, Baseline baseline) {
+    Paired best;
+    for (int round = 0; round < rounds; ++round) {
+        double start = Now();
+        for (int i = 0; i < count; ++i) figure(round * count + i);
+        best.figure = std::min(best.figure, (Now() - start) * 1e6 / count);
+        start = Now();
+        for (int i = 0; i < count; ++i) baseline(round * count + i);
+        best.baseline = std::min(best.baseline, (Now() - start) * 1e6 / count);
     }
     return best;
 }
@@ -125,41 +136,46 @@ int wmain() {
 
     // Store-hit lookup: every hash looked up for the first time.
     int nextHash = 0;
-    const double storeHit = MicrosPerCall(1000, [&](int) {
-        AppRecord record;
-        record.md5 = Hash(nextHash++);
-        FindRecord(record);
-    });
-    const double rawQuery = MicrosPerCall(1000, [&](int i) {
-        sqlite* db = sqlite_open(storePath.c_str(), 0, nullptr);
-        char** table = nullptr;
-        int rows = 0;
-        int columns = 0;
-        sqlite_get_table_printf(db, "SELECT * FROM LocalCache WHERE HASH='%q'", &table, &rows, &columns, nullptr,
-                                Hash(i + 10000).c_str());
-        sqlite_free_table(table);
-        sqlite_close(db);
-    });
+    const Paired store = PairedMicrosPerCall(
+        1000, 5,
+        [&](int) {
+            AppRecord record;
+            record.md5 = Hash(nextHash++);
+            FindRecord(record);
+        },
+        [&](int i) {
+            sqlite* db = sqlite_open(storePath.c_str(), 0, nullptr);
+            char** table = nullptr;
+            int rows = 0;
+            int columns = 0;
+            sqlite_get_table_printf(db, "SELECT * FROM LocalCache WHERE HASH='%q'", &table, &rows, &columns, nullptr,
+                                    Hash(i + 10000).c_str());
+            sqlite_free_table(table);
+            sqlite_close(db);
+        });
 
-    // Cache hit: the same cached hash again and again.
+    // Cache hit: the same cached hash again and again, next to the reader side's
+    // semaphore waits and releases alone.
     AppRecord cached;
     cached.md5 = Hash(0);
     FindRecord(cached);
-    const double cacheHit = MicrosPerCall(20000, [&](int) {
-        AppRecord record;
-        record.md5 = Hash(0);
-        FindRecord(record);
-    });
     HANDLE r = ProcessObjects().lcReadSem.get();
     HANDLE w = ProcessObjects().lcWriteSem.get();
-    const double readerFloor = MicrosPerCall(20000, [&](int) {
-        ::WaitForSingleObject(r, INFINITE);
-        ::WaitForSingleObject(w, INFINITE);
-        ::ReleaseSemaphore(r, 1, nullptr);
-        ::WaitForSingleObject(r, INFINITE);
-        ::ReleaseSemaphore(w, 1, nullptr);
-        ::ReleaseSemaphore(r, 1, nullptr);
-    });
+    const Paired cache = PairedMicrosPerCall(
+        20000, 5,
+        [&](int) {
+            AppRecord record;
+            record.md5 = Hash(0);
+            FindRecord(record);
+        },
+        [&](int) {
+            ::WaitForSingleObject(r, INFINITE);
+            ::WaitForSingleObject(w, INFINITE);
+            ::ReleaseSemaphore(r, 1, nullptr);
+            ::WaitForSingleObject(r, INFINITE);
+            ::ReleaseSemaphore(w, 1, nullptr);
+            ::ReleaseSemaphore(r, 1, nullptr);
+        });
 
     // Service lookup against the bare GET of the same query URL.
     AppRecord probe;
@@ -169,16 +185,18 @@ int wmain() {
     EncryptBlocks(buffer.data(), buffer.size());
     const std::wstring url =
         BuiltInUrl(ServiceEndpoint::kQuery, NarrowToWide(ToHexText(buffer.data(), buffer.size())));
-    const double service = MicrosPerCall(200, [&](int) {
-        AppRecord record = probe;
-        QueryService(record, {});
-    });
-    const double bareGet = MicrosPerCall(200, [&](int) { BareGet(url); });
+    const Paired service = PairedMicrosPerCall(
+        100, 6,
+        [&](int) {
+            AppRecord record = probe;
+            QueryService(record, {});
+        },
+        [&](int) { BareGet(url); });
 
-    Row("cache-hit lookup", cacheHit, "reader-side waits/releases", readerFloor, 1.3);
-    Row("store-hit lookup (first lookup of a hash)", storeHit, "raw indexed query (open, query, close)", rawQuery,
-        1.5);
-    Row("service lookup (emulator)", service, "bare WinHTTP GET", bareGet, 1.2);
+    Row("cache-hit lookup", cache.figure, "reader-side waits/releases", cache.baseline, 1.3);
+    Row("store-hit lookup (first lookup of a hash)", store.figure, "raw indexed query (open, query, close)",
+        store.baseline, 1.5);
+    Row("service lookup (emulator)", service.figure, "bare WinHTTP GET", service.baseline, 1.2);
 
     registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
     FreeRecordCache();
