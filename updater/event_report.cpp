@@ -41,10 +41,22 @@ DWORD Now() { return static_cast<DWORD>(std::time(nullptr)); }
 
 uint32_t EntryKey(uint8_t protocol, uint16_t port) { return (uint32_t{protocol} << 16) | port; }
 
+// Decimal digits of `value` appended in place (a report may hold a million numbers;
+// no temporary string for each).
+void AppendDecimal(std::wstring* out, uint64_t value) {
+    wchar_t digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) out->push_back(digits[--count]);
+}
+
 void AppendDotted(std::wstring* out, uint32_t address) {
     for (int octet = 0; octet < 4; ++octet) {
         if (octet > 0) out->push_back(L'.');
-        *out += std::to_wstring((address >> (8 * octet)) & 0xFF);
+        AppendDecimal(out, (address >> (8 * octet)) & 0xFF);
     }
 }
 
@@ -192,13 +204,13 @@ std::wstring TrafficTable::Document(uint32_t start, uint32_t end) const {
         doc += name;
         doc += L"\" port=\"";
         // Stored in network byte order.
-        doc += std::to_wstring(static_cast<uint16_t>((entry.port >> 8) | (entry.port << 8)));
+        AppendDecimal(&doc, static_cast<uint16_t>((entry.port >> 8) | (entry.port << 8)));
         doc += L"\">";
         for (const Source& source : entry.sources) {
             doc += L"<Src ip=\"";
             AppendDotted(&doc, source.address);
             doc += L"\" count=\"";
-            doc += std::to_wstring(source.count);
+            AppendDecimal(&doc, source.count);
             doc += L"\"/>";
         }
         doc += L"</Entry>";

@@ -38,6 +38,13 @@ TEST(TrafficTableTest, HighPortsAndAddressesAreWrittenUnsigned) {
     EXPECT_EQ(table.Document(0, 4294967295u),
               L"<Traffic><Time start=\"0\" end=\"4294967295\"/><Entry prot=\"TCP\" port=\"65535\">"
               L"<Src ip=\"255.255.255.255\" count=\"1\"/></Entry></Traffic>");
+
+    // Every digit of larger counts and ports, and zero octets.
+    TrafficTable busy(10);
+    for (int i = 0; i < 10203; ++i) busy.Add(Ip(100, 0, 20, 0), Port(1024), 17);
+    EXPECT_EQ(busy.Document(5, 6),
+              L"<Traffic><Time start=\"5\" end=\"6\"/><Entry prot=\"UDP\" port=\"1024\">"
+              L"<Src ip=\"100.0.20.0\" count=\"10203\"/></Entry></Traffic>");
 }
 
 // MaxEvents N: at most N - 1 sources per entry, then a new entry for the same
