@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "component/reputation_query.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -27,19 +28,9 @@
 namespace {
 
 using namespace tessary;
+using bench::Seconds;
 
 constexpr int kStoreRows = 20000;
-
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    ::QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 std::string Hash(int i) {
     char text[40];
@@ -59,12 +50,12 @@ template <typename Figure, typename Baseline>
 Paired PairedMicrosPerCall(int count, int rounds, Figure figure, Baseline baseline) {
     Paired best;
     for (int round = 0; round < rounds; ++round) {
-        double start = Now();
+        double start = Seconds();
         for (int i = 0; i < count; ++i) figure(round * count + i);
-        best.figure = std::min(best.figure, (Now() - start) * 1e6 / count);
-        start = Now();
+        best.figure = std::min(best.figure, (Seconds() - start) * 1e6 / count);
+        start = Seconds();
         for (int i = 0; i < count; ++i) baseline(round * count + i);
-        best.baseline = std::min(best.baseline, (Now() - start) * 1e6 / count);
+        best.baseline = std::min(best.baseline, (Seconds() - start) * 1e6 / count);
     }
     return best;
 }
@@ -84,8 +75,8 @@ bool FillStore() {
         if (open == 1) break;
         sqlite_exec(db.get(), "BEGIN;", nullptr, nullptr, nullptr);
         for (int i = 0; i < kStoreRows; ++i) {
-            sqlite_exec_printf(db.get(), "INSERT INTO LocalCache VALUES('%q','[Class]=GO||[AppName]=App %d');",
-                               nullptr, nullptr, nullptr, Hash(i).c_str(), i);
+            sqlite_exec_printf(db.get(), "INSERT INTO LocalCache VALUES('%q','[Class]=GO||[AppName]=App %d');", nullptr,
+                               nullptr, nullptr, Hash(i).c_str(), i);
         }
         if (sqlite_exec(db.get(), "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
     }
@@ -101,8 +92,8 @@ bool BareGet(const std::wstring& url) {
     const std::wstring object(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
     HINTERNET session = ::WinHttpOpen(L"Lodanv", WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
     HINTERNET connection = session ? ::WinHttpConnect(session, host.c_str(), parts.nPort, 0) : nullptr;
-    HINTERNET request = connection ? ::WinHttpOpenRequest(connection, L"GET", object.c_str(), nullptr, nullptr,
-                                                          nullptr, WINHTTP_FLAG_REFRESH)
+    HINTERNET request = connection ? ::WinHttpOpenRequest(connection, L"GET", object.c_str(), nullptr, nullptr, nullptr,
+                                                          WINHTTP_FLAG_REFRESH)
                                    : nullptr;
     bool ok = request && ::WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0) &&
               ::WinHttpReceiveResponse(request, nullptr);
@@ -183,8 +174,7 @@ int wmain() {
     probe.exeName = "probe.exe";
     std::vector<uint8_t> buffer = BuildRequestBuffer(probe, ProcessQueryEnvironment(), {});
     EncryptBlocks(buffer.data(), buffer.size());
-    const std::wstring url =
-        BuiltInUrl(ServiceEndpoint::kQuery, NarrowToWide(ToHexText(buffer.data(), buffer.size())));
+    const std::wstring url = BuiltInUrl(ServiceEndpoint::kQuery, NarrowToWide(ToHexText(buffer.data(), buffer.size())));
     const Paired service = PairedMicrosPerCall(
         100, 6,
         [&](int) {

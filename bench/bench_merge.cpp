@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
@@ -31,17 +32,7 @@
 namespace {
 
 using namespace tessary;
-
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    ::QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using bench::Seconds;
 
 std::string Hash(long long i) {
     char text[40];

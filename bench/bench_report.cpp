@@ -17,25 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "platform/text.h"
 #include "updater/event_report.h"
 
 namespace {
 
 using namespace tessary;
+using bench::Seconds;
 
 constexpr DWORD kEnd = 1700000000;
-
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        ::QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    ::QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 long long CountRows(const std::wstring& path) {
     UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));

@@ -11,24 +11,14 @@
 #include "Logging/logging.h"
 #include "Logging/logstream.h"
 #include "platform/registry.h"
+#include "tests/support/temp_dir.h"
 
 TS_DEFINE_LOGSTREAM(L"QnTessarySharedPerms")
 
 namespace tessary::ETWLogging {
 namespace {
 
-std::wstring ReadLog(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    ::CloseHandle(file);
-    if (bytes.size() < 2) return {};
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-}
+using testing::ReadLogText;
 
 void DeleteFolderFiles(const std::wstring& folder) {
     WIN32_FIND_DATAW data;
@@ -77,7 +67,7 @@ TEST_F(ProcessLoggerTest, PrintfFrontEndWritesOnlyEnabledSeverities) {
     int evaluated = 0;
     TS_LOG(kSeverityNormal, L"TSUpdChk", L"%d", ++evaluated);
     EXPECT_EQ(evaluated, 0);  // arguments of a disabled line are not evaluated
-    const std::wstring text = ReadLog(logFile_);
+    const std::wstring text = ReadLogText(logFile_);
     EXPECT_NE(text.find(L"$ *** C:\\x\\TSUpdChk.exe was launched\r\n"), std::wstring::npos) << text;
     EXPECT_EQ(text.find(L"(Normal)"), std::wstring::npos);
 }
@@ -86,7 +76,7 @@ TEST_F(ProcessLoggerTest, StreamStatementBecomesOneLine) {
     TS_SLOG(kSeverityError) << L"open failed: " << 5 << L" size " << 0x123456789ull << L" " << std::hex << 255;
     TS_SLOG(kSeverityError) << L"next " << 255;  // formatting state does not leak
     TS_SLOG(kSeverityNormal) << L"below threshold";
-    const std::wstring text = ReadLog(logFile_);
+    const std::wstring text = ReadLogText(logFile_);
     EXPECT_NE(text.find(L"(Error)$ [Logging_log_bui]$ open failed: 5 size 4886718345 ff\r\n"), std::wstring::npos)
         << text;
     EXPECT_NE(text.find(L"next 255\r\n"), std::wstring::npos);
@@ -102,7 +92,7 @@ TEST_F(ProcessLoggerTest, ConcurrentStreamStatementsStayWhole) {
         });
     }
     for (std::thread& t : threads) t.join();
-    const std::wstring text = ReadLog(logFile_);
+    const std::wstring text = ReadLogText(logFile_);
     for (int t = 0; t < 4; ++t) {
         for (int i = 0; i < 50; ++i) {
             const std::wstring body =
@@ -121,7 +111,7 @@ TEST_F(ProcessLoggerTest, PlatformMessagesMapKindsToSeverities) {
     EXPECT_EQ(CPlinthLogHandler::OnMessage(2, L"Plinth", L"RegOpen", 9, L"key 100% missing"), kLogSuccess);
     EXPECT_EQ(CPlinthLogHandler::OnMessage(0, L"Plinth", L"RegOpen", 9, L"quiet"), kLogSuccess);
     EXPECT_EQ(CPlinthLogHandler::OnMessage(2, L"Plinth", L"RegOpen", 9, nullptr), kLogSuccess);
-    const std::wstring text = ReadLog(logFile_);
+    const std::wstring text = ReadLogText(logFile_);
     EXPECT_NE(text.find(L"(Error)$ [Logging_log_bui]$ key 100% missing\r\n"), std::wstring::npos) << text;
     EXPECT_EQ(text.find(L"quiet"), std::wstring::npos);
 }

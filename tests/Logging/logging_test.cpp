@@ -13,9 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/protected_ini.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessary::ETWLogging {
 namespace {
+
+using testing::FileExists;
+using testing::ReadBytes;
+using testing::ReadLogText;
 
 constexpr wchar_t kGroup[] = L"LoggingTest";
 
@@ -47,27 +52,6 @@ void DeleteTree(const std::wstring& path) {
     ::RemoveDirectoryW(path.c_str());
 }
 
-std::string ReadBytes(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    ::CloseHandle(file);
-    return bytes;
-}
-
-// The text of a log file after its byte order mark; empty when it has none.
-std::wstring ReadLog(const std::wstring& path) {
-    const std::string bytes = ReadBytes(path);
-    if (bytes.size() < 2 || static_cast<uint8_t>(bytes[0]) != 0xFF || static_cast<uint8_t>(bytes[1]) != 0xFE) return {};
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-}
-
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 class FileLoggerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -78,7 +62,7 @@ protected:
         // The machine-wide settings file would change every default; keep it aside.
         globalIni_ = root_ + L"log.ini";
         globalBackup_ = ReadBytes(globalIni_);
-        hadGlobal_ = Exists(globalIni_);
+        hadGlobal_ = FileExists(globalIni_);
         ::DeleteFileW(globalIni_.c_str());
     }
     void TearDown() override {
@@ -121,12 +105,12 @@ TEST_F(FileLoggerTest, WithoutSettingsSeverityThreeIsWrittenAndSeverityOneIsNot)
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 0xFF);
     EXPECT_EQ(static_cast<uint8_t>(bytes[1]), 0xFE);
-    const std::wstring text = ReadLog(LogFile(0));
+    const std::wstring text = ReadLogText(LogFile(0));
     EXPECT_NE(text.find(L" -- (Information)$  visible wide 42\r\n"), std::wstring::npos) << text;
     EXPECT_EQ(text.find(L"hidden"), std::wstring::npos);
     // One BOM per file, not per line.
     EXPECT_EQ(logger.Log(4, L"Test", L"Fn", 3, L"second"), kLogSuccess);
-    EXPECT_EQ(ReadLog(LogFile(0)).find(L'\xFEFF'), std::wstring::npos);
+    EXPECT_EQ(ReadLogText(LogFile(0)).find(L'\xFEFF'), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, UnacceptableModuleValueIsReplacedInTheFile) {
@@ -167,7 +151,7 @@ TEST_F(FileLoggerTest, UndecodableSettingsFileLeavesTheDefaults) {
     EXPECT_EQ(logger.GetSeverity(), 3u);
     EXPECT_EQ(logger.GetMaxEntries(), 3u);
     EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"still logs"), kLogSuccess);
-    EXPECT_NE(ReadLog(LogFile(0)).find(L"still logs"), std::wstring::npos);
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"still logs"), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, RotatesOverMaxEntriesAndEmptiesTheReusedFile) {
@@ -191,9 +175,9 @@ TEST_F(FileLoggerTest, RotatesOverMaxEntriesAndEmptiesTheReusedFile) {
     fill(L"C");
     ASSERT_GE(order.size(), 4u);
     EXPECT_EQ(std::vector<int>(order.begin(), order.begin() + 4), (std::vector<int>{-12345, 1, 2, 0}));
-    EXPECT_FALSE(Exists(LogFile(3)));
+    EXPECT_FALSE(FileExists(LogFile(3)));
     // The reused file holds only the lines since the wrap, after a fresh BOM.
-    const std::wstring reused = ReadLog(LogFile(0));
+    const std::wstring reused = ReadLogText(LogFile(0));
     ASSERT_FALSE(reused.empty());
     EXPECT_EQ(reused.find(L"Axxxx"), std::wstring::npos);
     EXPECT_NE(reused.find(L"Cxxxx"), std::wstring::npos);
@@ -206,7 +190,7 @@ TEST_F(FileLoggerTest, OutOfRangeLastIndexRestartsAtZero) {
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
     ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"line"), kLogSuccess);
     EXPECT_EQ(ModuleSetting("LastLogIdx"), 0);
-    EXPECT_NE(ReadLog(LogFile(0)).find(L"line"), std::wstring::npos);
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"line"), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, MessageEndingInLineFeedGetsNoSecondLineEnd) {
@@ -214,7 +198,7 @@ TEST_F(FileLoggerTest, MessageEndingInLineFeedGetsNoSecondLineEnd) {
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
     ASSERT_EQ(logger.Log(3, L"T", L"F", 1, L"first\n"), kLogSuccess);
     ASSERT_EQ(logger.Log(3, L"T", L"F", 1, L"second"), kLogSuccess);
-    const std::wstring text = ReadLog(LogFile(0));
+    const std::wstring text = ReadLogText(LogFile(0));
     EXPECT_NE(text.find(L"first\n"), std::wstring::npos);
     EXPECT_EQ(text.find(L"first\n\r\n"), std::wstring::npos);
     EXPECT_EQ(text.find(L"first\r\n"), std::wstring::npos);
@@ -226,7 +210,7 @@ TEST_F(FileLoggerTest, LongFormattedMessageIsCutAt4159) {
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
     const std::wstring huge(6000, L'y');
     ASSERT_EQ(logger.Log(3, L"T", L"F", 1, L"%s", huge.c_str()), kLogSuccess);
-    const std::wstring text = ReadLog(LogFile(0));
+    const std::wstring text = ReadLogText(LogFile(0));
     const size_t start = text.find(L'y');
     ASSERT_NE(start, std::wstring::npos);
     EXPECT_EQ(text.substr(start), std::wstring(4159, L'y') + L"\r\n");
@@ -243,7 +227,7 @@ TEST_F(FileLoggerTest, SuffixAndTagShapeFileNameAndLine) {
     EXPECT_EQ(logger.LogFilePath(1000),
               groupDir_ + L"\\" + WithoutExtension(name) + L"\\" + WithoutExtension(name) + L"_svc1000.log");
     ASSERT_EQ(logger.Log(3, L"T", L"F", 1, L"tagged"), kLogSuccess);
-    const std::wstring text = ReadLog(logger.LogFilePath(0));
+    const std::wstring text = ReadLogText(logger.LogFilePath(0));
     EXPECT_NE(text.find(L"$ [" + name.substr(0, 15) + L"]$ tagged\r\n"), std::wstring::npos) << text;
 }
 
@@ -275,7 +259,7 @@ TEST_F(FileLoggerTest, LifecycleAndParameterErrors) {
     EXPECT_EQ(logger.GetSeverity(), 3u);
     EXPECT_EQ(logger.LogDirectory(), L"");
     EXPECT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
-    EXPECT_NE(ReadLog(LogFile(0)).find(L"no source"), std::wstring::npos);
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"no source"), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, UnwritableRootSwitchesLoggingOffAfterTheFirstAttempt) {
@@ -292,7 +276,7 @@ TEST_F(FileLoggerTest, UnwritableRootSwitchesLoggingOffAfterTheFirstAttempt) {
     // Not retried, even once the folder could be made.
     ::DeleteFileW(blocker.c_str());
     EXPECT_EQ(logger.Write(L"T", L"F", 1, 4, L"lost again"), kLogInvalidParameter);
-    EXPECT_FALSE(Exists(blocker + L"\\root\\TSAPI"));
+    EXPECT_FALSE(FileExists(blocker + L"\\root\\TSAPI"));
     EXPECT_EQ(logger.Log(5, L"T", L"F", 1, L"off"), kLogSuccess);
 }
 
@@ -311,7 +295,7 @@ TEST_F(FileLoggerTest, ReadOnlyLogFileGivesAccessDenied) {
     }
     EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"refused"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     ::SetFileAttributesW(LogFile(0).c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(ReadLog(LogFile(0)).find(L"refused"), std::wstring::npos);
+    EXPECT_EQ(ReadLogText(LogFile(0)).find(L"refused"), std::wstring::npos);
     EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"accepted"), kLogSuccess);
 }
 
@@ -346,7 +330,7 @@ TEST_F(FileLoggerTest, ConcurrentWritersNeverTearALine) {
     }
     for (std::thread& t : threads) t.join();
 
-    const std::wstring text = ReadLog(LogFile(0));
+    const std::wstring text = ReadLogText(LogFile(0));
     size_t lines = 0;
     size_t pos = 0;
     while (pos < text.size()) {

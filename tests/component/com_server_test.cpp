@@ -35,18 +35,8 @@ std::wstring TakeTaskText(LPWSTR text) {
     return copy;
 }
 
-class ComServerTest : public ::testing::Test {
+class ComServerTest : public RegisteredServerTest {
 protected:
-    static void SetUpTestSuite() {
-        server_ = new ServerModule(ServerPath());
-        ASSERT_TRUE(server_->loaded());
-        ASSERT_EQ(server_->Register(), S_OK);
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-
     void SetUp() override {
         ASSERT_TRUE(server_ != nullptr && server_->loaded());
         ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
@@ -70,11 +60,8 @@ protected:
         return details;
     }
 
-    static ServerModule* server_;
     ComPtr<IQnTessary> root_;
 };
-
-ServerModule* ComServerTest::server_ = nullptr;
 
 // Class objects and the export table.
 

@@ -92,18 +92,8 @@ QNTS_LOCAL_APP_PERMISSION Record(ULONG product, ULONG feature, ULONG permission,
     return record;
 }
 
-class SharedPermsComTest : public ::testing::Test {
+class SharedPermsComTest : public RegisteredServerTest {
 protected:
-    static void SetUpTestSuite() {
-        server_ = new ServerModule(ServerPath());
-        ASSERT_TRUE(server_->loaded());
-        ASSERT_EQ(server_->Register(), S_OK);
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
-
     void SetUp() override {
         ASSERT_TRUE(server_ != nullptr && server_->loaded());
         // No usage report leaves the machine: every decision here is of an unknown application.
@@ -133,11 +123,9 @@ protected:
         return perms_.Get();
     }
 
-    static ServerModule* server_;
     ComPtr<IQnTessary> root_;
     ComPtr<IQnTessarySharedPerms> perms_;
 };
-ServerModule* SharedPermsComTest::server_ = nullptr;
 
 TEST_F(SharedPermsComTest, TwoProcessesHammeringTheStoreEndWithExactlyTheRowsTheirOperationsImply) {
     // An odd count: each process's last change of every overlapping key is a set.

@@ -20,25 +20,14 @@
 namespace tessary {
 namespace {
 
+using testing::ReadLogText;
+
 constexpr wchar_t kHash[] = L"0123456789ABCDEF0123456789ABCDEF";
 constexpr wchar_t kOtherHash[] = L"FEDCBA9876543210FEDCBA9876543210";
 
 tagQNTS_LOCAL_APP_PERMISSION Record(ULONG id, ULONG product, ULONG feature, ULONG permission, std::wstring_view path,
                                     std::wstring_view hash) {
     return MakeSharedRecord(id, product, feature, permission, path, hash);
-}
-
-std::wstring ReadLog(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    ::CloseHandle(file);
-    if (bytes.size() < 2) return {};
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
 }
 
 // Rows of the store as text "Path|Hash|Product|Feature|Permission", by id.
@@ -222,7 +211,7 @@ TEST_F(SharedPermsTest, DeleteWithoutAnyFilterIsRefusedAndLogged) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(Rows().size(), 1u);
     EXPECT_EQ(Get(L"", L"", 0, 0).size(), 1u);
-    const std::wstring log = ReadLog(logFile_);
+    const std::wstring log = ReadLogText(logFile_);
     EXPECT_NE(log.find(L"TSAPI: Refusing to delete entire shared permission database."), std::wstring::npos) << log;
     EXPECT_NE(log.find(L"TSAPI: Error deleting shared rules."), std::wstring::npos) << log;
 }

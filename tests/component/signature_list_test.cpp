@@ -11,18 +11,12 @@
 #include "store/named_objects.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
+#include "tests/support/local_store.h"
 
 namespace tessary {
 namespace {
 
-// Runs one statement, formatted with the "%q"/"%Q" forms, on the local store.
-template <typename... Args>
-bool StoreExec(const char* format, Args... args) {
-    UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
-    UniqueSqliteMem sql(sqlite_mprintf(format, args...));
-    return sql && sqlite_exec(db.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+using testing::StoreExec;
 
 bool PutRow(const char* type, const char* data) {
     return StoreExec("INSERT INTO DigSigInfo3 VALUES(%Q,%Q);", type, data);
@@ -35,16 +29,11 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
         FreeSignatureList();
-        storePath_ = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-        ::DeleteFileW(storePath_.c_str());
     }
-    void TearDown() override {
-        FreeSignatureList();
-        ::DeleteFileW(storePath_.c_str());
-    }
+    void TearDown() override { FreeSignatureList(); }
     HANDLE ReloadEvent() { return ProcessObjects().SignatureList().reloadEvent; }
 
-    std::wstring storePath_;
+    testing::ScopedNoLocalStore store_;
 };
 
 TEST_F(SignatureListTest, ExactMatchIgnoresCaseOfTypeAndData) {
@@ -116,11 +105,11 @@ TEST_F(SignatureListTest, MissingTableOrStoreGivesAnEmptyList) {
     EXPECT_FALSE(SignatureListContains(2, "Quellon, Inc.", false));
 
     FreeSignatureList();
-    ::DeleteFileW(storePath_.c_str());
-    ASSERT_TRUE(::CreateDirectoryW(storePath_.c_str(), nullptr));  // a folder where the file belongs
+    ::DeleteFileW(store_.path().c_str());
+    ASSERT_TRUE(::CreateDirectoryW(store_.path().c_str(), nullptr));  // a folder where the file belongs
     ASSERT_TRUE(::SetEvent(ReloadEvent()));
     EXPECT_FALSE(SignatureListContains(2, "Quellon, Inc.", false));
-    ::RemoveDirectoryW(storePath_.c_str());
+    ::RemoveDirectoryW(store_.path().c_str());
 }
 
 TEST_F(SignatureListTest, TheTableIsReadOnceUntilTheReloadEventIsSignaled) {
@@ -141,9 +130,9 @@ TEST_F(SignatureListTest, TheTableIsReadOnceUntilTheReloadEventIsSignaled) {
 }
 
 TEST_F(SignatureListTest, AFailedFirstLoadIsNotRetried) {
-    ASSERT_TRUE(::CreateDirectoryW(storePath_.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(store_.path().c_str(), nullptr));
     EXPECT_FALSE(SignatureListContains(2, "Late", false));
-    ::RemoveDirectoryW(storePath_.c_str());
+    ::RemoveDirectoryW(store_.path().c_str());
     ASSERT_TRUE(PutRow("2", "Late"));
     EXPECT_FALSE(SignatureListContains(2, "Late", false));
 }

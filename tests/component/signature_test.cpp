@@ -18,6 +18,7 @@
 #include "store/named_objects.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
+#include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_roots.h"
 
@@ -26,6 +27,7 @@ namespace {
 
 using testing::ReadWholeFile;
 using testing::ScopedTempDir;
+using testing::StoreExec;
 
 constexpr LONG kSentinel = 0x5A5A5A5A;
 
@@ -47,14 +49,6 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<BYTE>& data) {
     const BOOL ok = ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
     ::CloseHandle(file);
     return ok && written == data.size();
-}
-
-template <typename... Args>
-bool StoreExec(const char* format, Args... args) {
-    UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
-    UniqueSqliteMem sql(sqlite_mprintf(format, args...));
-    return sql && sqlite_exec(db.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 // File offset of the PE security directory entry (offset, size) of `image`.
@@ -79,13 +73,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
         FreeSignatureList();
-        storePath_ = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-        ::DeleteFileW(storePath_.c_str());
     }
-    void TearDown() override {
-        FreeSignatureList();
-        ::DeleteFileW(storePath_.c_str());
-    }
+    void TearDown() override { FreeSignatureList(); }
 
     // Adds a signature list row; the list is read on its first use in the test.
     static void List(int type, const char* data) {
@@ -104,7 +93,7 @@ protected:
         return copy;
     }
 
-    std::wstring storePath_;
+    testing::ScopedNoLocalStore store_;
     ScopedTempDir temp_;
     int copies_ = 0;
 };

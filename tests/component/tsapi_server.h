@@ -106,4 +106,21 @@ inline std::optional<std::wstring> ClassesString(const std::wstring& subkey, con
     return value;
 }
 
+// A test suite that loads tsapi.dll and registers it once, for objects created
+// through the COM runtime; each test checks `server_` in its SetUp.
+class RegisteredServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new ServerModule(ServerPath());
+        ASSERT_TRUE(server_->loaded());
+        ASSERT_EQ(server_->Register(), S_OK);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    static inline ServerModule* server_ = nullptr;
+};
+
 }  // namespace tessary::testing

@@ -11,18 +11,12 @@
 #include "store/data_paths.h"
 #include "store/named_objects.h"
 #include "store/stores.h"
+#include "tests/support/local_store.h"
 
 namespace tessary {
 namespace {
 
-// Runs one statement, formatted with the "%q"/"%Q" forms, on the local store.
-template <typename... Args>
-bool StoreExec(const char* format, Args... args) {
-    UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
-    UniqueSqliteMem sql(sqlite_mprintf(format, args...));
-    return sql && sqlite_exec(db.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK;
-}
+using testing::StoreExec;
 
 // "H<i>", built by appending (GCC 12 warns falsely on literal + to_string).
 std::string Numbered(int i) {
@@ -42,13 +36,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
         FreeExceptionList();
-        storePath_ = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-        ::DeleteFileW(storePath_.c_str());
     }
-    void TearDown() override {
-        FreeExceptionList();
-        ::DeleteFileW(storePath_.c_str());
-    }
+    void TearDown() override { FreeExceptionList(); }
     HANDLE ReloadEvent() { return ProcessObjects().ExceptionList().reloadEvent; }
 
     // Polls until `hash` is listed or not, as wanted, for up to five seconds.
@@ -60,7 +49,7 @@ protected:
         return false;
     }
 
-    std::wstring storePath_;
+    testing::ScopedNoLocalStore store_;
 };
 
 TEST_F(ExceptionListTest, ListedHashesAreFoundExactly) {
@@ -111,7 +100,7 @@ TEST_F(ExceptionListTest, SignaledReloadEventRebuildsTheListInTheBackground) {
 TEST_F(ExceptionListTest, UnreadableStoreLeavesTheListAbsentUntilTheEventIsSignaledAgain) {
     // A view in the place of the table makes every open of the store fail.
     {
-        UniqueSqlite db(sqlite_open(WideToNarrow(storePath_).c_str(), 0, nullptr));
+        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
         ASSERT_TRUE(db);
         ASSERT_EQ(sqlite_exec(db.get(), "CREATE VIEW LocalExpInfo AS SELECT 'VVVV' AS Hash, 'v.exe' AS BinName;",
                               nullptr, nullptr, nullptr),
@@ -122,7 +111,7 @@ TEST_F(ExceptionListTest, UnreadableStoreLeavesTheListAbsentUntilTheEventIsSigna
     EXPECT_FALSE(IsListedException("VVVV"));
 
     {
-        UniqueSqlite db(sqlite_open(WideToNarrow(storePath_).c_str(), 0, nullptr));
+        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
         ASSERT_TRUE(db);
         ASSERT_EQ(sqlite_exec(db.get(), "DROP VIEW LocalExpInfo;", nullptr, nullptr, nullptr), SQLITE_OK);
     }

@@ -13,12 +13,14 @@
 #include "store/named_objects.h"
 #include "store/product_keys.h"
 #include "store/stores.h"
+#include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary {
 namespace {
 
 using testing::FileExists;
+using testing::StoreExec;
 
 constexpr char kHash[] = "0123456789ABCDEF0123456789ABCDEF";
 constexpr char kStored[] = "[Class]=GO||[AppName]=Stored Tool||[EXE]=tool.exe||[Desc]=from store";
@@ -32,15 +34,6 @@ AppRecord Probe(std::string hash) {
     record.exeName = "sentinel.exe";
     record.description = "sentinel-desc";
     return record;
-}
-
-// Runs one statement, formatted with the "%q"/"%Q" forms, on the local store.
-template <typename... Args>
-bool StoreExec(const char* format, Args... args) {
-    UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
-    UniqueSqliteMem sql(sqlite_mprintf(format, args...));
-    return sql && sqlite_exec(db.get(), sql.get(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 // "<prefix><i>", built by appending (GCC 12 warns falsely on literal + to_string).
@@ -62,8 +55,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
         EmptyMemoryCache();
-        storePath_ = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-        ::DeleteFileW(storePath_.c_str());
         ASSERT_TRUE(registry::WriteProtectedTime(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime2,
                                                  static_cast<int64_t>(std::time(nullptr))));
         UniqueSqlite db;
@@ -71,11 +62,10 @@ protected:
     }
     void TearDown() override {
         EmptyMemoryCache();
-        ::DeleteFileW(storePath_.c_str());
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
     }
 
-    std::wstring storePath_;
+    testing::ScopedNoLocalStore store_;
 };
 
 TEST_F(RecordCacheTest, StoredHashIsReadFromTheStoreOnceThenServedFromTheCache) {
@@ -214,7 +204,7 @@ TEST_F(RecordCacheTest, DamagedStoreIsResetAndTheLookupReportsNotFound) {
                   "'[Class]=GO||[AppName]=' || hex(randomblob(40)) FROM n;"));
     {
         UniqueFile file(
-            ::CreateFileW(storePath_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ::CreateFileW(store_.path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(file);
         unsigned char header[100] = {};
         DWORD done = 0;
@@ -231,13 +221,13 @@ TEST_F(RecordCacheTest, DamagedStoreIsResetAndTheLookupReportsNotFound) {
     AppRecord record = Probe("H0002");
     EXPECT_FALSE(FindRecord(record));
     EXPECT_EQ(record.className, "sentinel-class");
-    EXPECT_FALSE(FileExists(storePath_)) << "the damaged store was not reset";
+    EXPECT_FALSE(FileExists(store_.path())) << "the damaged store was not reset";
     EXPECT_EQ(RecordCacheEntries(), 0u);
 
     // The next lookup finds a new, empty store.
     record = Probe("H0002");
     EXPECT_FALSE(FindRecord(record));
-    EXPECT_TRUE(FileExists(storePath_));
+    EXPECT_TRUE(FileExists(store_.path()));
 }
 
 TEST_F(RecordCacheTest, WithoutItsKernelObjectsNothingIsFoundOrKept) {

@@ -53,6 +53,29 @@ inline bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
     return ok && written == bytes.size();
 }
 
+// The whole file (empty when it cannot be read); the file may be open elsewhere.
+inline std::string ReadBytes(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
+    ::CloseHandle(file);
+    return bytes;
+}
+
+// The text of a UTF-16 log file after its byte order mark; empty when it has none.
+inline std::wstring ReadLogText(const std::wstring& path) {
+    const std::string bytes = ReadBytes(path);
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xFE) {
+        return {};
+    }
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+}
+
 inline bool FileExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

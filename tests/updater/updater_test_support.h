@@ -36,25 +36,6 @@ inline std::wstring FixtureDirectory() {
 
 inline std::wstring Fixture(const std::wstring& name) { return FixtureDirectory() + L"\\" + name; }
 
-inline std::string ReadBytes(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    ::CloseHandle(file);
-    return bytes;
-}
-
-// A UTF-16 log file with its byte order mark, as text.
-inline std::wstring ReadLogText(const std::wstring& path) {
-    const std::string bytes = ReadBytes(path);
-    if (bytes.size() < 2) return {};
-    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
-}
-
 // Starts this process's logger as the file logger and returns its first log file.
 inline std::wstring StartFileLogger() {
     ETWLogging::CLoggingIf* logger = ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
