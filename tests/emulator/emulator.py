@@ -399,17 +399,38 @@ class Handler(BaseHTTPRequestHandler):
                 return None
         return None
 
-    # Response side.
+    # Response side. An answer is gathered and leaves in one write, on a socket
+    # without Nagle's algorithm, as a real server's does: many small sends would
+    # make every client exchange wait for a delayed acknowledgement. Scripted
+    # faults flush what precedes the fault, so a stall or a reset still comes
+    # after the headers or part of the body.
+
+    def setup(self):
+        super().setup()
+        self._pending = bytearray()
+        try:
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
+
+    def _put(self, data):
+        self._pending += data
+
+    def _flush(self):
+        if self._pending:
+            data = bytes(self._pending)
+            self._pending.clear()
+            self.wfile.write(data)
 
     def _status_line(self, status, reason=None):
         if reason is None:
             reason = self.responses.get(status, ("Status",))[0]
-        self.wfile.write(("HTTP/1.1 %d %s\r\n" % (status, reason)).encode("latin-1", "replace"))
+        self._put(("HTTP/1.1 %d %s\r\n" % (status, reason)).encode("latin-1", "replace"))
 
     def _headers(self, pairs):
         for name, value in pairs:
-            self.wfile.write(("%s: %s\r\n" % (name, value)).encode("latin-1", "replace"))
-        self.wfile.write(b"\r\n")
+            self._put(("%s: %s\r\n" % (name, value)).encode("latin-1", "replace"))
+        self._put(b"\r\n")
 
     def _send(self, status, body, close=False):
         self._status_line(status)
@@ -420,7 +441,8 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         self._headers(pairs)
         if self.command != "HEAD":
-            self.wfile.write(body)
+            self._put(body)
+        self._flush()
 
     def _reset_connection(self):
         """Ends the connection with a reset instead of an orderly close."""
@@ -456,18 +478,24 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         self._headers(pairs)
         if rule.drop == "after_headers":
+            self._flush()
             self._reset_connection()
             return
-        self._wait(rule.body_delay)
+        if rule.body_delay > 0:
+            self._flush()
+            self._wait(rule.body_delay)
         if self.command == "HEAD":
+            self._flush()
             return
         if rule.drop == "mid_body":
-            self.wfile.write(body[:len(body) // 2])
+            self._put(body[:len(body) // 2])
+            self._flush()
             self._reset_connection()
             return
         if rule.truncate is not None:
             body = body[:rule.truncate]
-        self.wfile.write(body)
+        self._put(body)
+        self._flush()
 
     # Control API.
 
