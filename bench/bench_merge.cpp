@@ -1,16 +1,19 @@
 // The update checker's heavy steps next to their floors:
 //   merge    MergeStoreFile of an update of 200,000 records into a local store of
 //            200,000 (half of them overlapping), next to the same DELETE+INSERT
-//            statements run raw (prepared once, one transaction) on a copy of the
-//            same store, and the same statements through sqlite3_exec.
+//            statements, in one transaction with the same page cache, run by the
+//            host's native SQLite 3 (the sqlite3 program) on copies of the same
+//            files (measured by bench_merge.sh in the same run), and, for
+//            information, the same statements through sqlite3_exec under Wine.
 //   cabinet  ExtractCab (advpack's ExtractFiles) and the program's own FDI
 //            extractor on a cabinet holding a 50 MiB store, next to cabextract
 //            run natively on the same cabinet (measured by bench_merge.sh).
-//   wine build/bin/bench_merge.exe [cabinet|- cabextract-seconds] [records] [runs]
-// One run of 200,000 records takes about a minute and a half under Wine: the
-// store outgrows SQLite's default page cache, so both sides read pages back.
-// Works below the common data directory; an existing local store is set aside
-// for the run and put back afterwards.
+//   wine build/bin/bench_merge.exe prepare <dir> [records]
+//       makes <dir>\seed.xdb (the local store) and <dir>\update.xdb (the update)
+//   wine build/bin/bench_merge.exe merge <dir> <native-seconds> [runs] [cabinet cabextract-seconds]
+//       times the merge (best of runs) and prints the rows
+// The merge works on the local store below the common data directory; an
+// existing local store is set aside for the run and put back afterwards.
 #include <windows.h>
 
 #include <algorithm>
@@ -89,7 +92,7 @@ long long Count(const std::wstring& path) {
     return count;
 }
 
-// The update's rows, read before the raw runs start their clocks.
+// The update's rows, read before the raw run starts its clock.
 std::vector<std::pair<std::string, std::string>> ReadRows(const std::wstring& path) {
     std::vector<std::pair<std::string, std::string>> rows;
     sqlite3* db = nullptr;
@@ -106,38 +109,14 @@ std::vector<std::pair<std::string, std::string>> ReadRows(const std::wstring& pa
     return rows;
 }
 
-// The merge's record statements on `path`, prepared once, in one transaction.
-double RawPrepared(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& rows) {
+// The merge's record statements as text, each formatted with "%q" and run by
+// sqlite3_exec under Wine, in one transaction with the merge's page cache.
+double RawExec(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& rows,
+               long long cacheKib) {
     sqlite3* db = nullptr;
     sqlite3_open(WideToUtf8(path).c_str(), &db);
-    const double start = Seconds();
-    sqlite3_stmt* remove = nullptr;
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "DELETE FROM LocalCache WHERE HASH = ?;", -1, &remove, nullptr);
-    sqlite3_prepare_v2(db, "INSERT into LocalCache VALUES(?, ?);", -1, &insert, nullptr);
-    Run(db, "BEGIN;");
-    for (const auto& [hash, data] : rows) {
-        sqlite3_bind_text(remove, 1, hash.c_str(), -1, SQLITE_STATIC);
-        if (sqlite3_step(remove) == SQLITE_DONE) {
-            sqlite3_bind_text(insert, 1, hash.c_str(), -1, SQLITE_STATIC);
-            sqlite3_bind_text(insert, 2, data.c_str(), -1, SQLITE_STATIC);
-            sqlite3_step(insert);
-            sqlite3_reset(insert);
-        }
-        sqlite3_reset(remove);
-    }
-    Run(db, "COMMIT;");
-    sqlite3_finalize(remove);
-    sqlite3_finalize(insert);
-    const double elapsed = Seconds() - start;
-    sqlite3_close(db);
-    return elapsed;
-}
-
-// The same statements as text, each formatted with "%q" and run by sqlite3_exec.
-double RawExec(const std::wstring& path, const std::vector<std::pair<std::string, std::string>>& rows) {
-    sqlite3* db = nullptr;
-    sqlite3_open(WideToUtf8(path).c_str(), &db);
+    const std::string cache = "PRAGMA cache_size = -" + std::to_string(cacheKib) + ";";
+    Run(db, cache.c_str());
     const double start = Seconds();
     Run(db, "BEGIN;");
     for (const auto& [hash, data] : rows) {
@@ -160,58 +139,14 @@ void Row(const char* name, double figure, const std::string& baselineName, doubl
                 baseline > 0 ? figure / baseline : 0.0, target);
 }
 
-int MergeRows(long long records, int runs) {
-    const std::wstring local = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-    const std::wstring work = ResolveDataPath(L"bench_merge\\x", DataBase::kCommonData);
-    const std::wstring dir = work.substr(0, work.size() - 2);
-    const std::wstring seed = dir + L"\\seed.xdb";
-    const std::wstring updateSeed = dir + L"\\update_seed.xdb";
-    const std::wstring update = dir + L"\\update.xdb";
-    const std::wstring raw = dir + L"\\raw.xdb";
-    const std::wstring kept = local + L".bench-keep";
-    const bool hadStore = ::MoveFileExW(local.c_str(), kept.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-
+int Prepare(const std::wstring& dir, long long records) {
+    ::CreateDirectoryW(dir.c_str(), nullptr);
     const long long overlap = records / 2;
-    if (!MakeStore(seed, 0, records, 1, true) || !MakeStore(updateSeed, records - overlap, records, 2, false)) {
+    if (!MakeStore(dir + L"\\seed.xdb", 0, records, 1, true) ||
+        !MakeStore(dir + L"\\update.xdb", records - overlap, records, 2, false)) {
         std::fprintf(stderr, "bench_merge: cannot build the stores\n");
         return 1;
     }
-    const auto rows = ReadRows(updateSeed);
-
-    double merge = 1e9;
-    double prepared = 1e9;
-    double exec = 1e9;
-    long long merged = 0;
-    for (int run = 0; run < runs; ++run) {
-        ::CopyFileW(seed.c_str(), local.c_str(), FALSE);
-        ::CopyFileW(updateSeed.c_str(), update.c_str(), FALSE);
-        const double start = Seconds();
-        MergeStoreFile(update);
-        merge = std::min(merge, Seconds() - start);
-        merged = Count(local);
-
-        ::CopyFileW(seed.c_str(), raw.c_str(), FALSE);
-        prepared = std::min(prepared, RawPrepared(raw, rows));
-        ::CopyFileW(seed.c_str(), raw.c_str(), FALSE);
-        exec = std::min(exec, RawExec(raw, rows));
-    }
-    const long long expected = records + records - overlap;
-    if (merged != expected || Count(raw) != expected) {
-        std::fprintf(stderr, "bench_merge: %lld records after the merge, %lld raw, expected %lld\n", merged, Count(raw),
-                     expected);
-        return 1;
-    }
-
-    char name[160];
-    std::snprintf(name, sizeof(name), "MergeStoreFile: %lld-record update into %lld records, half overlapping", records,
-                  records);
-    Row(name, merge, "raw DELETE+INSERT, prepared, one transaction", prepared, "<= 1.5");
-    Row("same merge (informational)", merge, "raw DELETE+INSERT through sqlite3_exec, one transaction", exec, "-");
-
-    for (const std::wstring& file : {seed, updateSeed, update, raw}) ::DeleteFileW(file.c_str());
-    ::RemoveDirectoryW(dir.c_str());
-    ::DeleteFileW(local.c_str());
-    if (hadStore) ::MoveFileExW(kept.c_str(), local.c_str(), MOVEFILE_REPLACE_EXISTING);
     return 0;
 }
 
@@ -219,6 +154,54 @@ long long FileSize(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
     return static_cast<long long>(ULONGLONG{data.nFileSizeHigh} << 32 | data.nFileSizeLow);
+}
+
+int MergeRows(const std::wstring& dir, double native, int runs) {
+    const std::wstring local = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
+    const std::wstring seed = dir + L"\\seed.xdb";
+    const std::wstring updateSeed = dir + L"\\update.xdb";
+    const std::wstring update = dir + L"\\appmrg.xdb";
+    const std::wstring raw = dir + L"\\raw.xdb";
+    const std::wstring kept = local + L".bench-keep";
+    const bool hadStore = ::MoveFileExW(local.c_str(), kept.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+    const long long seedRecords = Count(seed);
+    const long long updateRecords = Count(updateSeed);
+
+    double merge = 1e9;
+    long long merged = 0;
+    MergeResult result;
+    for (int run = 0; run < runs; ++run) {
+        ::CopyFileW(seed.c_str(), local.c_str(), FALSE);
+        ::CopyFileW(updateSeed.c_str(), update.c_str(), FALSE);
+        const double start = Seconds();
+        result = MergeStoreFile(update);
+        merge = std::min(merge, Seconds() - start);
+        merged = Count(local);
+    }
+    // The page cache the merge gives itself, for the raw run under Wine.
+    const long long cacheKib =
+        std::clamp(FileSize(seed) + 2 * FileSize(updateSeed), 2ll * 1024 * 1024, kMergeMaxCacheBytes) / 1024;
+    ::CopyFileW(seed.c_str(), raw.c_str(), FALSE);
+    const double exec = RawExec(raw, ReadRows(updateSeed), cacheKib);
+    const long long expected = seedRecords + updateRecords - updateRecords / 2;
+    const long long rawCount = Count(raw);
+    const bool ok = result.outcome == MergeOutcome::kMerged && merged == expected && rawCount == expected;
+
+    for (const std::wstring& file : {update, raw}) ::DeleteFileW(file.c_str());
+    ::DeleteFileW(local.c_str());
+    if (hadStore) ::MoveFileExW(kept.c_str(), local.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) {
+        std::fprintf(stderr, "bench_merge: %s; %lld records after the merge, %lld raw, expected %lld\n",
+                     result.reason.c_str(), merged, rawCount, expected);
+        return 1;
+    }
+
+    char name[160];
+    std::snprintf(name, sizeof(name), "MergeStoreFile: %lld-record update into %lld records, half overlapping",
+                  updateRecords, seedRecords);
+    Row(name, merge, "same statements, native SQLite 3 (sqlite3 program), same cache", native, "<= 2");
+    Row("same merge (informational)", merge, "same statements through sqlite3_exec under Wine", exec, "-");
+    return 0;
 }
 
 void RemoveOutput(const std::wstring& dir) {
@@ -259,12 +242,21 @@ int CabinetRows(const std::wstring& cabinet, double cabextract, int runs) {
 
 int wmain(int argc, wchar_t** argv) {
     CreateNamedObjects(Deliverable::kUpdateChecker);
-    const long long records = argc > 3 ? std::wcstoll(argv[3], nullptr, 10) : 200000;
-    const int runs = argc > 4 ? _wtoi(argv[4]) : 1;
-    int status = MergeRows(records, runs);
-    if (status == 0 && argc > 2 && std::wstring(argv[1]) != L"-") {
-        status = CabinetRows(argv[1], _wtof(argv[2]), runs);
-        if (status != 0) std::fprintf(stderr, "bench_merge: extraction failed\n");
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"prepare" && argc > 2) {
+        return Prepare(argv[2], argc > 3 ? std::wcstoll(argv[3], nullptr, 10) : 200000);
     }
-    return status;
+    if (mode == L"merge" && argc > 3) {
+        const int runs = argc > 4 ? std::max(1, _wtoi(argv[4])) : 1;
+        int status = MergeRows(argv[2], _wtof(argv[3]), runs);
+        if (status == 0 && argc > 6) {
+            status = CabinetRows(argv[5], _wtof(argv[6]), runs);
+            if (status != 0) std::fprintf(stderr, "bench_merge: extraction failed\n");
+        }
+        return status;
+    }
+    std::fprintf(stderr,
+                 "usage: bench_merge prepare <dir> [records]\n"
+                 "       bench_merge merge <dir> <native-seconds> [runs] [cabinet cabextract-seconds]\n");
+    return 2;
 }

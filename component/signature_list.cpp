@@ -61,9 +61,18 @@ bool ReadSignatureTable(SignatureEntries& entries) {
 // code tells the outcome: 1 loaded, 0 left absent.
 class SignatureListLoader final : public ThreadJob {
 public:
-    explicit SignatureListLoader(HANDLE writeSem) noexcept : writeSem_(writeSem) {}
+    // `retryEvent`, when not null, is signaled again if the load fails, so that a
+    // later lookup loads once more instead of finding the list absent for good.
+    SignatureListLoader(HANDLE writeSem, HANDLE retryEvent) noexcept : writeSem_(writeSem), retryEvent_(retryEvent) {}
 
     unsigned Run() noexcept override {
+        const unsigned code = Load();
+        if (code == 0 && retryEvent_ != nullptr) ::SetEvent(retryEvent_);
+        return code;
+    }
+
+private:
+    unsigned Load() noexcept {
         if (!WaitForever(writeSem_)) return 0;
         delete g_signatures.exchange(nullptr, std::memory_order_acq_rel);
         unsigned code = 0;
@@ -80,20 +89,27 @@ public:
         return code;
     }
 
-private:
     HANDLE writeSem_;
+    HANDLE retryEvent_;
 };
 
 // Loader threads hold the module: one left running in the background must not
-// see the library (and the semaphore it uses) go away under it.
-UniqueHandle StartLoader(HANDLE writeSem) noexcept {
-    std::unique_ptr<ThreadJob> job(new (std::nothrow) SignatureListLoader(writeSem));
+// see the library (and the semaphore and event it uses) go away under it. A
+// background loader signals the reload event again itself when its load fails.
+UniqueHandle StartLoader(const CacheLocks& locks, bool background) noexcept {
+    std::unique_ptr<ThreadJob> job(
+        new (std::nothrow) SignatureListLoader(locks.writeSem, background ? locks.reloadEvent : nullptr));
     if (!job) return UniqueHandle();
     return StartWorkerThread(std::move(job), /*holdModule=*/true);
 }
 
 bool ReloadSignaled(HANDLE reloadEvent) {
     return reloadEvent != nullptr && WaitSucceeded(::WaitForSingleObject(reloadEvent, 0));
+}
+
+bool ThreadSucceeded(HANDLE thread) {
+    DWORD code = 0;
+    return ::GetExitCodeThread(thread, &code) && code == 1;
 }
 
 bool EntryMatches(const SignatureEntry& entry, std::string_view type, std::string_view text, bool substring) {
@@ -116,14 +132,19 @@ bool SignatureListContains(int type, const char* text, bool substring) noexcept 
     }
     const CacheLocks locks = ProcessObjects().SignatureList();
 
+    // A load that failed (the store locked past its wait, or not to be opened)
+    // leaves the reload due, so that a later call tries again; it is set again only
+    // after this call, which would otherwise start a second load at once.
+    bool retryDue = false;
     if (g_signatures.load(std::memory_order_acquire) == nullptr) {
         if (locks.startMutex == nullptr || !WaitForever(locks.startMutex)) return false;
         bool loaded = true;
         if (ReloadSignaled(locks.reloadEvent)) {
-            UniqueHandle loader = StartLoader(locks.writeSem);
+            UniqueHandle loader = StartLoader(locks, /*background=*/false);
             // A loader that never ran leaves the reload due, so a later call tries again.
             if (!loader) ::SetEvent(locks.reloadEvent);
             loaded = loader && WaitForever(loader.get());
+            retryDue = loaded && !ThreadSucceeded(loader.get());
         }
         ::ReleaseMutex(locks.startMutex);
         if (!loaded) return false;
@@ -143,8 +164,10 @@ bool SignatureListContains(int type, const char* text, bool substring) noexcept 
         }
     }
 
-    if (ReloadSignaled(locks.reloadEvent)) {
-        UniqueHandle loader = StartLoader(locks.writeSem);
+    if (retryDue) {
+        ::SetEvent(locks.reloadEvent);
+    } else if (ReloadSignaled(locks.reloadEvent)) {
+        UniqueHandle loader = StartLoader(locks, /*background=*/true);
         if (!loader) ::SetEvent(locks.reloadEvent);
     }
     return found;

@@ -23,8 +23,10 @@ inline constexpr int kSignatureDataChars = 254;
 // the thread's ANSI code page and is compared as UTF-8, the encoding of Data.
 // The first call that finds the list absent and the reload event signaled loads
 // the list on a loader thread (holding the module) and waits for it; a reload
-// event seen signaled after the search reloads the list in the background.
-// False for a null text, an empty or absent list (the store could not be read)
+// event seen signaled after the search reloads the list in the background. A
+// load that fails (the store locked past its wait, or not to be opened) leaves
+// the list absent and the reload event signaled again, so a later call loads
+// once more. False for a null text, an empty or absent list (the store could not be read)
 // and whenever a lock or the loader fails. Never throws.
 bool SignatureListContains(int type, const char* text, bool substring) noexcept;
 

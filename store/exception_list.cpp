@@ -29,13 +29,22 @@ std::atomic<TextMap*> g_exceptions{nullptr};
 // the job; the thread that started it never touches it again.
 class ListLoader final : public ThreadJob {
 public:
-    ListLoader(HANDLE writeSem, std::atomic<TextMap*>* target, const char* table) noexcept
-        : writeSem_(writeSem), target_(target) {
+    // `retryEvent`, when not null, is signaled again if the load fails, so that a
+    // later test loads once more instead of finding the list absent for good.
+    ListLoader(HANDLE writeSem, std::atomic<TextMap*>* target, const char* table, HANDLE retryEvent) noexcept
+        : writeSem_(writeSem), retryEvent_(retryEvent), target_(target) {
         CopyTruncated(table_, sizeof(table_), table);
     }
 
     // Exit code 1 when the list was loaded, 0 when it is left absent.
     unsigned Run() noexcept override {
+        const unsigned code = Load();
+        if (code == 0 && retryEvent_ != nullptr) ::SetEvent(retryEvent_);
+        return code;
+    }
+
+private:
+    unsigned Load() noexcept {
         if (!WaitForever(writeSem_)) return 0;
         delete target_->exchange(nullptr, std::memory_order_acq_rel);
         unsigned code = 0;
@@ -52,7 +61,6 @@ public:
         return code;
     }
 
-private:
     // Fills `map` with first column -> second column of the table's rows, up to the
     // first row where either is missing. False when the store cannot be read.
     bool ReadTable(TextMap& map) const {
@@ -76,15 +84,18 @@ private:
     }
 
     HANDLE writeSem_;
+    HANDLE retryEvent_;
     std::atomic<TextMap*>* target_;
     char table_[64] = {};
 };
 
 // Starts a loader of the exception list. A thread that is waited for runs
 // plainly; one that is left running holds the module, so the library cannot
-// unload (and close the semaphore it uses) under it.
-UniqueHandle StartLoader(HANDLE writeSem, bool leftRunning) noexcept {
-    std::unique_ptr<ThreadJob> job(new (std::nothrow) ListLoader(writeSem, &g_exceptions, kExceptionTable));
+// unload (and close the semaphore and event it uses) under it, and signals the
+// reload event again itself when its load fails.
+UniqueHandle StartLoader(const CacheLocks& locks, bool leftRunning) noexcept {
+    std::unique_ptr<ThreadJob> job(new (std::nothrow) ListLoader(locks.writeSem, &g_exceptions, kExceptionTable,
+                                                                 leftRunning ? locks.reloadEvent : nullptr));
     if (!job) return UniqueHandle();
     return StartWorkerThread(std::move(job), leftRunning);
 }
@@ -93,20 +104,30 @@ bool ReloadSignaled(HANDLE reloadEvent) {
     return reloadEvent != nullptr && WaitSucceeded(::WaitForSingleObject(reloadEvent, 0));
 }
 
+bool ThreadSucceeded(HANDLE thread) {
+    DWORD code = 0;
+    return ::GetExitCodeThread(thread, &code) && code == 1;
+}
+
 }  // namespace
 
 bool IsListedException(const char* hash) noexcept {
     if (hash == nullptr) return false;
     const CacheLocks locks = ProcessObjects().ExceptionList();
 
+    // A load that failed (the store locked past its wait, or not to be opened)
+    // leaves the reload due, so that a later test tries again; it is set again only
+    // after this test, which would otherwise start a second load at once.
+    bool retryDue = false;
     if (g_exceptions.load(std::memory_order_acquire) == nullptr) {
         if (locks.startMutex == nullptr || !WaitForever(locks.startMutex)) return false;
         bool loaded = true;
         if (ReloadSignaled(locks.reloadEvent)) {
-            UniqueHandle loader = StartLoader(locks.writeSem, /*leftRunning=*/false);
+            UniqueHandle loader = StartLoader(locks, /*leftRunning=*/false);
             // A loader that never ran leaves the reload due, so a later test tries again.
             if (!loader) ::SetEvent(locks.reloadEvent);
             loaded = loader && WaitForever(loader.get());
+            retryDue = loaded && !ThreadSucceeded(loader.get());
         }
         ::ReleaseMutex(locks.startMutex);
         if (!loaded) return false;
@@ -124,8 +145,10 @@ bool IsListedException(const char* hash) noexcept {
         }
     }
 
-    if (ReloadSignaled(locks.reloadEvent)) {
-        UniqueHandle loader = StartLoader(locks.writeSem, /*leftRunning=*/true);
+    if (retryDue) {
+        ::SetEvent(locks.reloadEvent);
+    } else if (ReloadSignaled(locks.reloadEvent)) {
+        UniqueHandle loader = StartLoader(locks, /*leftRunning=*/true);
         if (!loader) ::SetEvent(locks.reloadEvent);
     }
     return listed;

@@ -110,14 +110,16 @@ bool ReadServiceSettings(tagQNTS_FIREWALL_SETTINGS* settings) noexcept {
 }
 
 int32_t ReadStatPercent() noexcept {
+    UniqueSqlite db;
+    if (!OpenLocalStore(&db)) return 0;
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    if (!ReadSettingsRows("SELECT Value FROM Settings WHERE Key = 'StatPercent'", &table, &rows, &columns)) {
-        // A store that opens but cannot answer is treated like one that cannot be opened.
-        return 0;
-    }
-    if (rows <= 0 || columns < 1) return kDefaultStatPercent;
+    const int rc = sqlite_get_table(db.get(), "SELECT Value FROM Settings WHERE Key = 'StatPercent'", table.put(),
+                                    &rows, &columns, nullptr);
+    db.reset();
+    // A store that opens but cannot answer (busy past the wait) counts as one without the key.
+    if (rc != SQLITE_OK || !table.valid() || rows <= 0 || columns < 1) return kDefaultStatPercent;
     return ParseSettingNumber(table.get()[columns]);
 }
 

@@ -32,7 +32,8 @@ inline constexpr int32_t kDefaultStatPercent = 10;
 bool ReadServiceSettings(tagQNTS_FIREWALL_SETTINGS* settings) noexcept;
 
 // The "StatPercent" setting: the number in the first matching row (0 for a NULL
-// value), kDefaultStatPercent when there is none, 0 when the store cannot be opened.
+// value); kDefaultStatPercent when there is none or the query fails (a store
+// busy past its wait); 0 only when the store cannot be opened.
 int32_t ReadStatPercent() noexcept;
 
 // Update checker: for each "AutoSubmitInterval" row (any letter case) writes its

@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <ctime>
 #include <string>
 
+#include "Logging/log_builder.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -16,30 +18,54 @@ namespace {
 
 constexpr int64_t kRestartInterval = 86400;
 
-enum class Presence { kFailed, kAbsent, kPresent };
+constexpr wchar_t kSource[] = L"TsStore";
+
+enum class Presence { kFailed, kBusy, kAbsent, kPresent };
 
 Presence Query(sqlite* db, const char* sql) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    if (sqlite_get_table(db, sql, table.put(), &rows, &columns, nullptr) != SQLITE_OK) return Presence::kFailed;
+    const int rc = sqlite_get_table(db, sql, table.put(), &rows, &columns, nullptr);
+    if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
+    if (rc != SQLITE_OK) return Presence::kFailed;
     return rows > 0 ? Presence::kPresent : Presence::kAbsent;
 }
+
+// One log line per store and process: a lookup-heavy caller would otherwise log
+// the same refusal for every operation.
+std::atomic<bool> g_version2Logged[2];
 
 bool Exec(sqlite* db, const char* sql) { return sqlite_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 // Creates the table when the query for it fails or finds nothing.
 bool EnsureTable(sqlite* db, const char* find, const char* create) {
-    return Query(db, find) == Presence::kPresent || Exec(db, create);
+    const Presence presence = Query(db, find);
+    if (presence == Presence::kBusy) return false;
+    return presence == Presence::kPresent || Exec(db, create);
 }
 
-// Opens the store file, deleting and reopening it once when the library refuses it.
-bool OpenOrRecreate(const wchar_t* relativeName, UniqueSqlite* db) {
+// Opens the store file, deleting and reopening it once when the library refuses
+// it; a file of the older SQLite 2 format is another product's (or an older
+// version's) data and is never deleted.
+bool OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
     const std::string narrow = WideToNarrow(path);
     db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
-    if (!*db && ::DeleteFileW(path.c_str())) db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
-    return db->valid();
+    if (!*db) {
+        if (sqlite_is_version2_file(narrow.c_str())) {
+            if (!logged->exchange(true)) {
+                TS_LOG(ETWLogging::kSeverityError, kSource,
+                       L"%s is an SQLite 2 database, which this version cannot read; the file is left as it is.",
+                       path.c_str());
+            }
+            return false;
+        }
+        if (::DeleteFileW(path.c_str())) db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+    }
+    if (!*db) return false;
+    sqlite_busy_timeout(db->get(), kStoreBusyTimeoutMs);
+    return true;
 }
 
 }  // namespace
@@ -48,13 +74,16 @@ bool OpenLocalStore(UniqueSqlite* out) {
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    if (!OpenOrRecreate(kLocalStoreName, &db)) return false;
+    if (!OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db)) return false;
 
     // The existence checks run as one read transaction: the file is locked and
     // its schema read once for all of them instead of once per query. None of the
     // answers depends on a creation made after it, so the creations follow.
     Exec(db.get(), "BEGIN;");
     const Presence localCache = Query(db.get(), schema::kFindLocalCache);
+    // Still locked after the wait: creating tables now would fail too (or wait
+    // once more per statement), so the store is not to be had at the moment.
+    if (localCache == Presence::kBusy) return false;
     const Presence localIndex =
         localCache == Presence::kPresent ? Query(db.get(), schema::kFindLocalIndex) : Presence::kFailed;
     const Presence digSig = Query(db.get(), schema::kFindDigSigInfo3);
@@ -80,7 +109,7 @@ bool OpenSharedStore(UniqueSqlite* out) {
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    if (!OpenOrRecreate(kSharedStoreName, &db)) return false;
+    if (!OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db)) return false;
     if (!EnsureTable(db.get(), schema::kFindLocalSharedCache, schema::kCreateLocalSharedCache)) return false;
     *out = std::move(db);
     return true;

@@ -8,16 +8,26 @@ namespace tessary {
 inline constexpr wchar_t kLocalStoreName[] = L"data\\TsLocal.xdb";
 inline constexpr wchar_t kSharedStoreName[] = L"data\\TsShared.xdb";
 
+// How long a statement on a handle from OpenLocalStore or OpenSharedStore waits
+// for a lock another connection holds (a merge committing, another product
+// writing) before it fails with SQLITE_BUSY.
+inline constexpr int kStoreBusyTimeoutMs = 2000;
+
 // Opens the local store "data\TsLocal.xdb", giving it its schema. A file the
-// database library refuses is deleted and opened once more. A new store gets
-// LocalCache and CreateDate first and its LocalIndex at the next open; the other
-// tables are created when missing. Returns true with the open handle in *db;
-// false (and *db empty) when no handle could be had or LocalExpInfo could not be
-// created. Callers close the handle as soon as their statements are done.
+// database library refuses is deleted and opened once more, except a file in the
+// SQLite 2 format: that one is left as it is, the open fails and the refusal is
+// logged (once per process). A new store gets LocalCache and CreateDate first
+// and its LocalIndex at the next open; the other tables are created when missing.
+// The handle waits up to kStoreBusyTimeoutMs for a locked file; a schema check
+// that still finds the file locked fails the open. Returns true with the open
+// handle in *db; false (and *db empty) when no handle could be had or
+// LocalExpInfo could not be created. Callers close the handle as soon as their
+// statements are done.
 bool OpenLocalStore(UniqueSqlite* db);
 
 // Opens the shared store "data\TsShared.xdb" by the same open-or-recreate rule
-// and ensures its LocalSharedCache table; a failed creation fails the open.
+// (an SQLite 2 file is never deleted) with the same lock wait, and ensures its
+// LocalSharedCache table; a failed creation fails the open.
 bool OpenSharedStore(UniqueSqlite* db);
 
 // Discards a local store that faulted while being read. Deletes the file; when

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shlwapi.h>
 
+#include <cstdio>
 #include <string>
 
 #include "Logging/log_builder.h"
@@ -38,6 +39,16 @@ using UniqueBstr = UniqueResource<BSTR, FreeBstr>;
 void SetEmptyCacheFlag() {
     const DWORD one = 1;
     ::SHSetValueW(HKEY_LOCAL_MACHINE, kLodanKey, kEmptyCacheValue, REG_DWORD, &one, sizeof(one));
+}
+
+// A line of the program entry's own steps: it names the entry, wWinMain, as its
+// function, which is what support engineers search the log for.
+template <typename... Args>
+void LogFromEntry(DWORD severity, int line, const wchar_t* format, Args... args) {
+    ETWLogging::CLoggingIf* logger = ETWLogging::ProcessLogger();
+    if (logger != nullptr && logger->IsSeverityEnabled(severity)) {
+        logger->Log(severity, kSource, L"wWinMain", line, format, args...);
+    }
 }
 
 // Limits the process's library search to the system directory where the system offers it.
@@ -80,13 +91,101 @@ DWORD ReadCheckerDword(const wchar_t* name) {
     return kDefaultCheckInterval;
 }
 
+namespace {
+
+// What is known about earlier failed attempts on the merge file: how many there
+// were, and which file they were made on (its size and last write time), so that
+// a new download starts counting afresh.
+struct MergeAttempts {
+    unsigned count = 0;
+    unsigned long long size = 0;
+    unsigned long long written = 0;
+};
+
+bool MergeFileIdentity(const std::wstring& path, MergeAttempts* identity) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    identity->size = static_cast<unsigned long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    identity->written = static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                        data.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+// The counter file holds one line: "<attempts> <size> <last write time>". An
+// unreadable or foreign counter counts as no earlier attempt.
+MergeAttempts ReadAttempts(const std::wstring& counter) {
+    MergeAttempts attempts;
+    UniqueFile file(::CreateFileW(counter.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return attempts;
+    char text[96] = {};
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) return attempts;
+    text[read] = '\0';
+    unsigned count = 0;
+    unsigned long long size = 0;
+    unsigned long long written = 0;
+    if (std::sscanf(text, "%u %llu %llu", &count, &size, &written) == 3) attempts = {count, size, written};
+    return attempts;
+}
+
+bool WriteAttempts(const std::wstring& counter, const MergeAttempts& attempts) {
+    char text[96];
+    const int length = std::snprintf(text, sizeof(text), "%u %llu %llu\r\n", attempts.count, attempts.size,
+                                     attempts.written);
+    UniqueFile file(::CreateFileW(counter.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    DWORD written = 0;
+    return file && length > 0 && ::WriteFile(file.get(), text, static_cast<DWORD>(length), &written, nullptr) &&
+           written == static_cast<DWORD>(length) && ::FlushFileBuffers(file.get());
+}
+
+// Counts one more failed attempt on the merge file. Returns the attempts made so
+// far, or 0 when the count could not be kept (the file cannot then be kept either:
+// without a count nothing would stop it blocking every later pass).
+unsigned CountFailedAttempt(const std::wstring& path, const std::wstring& counter) {
+    MergeAttempts now;
+    if (!MergeFileIdentity(path, &now)) return 0;
+    const MergeAttempts before = ReadAttempts(counter);
+    now.count = before.size == now.size && before.written == now.written ? before.count + 1 : 1;
+    return WriteAttempts(counter, now) ? now.count : 0;
+}
+
+}  // namespace
+
 int processAppMergeFile() {
     const std::wstring path = ResolveDataPath(L"", DataBase::kCommonData) + L"\\" + kAppMergeFileName;
     if (path.size() >= kMaxDataPath || ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
-    MergeStoreFile(path);
+    const std::wstring counter = path + kMergeAttemptsSuffix;
+    const MergeResult merge = MergeStoreFile(path);
     ApplyUpdateCheckerSettings();
-    ::DeleteFileW(path.c_str());
-    TS_LOG(kSeverityInformation, kSource, L"%s was found and merged into local db.", path.c_str());
+    const std::wstring reason = NarrowToWide(merge.reason);
+    switch (merge.outcome) {
+        case MergeOutcome::kMerged:
+            ::DeleteFileW(path.c_str());
+            ::DeleteFileW(counter.c_str());
+            TS_LOG(kSeverityInformation, kSource, L"%s was found and merged into local db.", path.c_str());
+            break;
+        case MergeOutcome::kRefused:
+            ::DeleteFileW(path.c_str());
+            ::DeleteFileW(counter.c_str());
+            TS_LOG(kSeverityError, kSource, L"%s was refused and deleted: %s", path.c_str(), reason.c_str());
+            break;
+        case MergeOutcome::kRetry: {
+            const unsigned attempts = CountFailedAttempt(path, counter);
+            if (attempts > 0 && attempts < kMaxMergeAttempts) {
+                TS_LOG(kSeverityError, kSource,
+                       L"%s could not be merged into local db: %s; kept for the next pass (attempt %u of %u).",
+                       path.c_str(), reason.c_str(), attempts, kMaxMergeAttempts);
+            } else {
+                ::DeleteFileW(path.c_str());
+                ::DeleteFileW(counter.c_str());
+                TS_LOG(kSeverityError, kSource, L"%s could not be merged into local db: %s; deleted after %u attempts.",
+                       path.c_str(), reason.c_str(), attempts > 0 ? attempts : 1u);
+            }
+            break;
+        }
+    }
     return 1;
 }
 
@@ -144,14 +243,14 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
         CreateNamedObjects(Deliverable::kUpdateChecker);
         ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr).GetLogger();
         const std::wstring programPath = ModuleFilePath(instance);
-        TS_LOG(kSeverityInformation, kSource, L"*** %s was launched", programPath.c_str());
+        LogFromEntry(kSeverityInformation, __LINE__, L"*** %s was launched", programPath.c_str());
 
         // WinHTTP from the system directory, else by name; without it every exchange fails at once.
         winhttp::Load();
 
         const HRESULT hr = ::CoInitialize(nullptr);
         if (FAILED(hr)) {
-            TS_LOG(kSeverityError, kSource, L"CoInitialize failed with error 0x%x", static_cast<unsigned>(hr));
+            LogFromEntry(kSeverityError, __LINE__, L"CoInitialize failed with error 0x%x", static_cast<unsigned>(hr));
         } else {
             // The updater plug-ins, apartment-threaded, before the update routine; the
             // manager releases every plug-in before COM goes.

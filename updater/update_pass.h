@@ -13,6 +13,11 @@ inline constexpr wchar_t kTsCheckIntervalValue[] = L"TsCheckInterval";
 inline constexpr DWORD kDefaultCheckInterval = 14400;
 // Merge file below the common data directory.
 inline constexpr wchar_t kAppMergeFileName[] = L"appmrg.xdb";
+// Beside a merge file that failed for a passing reason (a lock, an I/O failure):
+// the count of failed attempts on it ("appmrg.xdb.tries").
+inline constexpr wchar_t kMergeAttemptsSuffix[] = L".tries";
+// Passes that try one merge file before it is given up and deleted.
+inline constexpr unsigned kMaxMergeAttempts = 5;
 // Set to 1 when the firewall could not be told directly that the store changed.
 inline constexpr wchar_t kLodanKey[] = L"Software\\Quellon\\Lodan";
 inline constexpr wchar_t kEmptyCacheValue[] = L"EmptyTSMemoryCache";
@@ -33,9 +38,15 @@ struct IQnEventBroker : public IUnknown {
 // which reads 14400 and is then created with that value when the key exists.
 DWORD ReadCheckerDword(const wchar_t* name);
 
-// Merges "appmrg.xdb" of the common data directory into the local store, copies
-// the auto-submit setting and deletes the file. Returns 1 when the file existed
-// (whatever the merge achieved), else 0 without touching anything.
+// Merges "appmrg.xdb" of the common data directory into the local store and
+// copies the auto-submit setting. The file is deleted when it was merged (logged
+// "...was found and merged into local db." only then) or refused (hostile or not
+// a store; logged with the reason). A merge that failed for a passing reason
+// (a lock past the merge's wait, an I/O failure, a local store that cannot be
+// opened) changes nothing and keeps the file for the next pass, counting the
+// attempts in a file beside it; the kMaxMergeAttempts-th failure deletes it.
+// Every failure is logged at severity 4 with SQLite's error text. Returns 1 when
+// the file existed (whatever the merge achieved), else 0 without touching anything.
 int processAppMergeFile();
 
 // Tells the firewall through the event broker that the store changed; sets

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Logging/log_builder.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
 #include "store/product_keys.h"
@@ -15,6 +16,7 @@
 #include "tests/faults/fault_support.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/update_checker_process.h"
+#include "updater/store_merge.h"
 #include "updater/update_pass.h"
 
 namespace tessary {
@@ -204,6 +206,73 @@ TEST_F(MergeKillTest, KilledMergeLeavesEveryTableOldOrNewAndTheNextPassCompletes
         }
     }
     EXPECT_GT(killedInATransaction, 0) << "no kill landed inside the merge: the pass took " << passMs << " ms";
+}
+
+// Hostile merge files delivered as appmrg.xdb: each pass ends (the process's own
+// two-minute limit in Run is the bound), refuses the file with a log line, and
+// leaves the local store as it was; the next pass merges a good file.
+class HostileMergeFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(process_.copied());
+        common_ = ResolveDataPath(L"", DataBase::kCommonData);
+        testing::CleanUpdateCheckerState(common_);
+        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:1"));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey,
+                                                  ETWLogging::kLoggingMechanismValue, 1));
+    }
+    void TearDown() override {
+        testing::CleanUpdateCheckerState(common_);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+    }
+
+    std::wstring LocalPath() const { return common_ + L"\\data\\TsLocal.xdb"; }
+    std::wstring MergePath() const { return common_ + L"\\" + kAppMergeFileName; }
+
+    testing::UpdateCheckerProcess process_;
+    std::wstring common_;
+};
+
+TEST_F(HostileMergeFileTest, EachPassEndsRefusesTheFileAndTheNextPassMerges) {
+    const char* endless = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c)";
+    const struct {
+        const char* name;
+        std::vector<std::string> statements;
+    } kFiles[] = {
+        {"records from an endless view",
+         {std::string("CREATE VIEW LocalCache AS ") + endless + " SELECT x AS Hash, x AS Data FROM c;"}},
+        {"settings from an endless view, as the only table",
+         {std::string("CREATE VIEW Settings AS ") + endless + " SELECT 'K' || x AS Key, x AS Value FROM c;"}},
+        {"a flood of rows, one more than a merge takes",
+         {schema::kCreateLocalCache,
+          "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " + std::to_string(kMergeMaxRows + 1) +
+              ") INSERT INTO LocalCache SELECT x, x FROM c;"}},
+    };
+    ASSERT_TRUE(ExecOnFile(LocalPath(), {schema::kCreateLocalCache, schema::kCreateLocalIndex,
+                                         schema::kCreateCreateDate, schema::kCreateDigSigInfo3, schema::kCreateSettings,
+                                         schema::kCreateLocalExpInfo,
+                                         "INSERT INTO LocalCache VALUES('" + HashOf(1) + "','[Class]=OL');",
+                                         "INSERT INTO CreateDate VALUES(20200101);",
+                                         "INSERT INTO Settings VALUES('Generation','old');"}));
+    const StoreState before = ReadState(LocalPath());
+    for (const auto& file : kFiles) {
+        SCOPED_TRACE(file.name);
+        ::DeleteFileW(MergePath().c_str());
+        ASSERT_TRUE(ExecOnFile(MergePath(), file.statements));
+        ASSERT_EQ(process_.Run(), 0u) << "the pass ends, with exit code 0";
+        EXPECT_FALSE(FileExists(MergePath())) << "a refused file is not tried again";
+        EXPECT_NE(process_.Log().find(MergePath() + L" was refused and deleted"), std::wstring::npos)
+            << process_.Log();
+        EXPECT_EQ(ReadState(LocalPath()), before);
+    }
+
+    ASSERT_TRUE(ExecOnFile(MergePath(), {schema::kCreateLocalCache, schema::kCreateCreateDate,
+                                         "INSERT INTO LocalCache VALUES('" + HashOf(2) + "','[Class]=NE');",
+                                         "INSERT INTO CreateDate VALUES(20240105);"}));
+    ASSERT_EQ(process_.Run(), 0u);
+    EXPECT_NE(process_.Log().find(MergePath() + L" was found and merged into local db."), std::wstring::npos)
+        << process_.Log();
+    EXPECT_EQ(ReadState(LocalPath()).createDate, "20200101;20240105;");
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "Logging/log_builder.h"
+#include "Logging/logging.h"
 #include "component/app_lookup.h"
+#include "component/signature_list.h"
 #include "component/shared_perms.h"
 #include "component/shared_perms_db.h"
 #include "platform/registry.h"
@@ -66,10 +70,19 @@ bool Damaged(const std::wstring& path, const Damage& damage) {
 
 class StoreDamageTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer)); }
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
+        ETWLogging::CLoggingIf* logger =
+            ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
+        auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+        ASSERT_NE(file, nullptr);
+        logFile_ = file->LogFilePath(0);
+        file->Release();
+    }
     static void TearDownTestSuite() {
         FreeRecordCache();
         FreeExceptionList();
+        FreeSignatureList();
         FreeSharedPermissionIndex();
         CloseNamedObjects();
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
@@ -107,6 +120,29 @@ protected:
         UniqueSqlite db;
         return OpenLocalStore(&db) && sqlite_exec(db.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
+
+    static std::wstring logFile_;
+};
+std::wstring StoreDamageTest::logFile_;
+
+// The local store held exclusively by another connection for `ms`, as a merge
+// committing in another process holds it.
+class StoreWriter {
+public:
+    explicit StoreWriter(DWORD ms) : db_(sqlite_open(WideToNarrow(LocalStorePath()).c_str(), 0, nullptr)) {
+        held_ = db_ && sqlite_exec(db_.get(), "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) == SQLITE_OK;
+        thread_ = std::thread([this, ms] {
+            ::Sleep(ms);
+            sqlite_exec(db_.get(), "COMMIT;", nullptr, nullptr, nullptr);
+        });
+    }
+    ~StoreWriter() { thread_.join(); }
+    bool held() const { return held_; }
+
+private:
+    UniqueSqlite db_;
+    bool held_ = false;
+    std::thread thread_;
 };
 
 constexpr wchar_t kStoredHash[] = L"D1D10000000000000000000000000001";
@@ -156,6 +192,40 @@ TEST_F(StoreDamageTest, JunkLocalStoreLeftByAnotherProcessIsReplacedWithoutLosin
     EXPECT_EQ(RowsOf(db.get(), "SELECT * FROM LocalCache;"),
               std::vector<std::string>{"D1D10000000000000000000000000002|[Class]=GO"});
     EXPECT_EQ(RowsOf(db.get(), "SELECT * FROM Settings;"), std::vector<std::string>{"ReceiveTimeout|700"});
+}
+
+TEST_F(StoreDamageTest, ReadersWaitForAWriterWithinTheirBoundAndAFailedListLoadIsRetriedLater) {
+    ::DeleteFileW(LocalStorePath().c_str());
+    ASSERT_TRUE(Store("INSERT INTO LocalCache VALUES('D1D10000000000000000000000000001','[Class]=SA');"
+                      "INSERT INTO LocalExpInfo VALUES('EEEE','e.exe','d','f');"
+                      "INSERT INTO DigSigInfo3 VALUES(2,'Busy Signer');"));
+    auto firstUse = [] {
+        ReloadCaches();
+        FreeSignatureList();
+        ::SetEvent(ProcessObjects().digSigEvent.get());
+    };
+
+    // A short hold: the lookup and the first uses of both lists wait and succeed.
+    firstUse();
+    {
+        StoreWriter writer(600);
+        ASSERT_TRUE(writer.held());
+        EXPECT_EQ(Lookup(kStoredHash), std::make_pair(LONG{0}, std::string("SA")));
+        EXPECT_TRUE(IsListedException("EEEE"));
+        EXPECT_TRUE(SignatureListContains(2, "Busy Signer", false));
+    }
+
+    // Held past the readers' wait: they give up, and the lists load at a later use.
+    firstUse();
+    {
+        StoreWriter writer(3 * kStoreBusyTimeoutMs + 1000);
+        ASSERT_TRUE(writer.held());
+        EXPECT_FALSE(IsListedException("EEEE"));
+        EXPECT_FALSE(SignatureListContains(2, "Busy Signer", false));
+    }
+    EXPECT_TRUE(IsListedException("EEEE"));
+    EXPECT_TRUE(SignatureListContains(2, "Busy Signer", false));
+    EXPECT_EQ(Lookup(kStoredHash), std::make_pair(LONG{0}, std::string("SA")));
 }
 
 tagQNTS_LOCAL_APP_PERMISSION Permission(ULONG product, ULONG feature, ULONG permission, const wchar_t* path,
@@ -215,6 +285,41 @@ TEST_F(StoreDamageTest, SharedPermissionsWrittenAfterTheStoreIsDamagedAreStoredA
         EXPECT_EQ(IndexedHashes(L"AF700000000000000000000000000001"),
                   std::vector<std::string>{"AF700000000000000000000000000001"});
     }
+}
+
+TEST_F(StoreDamageTest, Sqlite2StoresAreLeftIntactAndAnswerAsStoresThatCannotBeOpened) {
+    const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(8000, '\x04');
+    ASSERT_TRUE(WriteFileBytes(LocalStorePath(), v2));
+    ASSERT_TRUE(WriteFileBytes(SharedStorePath(), v2));
+    ReloadCaches();
+    FreeSharedPermissionIndex();
+
+    EXPECT_EQ(Lookup(kStoredHash), std::make_pair(LONG{6}, std::string()));
+    EXPECT_FALSE(IsListedException("EEEE"));
+    EXPECT_EQ(IndexedHashes(L""), std::vector<std::string>{"<no index>"});
+    const tagQNTS_LOCAL_APP_PERMISSION record = Permission(1, 1, 1, L"C:\\V2\\App.exe",
+                                                           L"A2000000000000000000000000000001");
+    LONG result = -99;
+    ASSERT_EQ(SharedPermissions::SetPermissions(&record, 1, &result), S_OK);
+    EXPECT_EQ(result, -1);
+
+    EXPECT_EQ(ReadBytes(LocalStorePath()), v2);
+    EXPECT_EQ(ReadBytes(SharedStorePath()), v2);
+    const std::wstring log = testing::ReadLogText(logFile_);
+    EXPECT_NE(log.find(LocalStorePath() + L" is an SQLite 2 database"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(SharedStorePath() + L" is an SQLite 2 database"), std::wstring::npos) << log;
+    ::DeleteFileW(LocalStorePath().c_str());
+    ::DeleteFileW(SharedStorePath().c_str());
+}
+
+TEST_F(StoreDamageTest, EmptySharedStoreLoadsWithoutAnError) {
+    ::DeleteFileW(SharedStorePath().c_str());
+    FreeSharedPermissionIndex();
+    ::DeleteFileW(logFile_.c_str());
+    EXPECT_EQ(IndexedHashes(L""), std::vector<std::string>{"<no index>"}) << "nothing to index";
+    const std::wstring log = testing::ReadLogText(logFile_);
+    EXPECT_EQ(log.find(L"Sqlite error"), std::wstring::npos) << log;
+    EXPECT_EQ(log.find(L"resetting event"), std::wstring::npos) << log;
 }
 
 }  // namespace

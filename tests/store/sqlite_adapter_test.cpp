@@ -26,10 +26,38 @@ TEST_F(SqliteAdapterTest, RefusesAFileThatIsNotADatabase) {
     ASSERT_NE(err, nullptr);
     sqlite_freemem(err);
 
-    // A classic version-2 file is "not a database" too.
-    ASSERT_TRUE(WriteFileBytes(dir_.File(L"v2.xdb"),
-                               std::string("** This file contains an SQLite 2.1 database **") + std::string(2000, '\0')));
-    EXPECT_EQ(sqlite_open(Narrow(L"v2.xdb").c_str(), 0, nullptr), nullptr);
+    // A file of the older format is refused by name and never written: neither
+    // the read-write nor the read-only open changes a byte of it.
+    const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(2000, '\x01');
+    ASSERT_TRUE(WriteFileBytes(dir_.File(L"v2.xdb"), v2));
+    EXPECT_TRUE(sqlite_is_version2_file(Narrow(L"v2.xdb").c_str()));
+    EXPECT_FALSE(sqlite_is_version2_file(Narrow(L"junk.xdb").c_str()));
+    EXPECT_FALSE(sqlite_is_version2_file(Narrow(L"absent.xdb").c_str()));
+    err = nullptr;
+    EXPECT_EQ(sqlite_open(Narrow(L"v2.xdb").c_str(), 0, &err), nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err, "file is an SQLite 2 database");
+    sqlite_freemem(err);
+    int code = SQLITE_OK;
+    EXPECT_EQ(sqlite_open_readonly(Narrow(L"v2.xdb").c_str(), &code, nullptr), nullptr);
+    EXPECT_EQ(code, SQLITE_NOTADB);
+    EXPECT_EQ(testing::ReadBytes(dir_.File(L"v2.xdb")), v2);
+}
+
+TEST_F(SqliteAdapterTest, ReadOnlyOpenNeitherCreatesNorChangesTheFile) {
+    int code = SQLITE_OK;
+    EXPECT_EQ(sqlite_open_readonly(Narrow(L"absent.xdb").c_str(), &code, nullptr), nullptr);
+    EXPECT_EQ(code, SQLITE_CANTOPEN);
+    EXPECT_FALSE(testing::FileExists(dir_.File(L"absent.xdb")));
+    {
+        UniqueSqlite db(sqlite_open(Narrow(L"r.xdb").c_str(), 0, nullptr));
+        ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(v); INSERT INTO T VALUES(1);", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    UniqueSqlite db(sqlite_open_readonly(Narrow(L"r.xdb").c_str(), &code, nullptr));
+    ASSERT_TRUE(db);
+    EXPECT_EQ(sqlite_exec(db.get(), "INSERT INTO T VALUES(2);", nullptr, nullptr, nullptr), SQLITE_READONLY);
+    EXPECT_EQ(sqlite_exec(db.get(), "CREATE TABLE U(v);", nullptr, nullptr, nullptr), SQLITE_READONLY);
 }
 
 TEST_F(SqliteAdapterTest, OpensNewAndEmptyFiles) {
@@ -61,6 +89,91 @@ TEST_F(SqliteAdapterTest, GetTableHasColumnNamesFirstAndNullsAsNull) {
     EXPECT_EQ(t[3], nullptr);
     EXPECT_STREQ(t[4], "1");
     EXPECT_STREQ(t[5], "2");
+}
+
+TEST_F(SqliteAdapterTest, QueryWithoutRowsSucceedsWithItsColumns) {
+    UniqueSqlite db(sqlite_open(Narrow(L"e.xdb").c_str(), 0, nullptr));
+    ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(a,b,c);", nullptr, nullptr, nullptr), SQLITE_OK);
+    UniqueSqliteTable table;
+    int rows = -1;
+    int columns = -1;
+    ASSERT_EQ(sqlite_get_table(db.get(), "SELECT * FROM T;", table.put(), &rows, &columns, nullptr), SQLITE_OK);
+    ASSERT_TRUE(table);
+    EXPECT_EQ(rows, 0);
+    ASSERT_EQ(columns, 3);
+    EXPECT_STREQ(table.get()[2], "c");
+    // Statements without rows of their own around a query, and a query of another
+    // width after it, as the classic table reader treats them.
+    ASSERT_EQ(sqlite_get_table(db.get(), "INSERT INTO T VALUES(1,2,3); SELECT a, b FROM T; DELETE FROM T;",
+                               table.put(), &rows, &columns, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(rows, 1);
+    EXPECT_EQ(columns, 2);
+    EXPECT_EQ(sqlite_get_table(db.get(), "SELECT a FROM T; SELECT a, b FROM T;", table.put(), &rows, &columns,
+                               nullptr),
+              SQLITE_ERROR);
+    EXPECT_FALSE(table);
+}
+
+TEST_F(SqliteAdapterTest, SteppedRowsComeOneAtATimeWithTheErrorAtFinalize) {
+    UniqueSqlite db(sqlite_open(Narrow(L"s.xdb").c_str(), 0, nullptr));
+    ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(a,b); INSERT INTO T VALUES('x',NULL); INSERT INTO T VALUES(1,2);",
+                          nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite_vm* raw = nullptr;
+    const char* tail = nullptr;
+    ASSERT_EQ(sqlite_compile(db.get(), "SELECT a, b FROM T ORDER BY rowid; SELECT 2;", &tail, &raw, nullptr),
+              SQLITE_OK);
+    UniqueSqliteVm vm(raw);
+    EXPECT_STREQ(tail, " SELECT 2;");
+    int columns = 0;
+    const char** values = nullptr;
+    const char** names = nullptr;
+    ASSERT_EQ(sqlite_step(vm.get(), &columns, &values, &names), SQLITE_ROW);
+    ASSERT_EQ(columns, 2);
+    EXPECT_STREQ(names[1], "b");
+    EXPECT_STREQ(values[0], "x");
+    EXPECT_EQ(values[1], nullptr);
+    ASSERT_EQ(sqlite_step(vm.get(), &columns, &values, &names), SQLITE_ROW);
+    EXPECT_STREQ(values[1], "2");
+    EXPECT_EQ(sqlite_step(vm.get(), &columns, &values, &names), SQLITE_DONE);
+    EXPECT_EQ(sqlite_finalize(vm.Take(), nullptr), SQLITE_OK);
+
+    char* err = nullptr;
+    EXPECT_EQ(sqlite_compile(db.get(), "SELECT * FROM Missing;", nullptr, &raw, &err), SQLITE_ERROR);
+    EXPECT_EQ(raw, nullptr);
+    ASSERT_NE(err, nullptr);
+    sqlite_freemem(err);
+
+    // A step that fails keeps failing, and finalize hands out why.
+    ASSERT_EQ(sqlite_compile(db.get(), "SELECT abs(-9223372036854775807 - 1);", nullptr, &raw, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite_step(raw, &columns, &values, nullptr), SQLITE_ERROR);
+    EXPECT_EQ(sqlite_step(raw, &columns, &values, nullptr), SQLITE_ERROR);
+    err = nullptr;
+    EXPECT_EQ(sqlite_finalize(raw, &err), SQLITE_ERROR);
+    ASSERT_NE(err, nullptr);
+    EXPECT_NE(std::string(err).find("overflow"), std::string::npos) << err;
+    sqlite_freemem(err);
+}
+
+int StopAtOnce(void* calls) {
+    ++*static_cast<int*>(calls);
+    return 1;
+}
+
+TEST_F(SqliteAdapterTest, ProgressHandlerAndValueLimitBoundAStatement) {
+    UniqueSqlite db(sqlite_open(Narrow(L"p.xdb").c_str(), 0, nullptr));
+    const char* endless = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c;";
+    int calls = 0;
+    sqlite_progress_handler(db.get(), 1000, StopAtOnce, &calls);
+    EXPECT_EQ(sqlite_exec(db.get(), endless, nullptr, nullptr, nullptr), SQLITE_INTERRUPT);
+    EXPECT_EQ(calls, 1);
+    sqlite_progress_handler(db.get(), 0, nullptr, nullptr);
+    EXPECT_EQ(sqlite_exec(db.get(), "SELECT 1;", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    EXPECT_GT(sqlite_limit_value_bytes(db.get(), 1000), 1000);
+    EXPECT_EQ(sqlite_exec(db.get(), "SELECT randomblob(1001);", nullptr, nullptr, nullptr), SQLITE_TOOBIG);
+    EXPECT_EQ(sqlite_exec(db.get(), "SELECT randomblob(1000);", nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
 TEST_F(SqliteAdapterTest, FailedQueryClearsOutputsAndReportsTheMessage) {

@@ -148,6 +148,25 @@ TEST_F(StoreFilesTest, JunkFileThatCannotBeDeletedFailsTheOpenAndIsKept) {
     EXPECT_TRUE(FileExists(localPath_));
 }
 
+TEST_F(StoreFilesTest, Sqlite2FilesAreNeverDeletedOrOverwritten) {
+    // A legacy local store, or the shared store of a product that still writes the older format.
+    const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(5000, '\x02');
+    const struct {
+        const std::wstring& path;
+        bool (*open)(UniqueSqlite*);
+    } kStores[] = {{localPath_, OpenLocalStore}, {sharedPath_, OpenSharedStore}};
+    for (const auto& store : kStores) {
+        SCOPED_TRACE(WideToNarrow(store.path));
+        ASSERT_TRUE(WriteFileBytes(store.path, v2));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            UniqueSqlite db;
+            EXPECT_FALSE(store.open(&db));
+            EXPECT_FALSE(db);
+        }
+        EXPECT_EQ(testing::ReadBytes(store.path), v2);
+    }
+}
+
 TEST_F(StoreFilesTest, SharedStoreKeepsItsRows) {
     {
         UniqueSqlite db;

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry.h"
@@ -68,6 +69,7 @@ protected:
 
     // A store file at `path` made of the given statements.
     static void MakeStore(const std::wstring& path, const std::vector<std::string>& statements) {
+        ::DeleteFileW(path.c_str());
         UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));
         ASSERT_TRUE(db);
         for (const auto& sql : statements) ASSERT_TRUE(Exec(db.get(), sql)) << sql;
@@ -94,8 +96,8 @@ TEST_F(StoreMergeTest, RecordsAreReplacedByHashAndTheLaterDuplicateWins) {
     MakeStore(update_, {"CREATE TABLE LocalCache(Hash,Data);", "INSERT INTO LocalCache VALUES('H2','new2');",
                         "INSERT INTO LocalCache VALUES('H3','first3');", "INSERT INTO LocalCache VALUES('H3','last3');",
                         "INSERT INTO LocalCache VALUES('it''s','quote''d');"});
-    EXPECT_TRUE(MergeStoreFile(update_));
-    EXPECT_FALSE(FileExists(update_)) << "the merged file is deleted";
+    EXPECT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
+    EXPECT_TRUE(FileExists(update_)) << "the caller decides what becomes of the file";
 
     UniqueSqlite db = Local();
     const auto records = Records(db.get());
@@ -114,7 +116,7 @@ TEST_F(StoreMergeTest, SmallTablesAreReplacedWholeOnlyWhenTheUpdateHasRows) {
     MakeStore(update_, {"CREATE TABLE Settings( Key TEXT, Value TEXT  );",
                         "CREATE TABLE DigSigInfo3( Type INTEGER, Data TEXT  );",
                         "INSERT INTO DigSigInfo3 VALUES(2,'sig-new');", "INSERT INTO DigSigInfo3 VALUES(3,NULL);"});
-    MergeStoreFile(update_);
+    ASSERT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
     {
         UniqueSqlite db = Local();
         EXPECT_EQ(Select(db.get(), "SELECT * FROM Settings ORDER BY Key;"), (Rows{{"A", "1"}, {"B", "2"}}));
@@ -125,7 +127,7 @@ TEST_F(StoreMergeTest, SmallTablesAreReplacedWholeOnlyWhenTheUpdateHasRows) {
     MakeStore(update_, {"CREATE TABLE Settings( Key TEXT, Value TEXT  );", "INSERT INTO Settings VALUES('C','3');",
                         "CREATE TABLE LocalExpInfo( Hash TEXT, BinName TEXT, Desc TEXT, Flag TEXT  );",
                         "INSERT INTO LocalExpInfo VALUES('h2','b2','d2','f2');"});
-    MergeStoreFile(update_);
+    ASSERT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
     UniqueSqlite db = Local();
     EXPECT_EQ(Select(db.get(), "SELECT * FROM Settings;"), (Rows{{"C", "3"}}));
     EXPECT_EQ(Select(db.get(), "SELECT * FROM LocalExpInfo;"), (Rows{{"h2", "b2", "d2", "f2"}}));
@@ -138,12 +140,12 @@ TEST_F(StoreMergeTest, StampsAccumulateAndTheVersionIsTheLargest) {
 
     MakeStore(update_, {"CREATE TABLE LocalCache(Hash,Data);", "CREATE TABLE CreateDate( TimeStamp INTEGER );",
                         "INSERT INTO CreateDate VALUES(20240301);"});
-    MergeStoreFile(update_);
+    ASSERT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
     MakeStore(update_, {"CREATE TABLE CreateDate( TimeStamp INTEGER );", "INSERT INTO CreateDate VALUES(20240101);",
                         "INSERT INTO CreateDate VALUES(NULL);",
                         // Text from the download reaches the statement quoted, never as SQL.
                         "INSERT INTO CreateDate VALUES('1''); DROP TABLE LocalCache; --');"});
-    MergeStoreFile(update_);
+    ASSERT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
 
     UniqueSqlite db = Local();
     EXPECT_EQ(Select(db.get(), "SELECT COUNT(*) FROM CreateDate;"), (Rows{{"3"}}));
@@ -159,43 +161,207 @@ TEST_F(StoreMergeTest, StampsAccumulateAndTheVersionIsTheLargest) {
     EXPECT_EQ(raw.size(), 16u) << "stored without the terminating zero";
 }
 
-TEST_F(StoreMergeTest, BadMergeFilesLoseNoLocalDataAndReloadEventsAreSignalled) {
-    FillLocal({"INSERT INTO LocalCache VALUES('H1','keep');", "INSERT INTO Settings VALUES('A','1');"});
-    NamedObjects& objects = ProcessObjects();
-    const HANDLE events[] = {objects.xcEvent.get(), objects.lcEvent.get(), objects.digSigEvent.get()};
-    for (const std::string& content : {std::string("this is not a database at all, just text"), std::string(),
-                                       std::string("SQLite format 3\0garbage", 23)}) {
-        for (HANDLE event : events) ::WaitForSingleObject(event, 0);  // clear the auto-reset events
-        ASSERT_TRUE(WriteFileBytes(update_, content));
-        EXPECT_TRUE(MergeStoreFile(update_));
-        EXPECT_FALSE(FileExists(update_));
-        for (HANDLE event : events) EXPECT_EQ(::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-        UniqueSqlite db = Local();
-        EXPECT_EQ(Records(db.get()).at("H1"), "keep;");
-        EXPECT_EQ(Select(db.get(), "SELECT * FROM Settings;"), (Rows{{"A", "1"}}));
-    }
+// What a merge that did not happen must leave: every local table as it was.
+struct LocalState {
+    std::string records, stamps, settings, signatures, exceptions;
+    bool operator==(const LocalState&) const = default;
+};
 
-    // A file with none of the store's tables merges nothing and is deleted.
-    MakeStore(update_, {"CREATE TABLE Unrelated(x);", "INSERT INTO Unrelated VALUES(1);"});
-    MergeStoreFile(update_);
-    EXPECT_FALSE(FileExists(update_));
-    UniqueSqlite db = Local();
-    EXPECT_EQ(Records(db.get()).size(), 1u);
+std::string Joined(const Rows& rows) {
+    std::string text;
+    for (const auto& row : rows) {
+        for (const auto& cell : row) text += cell + "|";
+        text += ";";
+    }
+    return text;
 }
 
-TEST_F(StoreMergeTest, LockedLocalStoreKeepsItsRows) {
-    FillLocal({"INSERT INTO LocalCache VALUES('H1','keep');", "INSERT INTO Settings VALUES('A','1');"});
-    MakeStore(update_, {"CREATE TABLE LocalCache(Hash,Data);", "INSERT INTO LocalCache VALUES('H1','new');",
-                        "CREATE TABLE Settings( Key TEXT, Value TEXT  );", "INSERT INTO Settings VALUES('B','2');"});
-    {
-        UniqueSqlite holder(sqlite_open(WideToNarrow(localPath_).c_str(), 0, nullptr));
-        ASSERT_TRUE(Exec(holder.get(), "BEGIN EXCLUSIVE;"));
-        EXPECT_TRUE(MergeStoreFile(update_));
-        Exec(holder.get(), "COMMIT;");
+LocalState ReadLocal() {
+    UniqueSqlite db;
+    EXPECT_TRUE(OpenLocalStore(&db));
+    return {Joined(Select(db.get(), "SELECT * FROM LocalCache ORDER BY Hash, Data;")),
+            Joined(Select(db.get(), "SELECT * FROM CreateDate ORDER BY TimeStamp;")),
+            Joined(Select(db.get(), "SELECT * FROM Settings ORDER BY Key;")),
+            Joined(Select(db.get(), "SELECT * FROM DigSigInfo3 ORDER BY Data;")),
+            Joined(Select(db.get(), "SELECT * FROM LocalExpInfo ORDER BY Hash;"))};
+}
+
+// An update that touches every table of the store.
+const std::vector<std::string> kFullUpdate = {
+    "CREATE TABLE LocalCache(Hash,Data);",
+    "INSERT INTO LocalCache VALUES('H1','new1');",
+    "INSERT INTO LocalCache VALUES('H9','new9');",
+    "CREATE TABLE CreateDate( TimeStamp INTEGER );",
+    "INSERT INTO CreateDate VALUES(20240301);",
+    "CREATE TABLE DigSigInfo3( Type INTEGER, Data TEXT  );",
+    "INSERT INTO DigSigInfo3 VALUES(2,'new signer');",
+    "CREATE TABLE Settings( Key TEXT, Value TEXT  );",
+    "INSERT INTO Settings VALUES('B','2');",
+    "CREATE TABLE LocalExpInfo( Hash TEXT, BinName TEXT, Desc TEXT, Flag TEXT  );",
+    "INSERT INTO LocalExpInfo VALUES('X2','x2.exe','d','f');",
+};
+
+class StoreMergeFailureTest : public StoreMergeTest {
+protected:
+    void SetUp() override {
+        StoreMergeTest::SetUp();
+        FillLocal({"INSERT INTO LocalCache VALUES('H1','old1');", "INSERT INTO CreateDate VALUES(20240101);",
+                   "INSERT INTO Settings VALUES('A','1');", "INSERT INTO DigSigInfo3 VALUES(1,'old signer');",
+                   "INSERT INTO LocalExpInfo VALUES('X1','x1.exe','d','f');"});
+        before_ = ReadLocal();
     }
-    UniqueSqlite db = Local();
-    EXPECT_EQ(Records(db.get()).at("H1"), "keep;");
-    EXPECT_EQ(Select(db.get(), "SELECT * FROM Settings;"), (Rows{{"A", "1"}}));
+    LocalState before_;
+};
+
+TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnythingIsWritten) {
+    const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(3000, '\x03');
+    const struct {
+        const char* name;
+        std::string bytes;                    // the file as it is, or
+        std::vector<std::string> statements;  // the store made of these
+        const char* reason;                   // in the refusal's reason
+    } kCases[] = {
+        {"text", "this is not a database at all, just text", {}, "cannot be opened"},
+        {"damaged header", std::string("SQLite format 3\0garbage", 23), {}, "cannot be opened"},
+        {"SQLite 2 file", v2, {}, "SQLite 2"},
+        // A view over an endless query would hold the pass for ever or fill memory.
+        {"LocalCache view over an endless query",
+         {},
+         {"CREATE VIEW LocalCache AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+          "SELECT x AS Hash, x AS Data FROM c;"},
+         "view"},
+        {"Settings view",
+         {},
+         {"CREATE TABLE LocalCache(Hash,Data);", "CREATE VIEW Settings AS SELECT 'A' AS Key, 'B' AS Value;"},
+         "view"},
+        {"unrelated view", {}, {"CREATE TABLE LocalCache(Hash,Data);", "CREATE VIEW Other AS SELECT 1;"}, "view"},
+        {"trigger",
+         {},
+         {"CREATE TABLE LocalCache(Hash,Data);",
+          "CREATE TRIGGER t AFTER INSERT ON LocalCache BEGIN SELECT 1; END;"},
+         "trigger"},
+        {"store name used by an index",
+         {},
+         {"CREATE TABLE T(a);", "CREATE INDEX Settings ON T(a);"},
+         "not a plain table"},
+        // A computed column makes values the file does not hold.
+        {"value larger than the cap",
+         {},
+         {"CREATE TABLE LocalCache(Hash, Data AS (randomblob(5000000)));", "INSERT INTO LocalCache VALUES('H1');"},
+         "too big"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        if (c.statements.empty()) {
+            ASSERT_TRUE(WriteFileBytes(update_, c.bytes));
+        } else {
+            MakeStore(update_, c.statements);
+        }
+        const std::string bytes = testing::ReadBytes(update_);
+        const MergeResult result = MergeStoreFile(update_);
+        EXPECT_EQ(result.outcome, MergeOutcome::kRefused) << result.reason;
+        EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
+        EXPECT_EQ(testing::ReadBytes(update_), bytes) << "the file is never written";
+        EXPECT_TRUE(ReadLocal() == before_);
+    }
+
+    // An empty file and one without any store table are valid updates of nothing.
+    ASSERT_TRUE(WriteFileBytes(update_, ""));
+    EXPECT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
+    MakeStore(update_, {"CREATE TABLE Unrelated(x);", "INSERT INTO Unrelated VALUES(1);"});
+    EXPECT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
+    EXPECT_TRUE(ReadLocal() == before_);
+}
+
+TEST_F(StoreMergeFailureTest, AnyFailedStatementRollsTheWholeMergeBack) {
+    // Each trigger on the local store makes one statement of the merge fail.
+    const struct {
+        const char* where;
+        const char* trigger;
+    } kInjections[] = {
+        {"a record's insert", "BEFORE INSERT ON LocalCache WHEN NEW.Hash = 'H9'"},
+        {"a record's delete", "BEFORE DELETE ON LocalCache"},
+        {"the stamp's insert", "BEFORE INSERT ON CreateDate"},
+        {"a settings row", "BEFORE INSERT ON Settings"},
+        {"the last table's insert", "BEFORE INSERT ON LocalExpInfo"},
+    };
+    for (const auto& injection : kInjections) {
+        SCOPED_TRACE(injection.where);
+        MakeStore(update_, kFullUpdate);
+        FillLocal({std::string("CREATE TRIGGER Inject ") + injection.trigger +
+                   " BEGIN SELECT RAISE(ABORT, 'injected failure'); END;"});
+        const MergeResult result = MergeStoreFile(update_);
+        FillLocal({"DROP TRIGGER Inject;"});
+        EXPECT_EQ(result.outcome, MergeOutcome::kRetry) << "the file is not to blame";
+        EXPECT_NE(result.reason.find("injected failure"), std::string::npos) << result.reason;
+        EXPECT_TRUE(ReadLocal() == before_) << "no table, and no stamp, lands without the others";
+        EXPECT_EQ(RecordStoreVersion(), "20240101");
+    }
+    // Without the failure the same file lands whole.
+    EXPECT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
+    const LocalState after = ReadLocal();
+    EXPECT_EQ(after.records, "H1|new1|;H9|new9|;");
+    EXPECT_EQ(after.stamps, "20240101|;20240301|;");
+    EXPECT_EQ(after.settings, "B|2|;");
+    EXPECT_EQ(after.signatures, "2|new signer|;");
+    EXPECT_EQ(after.exceptions, "X2|x2.exe|d|f|;");
+}
+
+TEST_F(StoreMergeFailureTest, ReaderHoldingTheStoreDelaysTheMergeWhichThenLandsWhole) {
+    MakeStore(update_, kFullUpdate);
+    // A lookup in another process holds a shared lock while the merge runs; the
+    // merge commits once it is gone.
+    UniqueSqlite reader(sqlite_open(WideToNarrow(localPath_).c_str(), 0, nullptr));
+    ASSERT_TRUE(Exec(reader.get(), "BEGIN;"));
+    ASSERT_EQ(Select(reader.get(), "SELECT count(*) FROM LocalCache;"), (Rows{{"1"}}));
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread holder([&] {
+        ::WaitForSingleObject(release, 1500);
+        Exec(reader.get(), "COMMIT;");
+    });
+    const MergeResult result = MergeStoreFile(update_);
+    ::SetEvent(release);
+    holder.join();
+    ::CloseHandle(release);
+    EXPECT_EQ(result.outcome, MergeOutcome::kMerged) << result.reason;
+    const LocalState after = ReadLocal();
+    EXPECT_EQ(after.records, "H1|new1|;H9|new9|;");
+    EXPECT_EQ(after.stamps, "20240101|;20240301|;");
+    EXPECT_EQ(after.exceptions, "X2|x2.exe|d|f|;");
+
+    // A writer holding the store for longer than the merge waits: nothing changes
+    // and the failure says why.
+    FillLocal({"DELETE FROM CreateDate WHERE TimeStamp = 20240301;"});
+    const LocalState now = ReadLocal();
+    UniqueSqlite writer(sqlite_open(WideToNarrow(localPath_).c_str(), 0, nullptr));
+    ASSERT_TRUE(Exec(writer.get(), "BEGIN EXCLUSIVE;"));
+    const MergeResult locked = MergeStoreFile(update_);
+    Exec(writer.get(), "COMMIT;");
+    EXPECT_EQ(locked.outcome, MergeOutcome::kRetry);
+    EXPECT_TRUE(ReadLocal() == now);
+}
+
+TEST_F(StoreMergeFailureTest, SmallTablesSleepWithinTheirBudget) {
+    // 1,000 settings rows at 10 ms each would sleep ten seconds.
+    std::vector<std::string> statements = {"CREATE TABLE Settings( Key TEXT, Value TEXT  );", "BEGIN;"};
+    for (int i = 0; i < 1000; ++i) statements.push_back("INSERT INTO Settings VALUES('K" + std::to_string(i) + "','v');");
+    statements.push_back("COMMIT;");
+    MakeStore(update_, statements);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(MergeStoreFile(update_).outcome, MergeOutcome::kMerged);
+    EXPECT_LT(::GetTickCount64() - start, 1000 * 10ull) << "the sleeps stop at their budget";
+    EXPECT_EQ(Select(Local().get(), "SELECT count(*) FROM Settings;"), (Rows{{"1000"}}));
+}
+
+TEST_F(StoreMergeTest, ReloadEventsAreSignalledWhateverTheOutcome) {
+    NamedObjects& objects = ProcessObjects();
+    const HANDLE events[] = {objects.xcEvent.get(), objects.lcEvent.get(), objects.digSigEvent.get()};
+    for (const std::string& content : {std::string("not a database"), std::string()}) {
+        for (HANDLE event : events) ::WaitForSingleObject(event, 0);  // clear the auto-reset events
+        ASSERT_TRUE(WriteFileBytes(update_, content));
+        MergeStoreFile(update_);
+        for (HANDLE event : events) EXPECT_EQ(::WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    }
 }
 
 }  // namespace

@@ -6,9 +6,14 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <objbase.h>
+#include <sddl.h>
+
 #include "Logging/log_builder.h"
+#include "Logging/logging.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
@@ -115,7 +120,8 @@ bool UpdateCheckerTest::rootTrusted_ = false;
 TEST_F(UpdateCheckerTest, WithSettingOneAbsentThePassFetchesTheManifestAndKeepsTheInterval) {
     EXPECT_EQ(process_.Run(), 0u);
     const std::wstring log = process_.Log();
-    EXPECT_NE(log.find(L"*** " + process_.program() + L" was launched"), std::wstring::npos) << log;
+    // The launch line names the program entry as its function.
+    EXPECT_NE(log.find(L"wWinMain()]$ *** " + process_.program() + L" was launched"), std::wstring::npos) << log;
     EXPECT_NE(log.find(L"Update enabled: 1"), std::wstring::npos) << log;
     EXPECT_NE(log.find(L"Sending url to server: " + emulator_.Origin() + L"/data/manifest/?[guid]="),
               std::wstring::npos)
@@ -349,21 +355,118 @@ TEST_F(UpdateCheckerTest, DeliveredMergeFileIsMergedAndWithoutBrokerTheFlagIsSet
 
 TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
     FillLocalStore({"INSERT INTO LocalCache VALUES('CCCC0000000000000000000000000001','kept');"});
-    ASSERT_TRUE(WriteFileBytes(Common(kAppMergeFileName), "not a database"));
+    const std::wstring merge = Common(kAppMergeFileName);
+    const std::wstring tries = merge + kMergeAttemptsSuffix;
+    ASSERT_TRUE(WriteFileBytes(merge, "not a database"));
     EXPECT_EQ(process_.Run(), 0u);
-    EXPECT_FALSE(FileExists(Common(kAppMergeFileName)));
+    EXPECT_FALSE(FileExists(merge)) << "a file that is no store is deleted";
+    EXPECT_NE(process_.Log().find(merge + L" was refused and deleted: the file cannot be opened: file is not a database"),
+              std::wstring::npos)
+        << process_.Log();
+    EXPECT_EQ(process_.Log().find(L"merged into local db."), std::wstring::npos) << "no success is claimed";
     EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "the file existed, so the firewall is told";
     EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
 
-    // Another process holds the local store locked for the whole pass.
-    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
-    {
+    // Another process holds the local store locked for the whole pass: the file
+    // stays for the next pass, which merges it.
+    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), merge.c_str(), FALSE));
+    auto lockedPass = [this] {
         UniqueSqlite holder(sqlite_open(WideToNarrow(Common(L"data\\TsLocal.xdb")).c_str(), 0, nullptr));
-        ASSERT_EQ(sqlite_exec(holder.get(), "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite_exec(holder.get(), "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
         EXPECT_EQ(process_.Run(), 0u);
         sqlite_exec(holder.get(), "COMMIT;", nullptr, nullptr, nullptr);
-    }
+    };
+    lockedPass();
     EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")), std::vector<std::string>{"CCCC0000000000000000000000000001"});
+    EXPECT_TRUE(FileExists(merge));
+    EXPECT_NE(process_.Log().find(L"kept for the next pass (attempt 1 of 5)"), std::wstring::npos) << process_.Log();
+    EXPECT_EQ(process_.Run(), 0u);
+    EXPECT_FALSE(FileExists(merge));
+    EXPECT_FALSE(FileExists(tries)) << "the count goes with the file";
+    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")).size(), 2u);
+    EXPECT_NE(process_.Log().find(merge + L" was found and merged into local db."), std::wstring::npos);
+
+    // One file that keeps failing is given up at its fifth attempt.
+    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), merge.c_str(), FALSE));
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(::GetFileAttributesExW(merge.c_str(), GetFileExInfoStandard, &data));
+    const unsigned long long written =
+        static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+    ASSERT_TRUE(WriteFileBytes(tries, "4 " + std::to_string(data.nFileSizeLow) + " " + std::to_string(written)));
+    lockedPass();
+    EXPECT_FALSE(FileExists(merge));
+    EXPECT_FALSE(FileExists(tries));
+    EXPECT_NE(process_.Log().find(L"deleted after 5 attempts."), std::wstring::npos) << process_.Log();
+}
+
+TEST_F(UpdateCheckerTest, ProductKeyWithoutFullAccessStillRunsTheUpdate) {
+    // A pass that may read but not change the product key (a user without
+    // administrator rights) does not see "SettingOne": updates run even when it is 0.
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kSettingOne, 0));
+    UniqueRegKey key;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY,
+                              key.put()),
+              ERROR_SUCCESS);
+    // Everyone may read the key; nobody may change it.
+    PSECURITY_DESCRIPTOR readOnly = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)(A;;RCWD;;;WD)", SDDL_REVISION_1,
+                                                                       &readOnly, nullptr));
+    const LONG set = ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, readOnly);
+    ::LocalFree(readOnly);
+    ASSERT_EQ(set, ERROR_SUCCESS);
+    UniqueRegKey probe;
+    const LONG full = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
+                                      probe.put());
+    probe.reset();
+    if (full == ERROR_SUCCESS) {
+        PSECURITY_DESCRIPTOR open = nullptr;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &open, nullptr);
+        ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, open);
+        ::LocalFree(open);
+        GTEST_SKIP() << "Wine grants every registry access whatever the key's access list says";
+    }
+
+    EXPECT_EQ(process_.Run(), 0u);
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &open,
+                                                                       nullptr));
+    EXPECT_EQ(::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, open), ERROR_SUCCESS);
+    ::LocalFree(open);
+    EXPECT_NE(process_.Log().find(L"Update enabled: 1"), std::wstring::npos) << process_.Log();
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/data/manifest/"}) << "the manifest is fetched";
+}
+
+TEST_F(UpdateCheckerTest, FailedCoInitializeEndsThePassBeforePluginsUpdateAndReport) {
+    // The pass runs on a thread that already joined the multithreaded apartment, so
+    // the pass's apartment-threaded CoInitialize fails (RPC_E_CHANGED_MODE).
+    FillLocalStore({"INSERT INTO Settings VALUES('EventsEnabled','0');"});
+    ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
+    // A plug-in that is not registered: looking for it would log its class identifier.
+    ASSERT_TRUE(registry::WriteString(
+        HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quellon\\Tessary\\Plugins\\{00000000-0000-0000-0000-0000000000F1}", L"x", L"y"));
+    std::wstring log;
+    int code = -1;
+    std::thread pass([&] {
+        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+        code = RunUpdateChecker(::GetModuleHandleW(nullptr));
+        ::CoUninitialize();
+        ETWLogging::CLoggingIf* logger = ETWLogging::ProcessLogger();
+        auto* file = logger != nullptr ? static_cast<ETWLogging::CLogging*>(
+                                             logger->QueryLogger(ETWLogging::LoggingMechanism::kFile))
+                                       : nullptr;
+        if (file != nullptr) {
+            log = testing::ReadLogText(file->LogFilePath(0));
+            file->Release();
+        }
+    });
+    pass.join();
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(log.find(L"wWinMain()]$ CoInitialize failed with error 0x8"), std::wstring::npos) << log;
+    EXPECT_EQ(log.find(L"Update enabled"), std::wstring::npos) << "no update routine";
+    EXPECT_EQ(log.find(L"0000000000F1"), std::wstring::npos) << "no plug-in was looked for";
+    EXPECT_TRUE(Requests().empty());
+    EXPECT_TRUE(FileExists(Common(kAppMergeFileName))) << "no merge";
+    EXPECT_EQ(Dword(keys::kTessary, L"LastSubmit"), 0xDEADBEEFu) << "no event report";
 }
 
 TEST_F(UpdateCheckerTest, NoAnswerFromTheServiceStillRecordsTheFetchTime) {
