@@ -42,7 +42,8 @@ bool Exec(sqlite* db, const char* sql) { return sqlite_exec(db, sql, nullptr, nu
 bool EnsureTable(sqlite* db, const char* find, const char* create) {
     const Presence presence = Query(db, find);
     if (presence == Presence::kBusy) return false;
-    return presence == Presence::kPresent || Exec(db, create);
+    // Another connection may have created the table since the query.
+    return presence == Presence::kPresent || Exec(db, create) || Query(db, find) == Presence::kPresent;
 }
 
 // Opens the store file, deleting and reopening it once when the library refuses
@@ -99,7 +100,11 @@ bool OpenLocalStore(UniqueSqlite* out) {
     }
     if (digSig != Presence::kPresent) Exec(db.get(), schema::kCreateDigSigInfo3);
     if (settings != Presence::kPresent) Exec(db.get(), schema::kCreateSettings);
-    if (expInfo != Presence::kPresent && !Exec(db.get(), schema::kCreateLocalExpInfo)) return false;
+    // Another opener may have created the table since the checks.
+    if (expInfo != Presence::kPresent && !Exec(db.get(), schema::kCreateLocalExpInfo) &&
+        Query(db.get(), schema::kFindLocalExpInfo) != Presence::kPresent) {
+        return false;
+    }
 
     *out = std::move(db);
     return true;

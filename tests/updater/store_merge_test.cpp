@@ -247,7 +247,7 @@ TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnyt
         // A computed column makes values the file does not hold.
         {"value larger than the cap",
          {},
-         {"CREATE TABLE LocalCache(Hash, Data AS (randomblob(5000000)));", "INSERT INTO LocalCache VALUES('H1');"},
+         {"CREATE TABLE LocalCache(Hash, Data AS (zeroblob(5000000)));", "INSERT INTO LocalCache VALUES('H1');"},
          "too big"},
     };
     for (const auto& c : kCases) {
