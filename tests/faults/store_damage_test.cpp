@@ -289,8 +289,14 @@ TEST_F(StoreDamageTest, SharedPermissionsWrittenAfterTheStoreIsDamagedAreStoredA
 
 TEST_F(StoreDamageTest, Sqlite2StoresAreLeftIntactAndAnswerAsStoresThatCannotBeOpened) {
     const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(8000, '\x04');
-    ASSERT_TRUE(WriteFileBytes(LocalStorePath(), v2));
-    ASSERT_TRUE(WriteFileBytes(SharedStorePath(), v2));
+    // Worker threads of earlier tests (usage reports, shared permission helpers)
+    // may still hold a store for a moment.
+    auto write = [&v2](const std::wstring& path) {
+        for (int i = 0; i < 500 && !WriteFileBytes(path, v2); ++i) ::Sleep(20);
+        return ReadBytes(path) == v2;
+    };
+    ASSERT_TRUE(write(LocalStorePath()));
+    ASSERT_TRUE(write(SharedStorePath()));
     ReloadCaches();
     FreeSharedPermissionIndex();
 
