@@ -97,8 +97,8 @@ private:
 // see the library (and the semaphore and event it uses) go away under it. A
 // background loader signals the reload event again itself when its load fails.
 UniqueHandle StartLoader(const CacheLocks& locks, bool background) noexcept {
-    std::unique_ptr<ThreadJob> job(
-        new (std::nothrow) SignatureListLoader(locks.writeSem, background ? locks.reloadEvent : nullptr));
+    std::unique_ptr<ThreadJob> job(new (std::nothrow)
+                                       SignatureListLoader(locks.writeSem, background ? locks.reloadEvent : nullptr));
     if (!job) return UniqueHandle();
     return StartWorkerThread(std::move(job), /*holdModule=*/true);
 }

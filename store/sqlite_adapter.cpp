@@ -101,8 +101,8 @@ sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg) {
     sqlite3* db = nullptr;
     rc = sqlite3_open_v2(utf8.c_str(), &db, flags, nullptr);
     if (rc == SQLITE_OK) rc = ProbeSchema(db);
-    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || rc == SQLITE_CANTOPEN ||
-        (rc != SQLITE_OK && db == nullptr) || (rc != SQLITE_OK && (flags & SQLITE_OPEN_READONLY) != 0)) {
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || rc == SQLITE_CANTOPEN || (rc != SQLITE_OK && db == nullptr) ||
+        (rc != SQLITE_OK && (flags & SQLITE_OPEN_READONLY) != 0)) {
         SetError(errmsg, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_close(db);
         return nullptr;
@@ -272,8 +272,8 @@ int sqlite_get_table(sqlite* db, const char* sql, char*** result, int* nrow, int
     return SQLITE_OK;
 }
 
-int sqlite_get_table_printf(sqlite* db, const char* sqlFormat, char*** result, int* nrow, int* ncolumn,
-                            char** errmsg, ...) {
+int sqlite_get_table_printf(sqlite* db, const char* sqlFormat, char*** result, int* nrow, int* ncolumn, char** errmsg,
+                            ...) {
     if (sqlFormat == nullptr) return sqlite_get_table(db, nullptr, result, nrow, ncolumn, errmsg);
     va_list ap;
     va_start(ap, errmsg);

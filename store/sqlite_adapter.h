@@ -55,8 +55,8 @@ int sqlite_exec_printf(sqlite* db, const char* sqlFormat, sqlite_callback callba
 // several statements, the columns and rows are those of the statements that
 // return rows, which must agree in their column count. On failure *result is null.
 int sqlite_get_table(sqlite* db, const char* sql, char*** result, int* nrow, int* ncolumn, char** errmsg);
-int sqlite_get_table_printf(sqlite* db, const char* sqlFormat, char*** result, int* nrow, int* ncolumn,
-                            char** errmsg, ...);
+int sqlite_get_table_printf(sqlite* db, const char* sqlFormat, char*** result, int* nrow, int* ncolumn, char** errmsg,
+                            ...);
 void sqlite_free_table(char** result);
 
 // Frees memory handed out by these functions (error messages, sqlite_mprintf).

@@ -139,8 +139,8 @@ void ResetLocalStore() {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                         nullptr, &startup, &process)) {
+    if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                         &startup, &process)) {
         UniqueHandle processHandle(process.hProcess);
         UniqueHandle threadHandle(process.hThread);
     }

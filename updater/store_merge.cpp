@@ -21,8 +21,8 @@ namespace tessary {
 namespace {
 
 // Tables of the store, as a downloaded file may carry them.
-constexpr const char* kStoreTables[] = {"LocalCache", "CreateDate", "DigSigInfo3", "Settings", "LocalExpInfo",
-                                        "IDSSettings"};
+constexpr const char* kStoreTables[] = {"LocalCache", "CreateDate",   "DigSigInfo3",
+                                        "Settings",   "LocalExpInfo", "IDSSettings"};
 constexpr size_t kTableCount = sizeof(kStoreTables) / sizeof(kStoreTables[0]);
 enum TableIndex { kLocalCache, kCreateDate, kDigSigInfo3, kSettings, kLocalExpInfo, kIDSSettings };
 
@@ -95,8 +95,7 @@ public:
 
     // Refuses the file, or marks a transient failure, with `what` and SQLite's text.
     bool FailFile(int rc, const std::string& what, const char* text) {
-        failure_.outcome =
-            IsTransient(rc) && !clock_->expired() ? MergeOutcome::kRetry : MergeOutcome::kRefused;
+        failure_.outcome = IsTransient(rc) && !clock_->expired() ? MergeOutcome::kRetry : MergeOutcome::kRefused;
         failure_.reason = what + ": " + Why(rc, text);
         return false;
     }
@@ -209,8 +208,8 @@ bool CheckFileSchema(Merge& merge, TablePresence* found) {
         for (size_t t = 0; t < kTableCount; ++t) {
             if (!AsciiEqualsIgnoreCase(v[1], kStoreTables[t])) continue;
             std::string_view sql = v[2] != nullptr ? v[2] : "";
-            while (!sql.empty() && (sql.front() == ' ' || sql.front() == '\t' || sql.front() == '\r' ||
-                                    sql.front() == '\n')) {
+            while (!sql.empty() &&
+                   (sql.front() == ' ' || sql.front() == '\t' || sql.front() == '\r' || sql.front() == '\n')) {
                 sql.remove_prefix(1);
             }
             // "CREATE VIRTUAL TABLE" is a table of a module's making, not rows in the file.
@@ -249,8 +248,7 @@ bool CheckRowCount(Merge& merge, const TablePresence& found) {
 }
 
 bool LocalHasTable(sqlite* db, const char* name) {
-    UniqueSqliteMem sql(
-        sqlite_mprintf("SELECT name FROM sqlite_master WHERE type='table' AND name='%q';", name));
+    UniqueSqliteMem sql(sqlite_mprintf("SELECT name FROM sqlite_master WHERE type='table' AND name='%q';", name));
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
@@ -335,7 +333,8 @@ void FitPageCache(sqlite* local, int64_t localBytes, int64_t updateBytes) {
 MergeResult MergeInto(const std::wstring& path) {
     MergeResult result;
     const int64_t size = FileSize(path);
-    if (size < 0) return {MergeOutcome::kRetry, "the file cannot be read (error " + std::to_string(::GetLastError()) + ")"};
+    if (size < 0)
+        return {MergeOutcome::kRetry, "the file cannot be read (error " + std::to_string(::GetLastError()) + ")"};
     if (size > kMergeMaxBytes) {
         return {MergeOutcome::kRefused,
                 "the file has " + std::to_string(size) + " bytes, more than " + std::to_string(kMergeMaxBytes)};
@@ -349,8 +348,8 @@ MergeResult MergeInto(const std::wstring& path) {
     UniqueSqlite update(sqlite_open_readonly(narrow.c_str(), &code, &message));
     UniqueSqliteMem openError(message);
     if (!update) {
-        const std::string why = std::string(openError ? openError.get() : "cannot be opened") + " (" +
-                                std::to_string(code) + ")";
+        const std::string why =
+            std::string(openError ? openError.get() : "cannot be opened") + " (" + std::to_string(code) + ")";
         const bool transient = code != SQLITE_NOTADB && code != SQLITE_CORRUPT && IsTransient(code);
         return {transient ? MergeOutcome::kRetry : MergeOutcome::kRefused, "the file cannot be opened: " + why};
     }
@@ -393,16 +392,14 @@ MergeResult MergeInto(const std::wstring& path) {
     const bool merged =
         (!found.present[kLocalCache] || MergeRecords(merge, local)) &&
         (!found.present[kCreateDate] || MergeStamps(merge, local, localHasCreateDate)) &&
-        (!found.present[kDigSigInfo3] ||
-         ReplaceTable(merge, local,
-                      {"SELECT * FROM DigSigInfo3;", "DELETE FROM DigSigInfo3;",
-                       "INSERT into DigSigInfo3 VALUES('%q', '%q');", 2, true, false},
-                      &slept)) &&
-        (!found.present[kSettings] ||
-         ReplaceTable(merge, local,
-                      {"SELECT * FROM Settings;", "DELETE FROM Settings;", "INSERT into Settings VALUES('%q', '%q');",
-                       2, false, true},
-                      &slept)) &&
+        (!found.present[kDigSigInfo3] || ReplaceTable(merge, local,
+                                                      {"SELECT * FROM DigSigInfo3;", "DELETE FROM DigSigInfo3;",
+                                                       "INSERT into DigSigInfo3 VALUES('%q', '%q');", 2, true, false},
+                                                      &slept)) &&
+        (!found.present[kSettings] || ReplaceTable(merge, local,
+                                                   {"SELECT * FROM Settings;", "DELETE FROM Settings;",
+                                                    "INSERT into Settings VALUES('%q', '%q');", 2, false, true},
+                                                   &slept)) &&
         (!found.present[kLocalExpInfo] ||
          ReplaceTable(merge, local,
                       {"SELECT * FROM LocalExpInfo;", "DELETE FROM LocalExpInfo;",

@@ -106,8 +106,8 @@ bool MergeFileIdentity(const std::wstring& path, MergeAttempts* identity) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
     identity->size = static_cast<unsigned long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
-    identity->written = static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32 |
-                        data.ftLastWriteTime.dwLowDateTime;
+    identity->written =
+        static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
     return true;
 }
 
@@ -131,10 +131,10 @@ MergeAttempts ReadAttempts(const std::wstring& counter) {
 
 bool WriteAttempts(const std::wstring& counter, const MergeAttempts& attempts) {
     char text[96];
-    const int length = std::snprintf(text, sizeof(text), "%u %llu %llu\r\n", attempts.count, attempts.size,
-                                     attempts.written);
-    UniqueFile file(::CreateFileW(counter.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    const int length =
+        std::snprintf(text, sizeof(text), "%u %llu %llu\r\n", attempts.count, attempts.size, attempts.written);
+    UniqueFile file(
+        ::CreateFileW(counter.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     return file && length > 0 && ::WriteFile(file.get(), text, static_cast<DWORD>(length), &written, nullptr) &&
            written == static_cast<DWORD>(length) && ::FlushFileBuffers(file.get());

@@ -88,17 +88,16 @@ protected:
                                  "INSERT INTO Settings VALUES('Generation','old');",
                                  "INSERT INTO LocalExpInfo VALUES('0LD','old.exe','d','1');",
                                  "INSERT INTO DigSigInfo3 VALUES(1,'old signer');"}) &&
-              ExecOnFile(update, {schema::kCreateLocalCache, schema::kCreateCreateDate, schema::kCreateDigSigInfo3,
-                                  schema::kCreateSettings, schema::kCreateLocalExpInfo,
-                                  RecordInserts(kOldRecords - kOverlap, kUpdateRecords, "[Class]=NE||[end]=true||"),
-                                  "INSERT INTO CreateDate VALUES(20240105);",
-                                  "INSERT INTO Settings VALUES('EventsEnabled','0');",
-                                  "INSERT INTO Settings VALUES('Generation','new');",
-                                  "INSERT INTO Settings VALUES('Extra','new');",
-                                  "INSERT INTO LocalExpInfo VALUES('N3W','new.exe','d','1');",
-                                  "INSERT INTO LocalExpInfo VALUES('N3W2','new2.exe','d','0');",
-                                  "INSERT INTO DigSigInfo3 VALUES(1,'new signer');",
-                                  "INSERT INTO DigSigInfo3 VALUES(2,'new root');"});
+              ExecOnFile(
+                  update,
+                  {schema::kCreateLocalCache, schema::kCreateCreateDate, schema::kCreateDigSigInfo3,
+                   schema::kCreateSettings, schema::kCreateLocalExpInfo,
+                   RecordInserts(kOldRecords - kOverlap, kUpdateRecords, "[Class]=NE||[end]=true||"),
+                   "INSERT INTO CreateDate VALUES(20240105);", "INSERT INTO Settings VALUES('EventsEnabled','0');",
+                   "INSERT INTO Settings VALUES('Generation','new');", "INSERT INTO Settings VALUES('Extra','new');",
+                   "INSERT INTO LocalExpInfo VALUES('N3W','new.exe','d','1');",
+                   "INSERT INTO LocalExpInfo VALUES('N3W2','new2.exe','d','0');",
+                   "INSERT INTO DigSigInfo3 VALUES(1,'new signer');", "INSERT INTO DigSigInfo3 VALUES(2,'new root');"});
         oldState_ = ReadState(local);
     }
     static void TearDownTestSuite() {
@@ -137,8 +136,7 @@ protected:
         SCOPED_TRACE(when);
         EXPECT_TRUE(now.localCache == oldState_.localCache || now.localCache == newState_.localCache)
             << "LocalCache half written: " << now.localCache;
-        EXPECT_TRUE(now.createDate == oldState_.createDate || now.createDate == newState_.createDate)
-            << now.createDate;
+        EXPECT_TRUE(now.createDate == oldState_.createDate || now.createDate == newState_.createDate) << now.createDate;
         EXPECT_TRUE(now.settings == oldState_.settings || now.settings == newState_.settings) << now.settings;
         EXPECT_TRUE(now.expInfo == oldState_.expInfo || now.expInfo == newState_.expInfo) << now.expInfo;
         EXPECT_TRUE(now.digSig == oldState_.digSig || now.digSig == newState_.digSig) << now.digSig;
@@ -244,16 +242,15 @@ TEST_F(HostileMergeFileTest, EachPassEndsRefusesTheFileAndTheNextPassMerges) {
         {"settings from an endless view, as the only table",
          {std::string("CREATE VIEW Settings AS ") + endless + " SELECT 'K' || x AS Key, x AS Value FROM c;"}},
         {"a flood of rows, one more than a merge takes",
-         {schema::kCreateLocalCache,
-          "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " + std::to_string(kMergeMaxRows + 1) +
-              ") INSERT INTO LocalCache SELECT x, x FROM c;"}},
+         {schema::kCreateLocalCache, "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c LIMIT " +
+                                         std::to_string(kMergeMaxRows + 1) +
+                                         ") INSERT INTO LocalCache SELECT x, x FROM c;"}},
     };
-    ASSERT_TRUE(ExecOnFile(LocalPath(), {schema::kCreateLocalCache, schema::kCreateLocalIndex,
-                                         schema::kCreateCreateDate, schema::kCreateDigSigInfo3, schema::kCreateSettings,
-                                         schema::kCreateLocalExpInfo,
-                                         "INSERT INTO LocalCache VALUES('" + HashOf(1) + "','[Class]=OL');",
-                                         "INSERT INTO CreateDate VALUES(20200101);",
-                                         "INSERT INTO Settings VALUES('Generation','old');"}));
+    ASSERT_TRUE(ExecOnFile(
+        LocalPath(), {schema::kCreateLocalCache, schema::kCreateLocalIndex, schema::kCreateCreateDate,
+                      schema::kCreateDigSigInfo3, schema::kCreateSettings, schema::kCreateLocalExpInfo,
+                      "INSERT INTO LocalCache VALUES('" + HashOf(1) + "','[Class]=OL');",
+                      "INSERT INTO CreateDate VALUES(20200101);", "INSERT INTO Settings VALUES('Generation','old');"}));
     const StoreState before = ReadState(LocalPath());
     for (const auto& file : kFiles) {
         SCOPED_TRACE(file.name);
@@ -261,8 +258,7 @@ TEST_F(HostileMergeFileTest, EachPassEndsRefusesTheFileAndTheNextPassMerges) {
         ASSERT_TRUE(ExecOnFile(MergePath(), file.statements));
         ASSERT_EQ(process_.Run(), 0u) << "the pass ends, with exit code 0";
         EXPECT_FALSE(FileExists(MergePath())) << "a refused file is not tried again";
-        EXPECT_NE(process_.Log().find(MergePath() + L" was refused and deleted"), std::wstring::npos)
-            << process_.Log();
+        EXPECT_NE(process_.Log().find(MergePath() + L" was refused and deleted"), std::wstring::npos) << process_.Log();
         EXPECT_EQ(ReadState(LocalPath()), before);
     }
 

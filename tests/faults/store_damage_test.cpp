@@ -196,9 +196,10 @@ TEST_F(StoreDamageTest, JunkLocalStoreLeftByAnotherProcessIsReplacedWithoutLosin
 
 TEST_F(StoreDamageTest, ReadersWaitForAWriterWithinTheirBoundAndAFailedListLoadIsRetriedLater) {
     ::DeleteFileW(LocalStorePath().c_str());
-    ASSERT_TRUE(Store("INSERT INTO LocalCache VALUES('D1D10000000000000000000000000001','[Class]=SA');"
-                      "INSERT INTO LocalExpInfo VALUES('EEEE','e.exe','d','f');"
-                      "INSERT INTO DigSigInfo3 VALUES(2,'Busy Signer');"));
+    ASSERT_TRUE(
+        Store("INSERT INTO LocalCache VALUES('D1D10000000000000000000000000001','[Class]=SA');"
+              "INSERT INTO LocalExpInfo VALUES('EEEE','e.exe','d','f');"
+              "INSERT INTO DigSigInfo3 VALUES(2,'Busy Signer');"));
     auto firstUse = [] {
         ReloadCaches();
         FreeSignatureList();
@@ -271,8 +272,8 @@ TEST_F(StoreDamageTest, SharedPermissionsWrittenAfterTheStoreIsDamagedAreStoredA
         // The loaded index answers as before: the damage is not seen until the next load.
         EXPECT_EQ(IndexedHashes(L"BEF00000000000000000000000000001").size(), 60u);
 
-        const tagQNTS_LOCAL_APP_PERMISSION after = Permission(2, 7, 4, L"C:\\After\\App.exe",
-                                                              L"AF700000000000000000000000000001");
+        const tagQNTS_LOCAL_APP_PERMISSION after =
+            Permission(2, 7, 4, L"C:\\After\\App.exe", L"AF700000000000000000000000000001");
         ASSERT_EQ(SharedPermissions::SetPermissions(&after, 1, &result), S_OK);
         EXPECT_EQ(result, 0) << "the store is recreated when it had to be, and the record written";
         const std::vector<std::string> rows = SharedRows();
@@ -303,8 +304,8 @@ TEST_F(StoreDamageTest, Sqlite2StoresAreLeftIntactAndAnswerAsStoresThatCannotBeO
     EXPECT_EQ(Lookup(kStoredHash), std::make_pair(LONG{6}, std::string()));
     EXPECT_FALSE(IsListedException("EEEE"));
     EXPECT_EQ(IndexedHashes(L""), std::vector<std::string>{"<no index>"});
-    const tagQNTS_LOCAL_APP_PERMISSION record = Permission(1, 1, 1, L"C:\\V2\\App.exe",
-                                                           L"A2000000000000000000000000000001");
+    const tagQNTS_LOCAL_APP_PERMISSION record =
+        Permission(1, 1, 1, L"C:\\V2\\App.exe", L"A2000000000000000000000000000001");
     LONG result = -99;
     ASSERT_EQ(SharedPermissions::SetPermissions(&record, 1, &result), S_OK);
     EXPECT_EQ(result, -1);

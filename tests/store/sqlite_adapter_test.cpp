@@ -104,13 +104,12 @@ TEST_F(SqliteAdapterTest, QueryWithoutRowsSucceedsWithItsColumns) {
     EXPECT_STREQ(table.get()[2], "c");
     // Statements without rows of their own around a query, and a query of another
     // width after it, as the classic table reader treats them.
-    ASSERT_EQ(sqlite_get_table(db.get(), "INSERT INTO T VALUES(1,2,3); SELECT a, b FROM T; DELETE FROM T;",
-                               table.put(), &rows, &columns, nullptr),
+    ASSERT_EQ(sqlite_get_table(db.get(), "INSERT INTO T VALUES(1,2,3); SELECT a, b FROM T; DELETE FROM T;", table.put(),
+                               &rows, &columns, nullptr),
               SQLITE_OK);
     EXPECT_EQ(rows, 1);
     EXPECT_EQ(columns, 2);
-    EXPECT_EQ(sqlite_get_table(db.get(), "SELECT a FROM T; SELECT a, b FROM T;", table.put(), &rows, &columns,
-                               nullptr),
+    EXPECT_EQ(sqlite_get_table(db.get(), "SELECT a FROM T; SELECT a, b FROM T;", table.put(), &rows, &columns, nullptr),
               SQLITE_ERROR);
     EXPECT_FALSE(table);
 }
@@ -203,8 +202,8 @@ TEST_F(SqliteAdapterTest, QuotedFormattingKeepsHostileTextAsData) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    ASSERT_EQ(sqlite_get_table_printf(db.get(), "SELECT v FROM T WHERE v='%q';", table.put(), &rows, &columns,
-                                      nullptr, hostile),
+    ASSERT_EQ(sqlite_get_table_printf(db.get(), "SELECT v FROM T WHERE v='%q';", table.put(), &rows, &columns, nullptr,
+                                      hostile),
               SQLITE_OK);
     ASSERT_EQ(rows, 1);
     EXPECT_STREQ(table.get()[1], hostile);

@@ -69,8 +69,7 @@ TEST_F(StoreFilesTest, InstallDirectoryComesFromTheRegistryElseProgramFiles) {
     // A value too long for the 260-character buffer counts as unreadable.
     ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kInstallDir,
                                       L"C:\\" + std::wstring(300, L'a')));
-    EXPECT_EQ(ResolveDataPath(L"tsupdchk.exe", DataBase::kInstall),
-              programFiles + L"\\Quellon\\Tessary\\tsupdchk.exe");
+    EXPECT_EQ(ResolveDataPath(L"tsupdchk.exe", DataBase::kInstall), programFiles + L"\\Quellon\\Tessary\\tsupdchk.exe");
     ASSERT_TRUE(registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kInstallDir));
     EXPECT_EQ(ResolveDataPath(L"x", DataBase::kInstall), programFiles + L"\\Quellon\\Tessary\\x");
 }

@@ -237,8 +237,7 @@ TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnyt
         {"unrelated view", {}, {"CREATE TABLE LocalCache(Hash,Data);", "CREATE VIEW Other AS SELECT 1;"}, "view"},
         {"trigger",
          {},
-         {"CREATE TABLE LocalCache(Hash,Data);",
-          "CREATE TRIGGER t AFTER INSERT ON LocalCache BEGIN SELECT 1; END;"},
+         {"CREATE TABLE LocalCache(Hash,Data);", "CREATE TRIGGER t AFTER INSERT ON LocalCache BEGIN SELECT 1; END;"},
          "trigger"},
         {"store name used by an index",
          {},
@@ -344,7 +343,8 @@ TEST_F(StoreMergeFailureTest, ReaderHoldingTheStoreDelaysTheMergeWhichThenLandsW
 TEST_F(StoreMergeFailureTest, SmallTablesSleepWithinTheirBudget) {
     // 1,000 settings rows at 10 ms each would sleep ten seconds.
     std::vector<std::string> statements = {"CREATE TABLE Settings( Key TEXT, Value TEXT  );", "BEGIN;"};
-    for (int i = 0; i < 1000; ++i) statements.push_back("INSERT INTO Settings VALUES('K" + std::to_string(i) + "','v');");
+    for (int i = 0; i < 1000; ++i)
+        statements.push_back("INSERT INTO Settings VALUES('K" + std::to_string(i) + "','v');");
     statements.push_back("COMMIT;");
     MakeStore(update_, statements);
     const ULONGLONG start = ::GetTickCount64();

@@ -14,6 +14,7 @@
 
 #include "Logging/log_builder.h"
 #include "Logging/logging.h"
+#include "platform/protected_ini.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
@@ -54,10 +55,23 @@ std::string Parameter(const std::string& request, const std::string& name) {
 
 class UpdateCheckerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { rootTrusted_ = testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), true); }
+    static void SetUpTestSuite() {
+        rootTrusted_ = testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), true);
+        // Log lines name their function, so the tests can tell which routine wrote them.
+        const std::wstring ini = GlobalLogIni();
+        ::SHCreateDirectoryExW(nullptr, ini.substr(0, ini.rfind(L'\\')).c_str(), nullptr);
+        ASSERT_TRUE(CObfuscatedIniReader(ini).WriteInt("Config", "Options", 0x30));
+    }
     static void TearDownTestSuite() {
         testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), false);
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+        ::DeleteFileW(GlobalLogIni().c_str());
+    }
+    // The machine-wide settings file of every log ("Options": which fields a line carries).
+    static std::wstring GlobalLogIni() {
+        wchar_t folder[MAX_PATH] = {};
+        ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
+        return std::wstring(folder) + L"\\Quellon\\QNLOGS\\log.ini";
     }
 
     void SetUp() override {
@@ -360,8 +374,9 @@ TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
     ASSERT_TRUE(WriteFileBytes(merge, "not a database"));
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_FALSE(FileExists(merge)) << "a file that is no store is deleted";
-    EXPECT_NE(process_.Log().find(merge + L" was refused and deleted: the file cannot be opened: file is not a database"),
-              std::wstring::npos)
+    EXPECT_NE(
+        process_.Log().find(merge + L" was refused and deleted: the file cannot be opened: file is not a database"),
+        std::wstring::npos)
         << process_.Log();
     EXPECT_EQ(process_.Log().find(L"merged into local db."), std::wstring::npos) << "no success is claimed";
     EXPECT_EQ(Dword(kLodanKey, kEmptyCacheValue), 1u) << "the file existed, so the firewall is told";
@@ -383,7 +398,7 @@ TEST_F(UpdateCheckerTest, BadMergeFilesAndALockedStoreLoseNoLocalData) {
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_FALSE(FileExists(merge));
     EXPECT_FALSE(FileExists(tries)) << "the count goes with the file";
-    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")).size(), 2u);
+    EXPECT_EQ(StoreHashes(Common(L"data\\TsLocal.xdb")).size(), StoreHashes(Fixture(L"x.xdb")).size() + 1);
     EXPECT_NE(process_.Log().find(merge + L" was found and merged into local db."), std::wstring::npos);
 
     // One file that keeps failing is given up at its fifth attempt.
@@ -404,19 +419,19 @@ TEST_F(UpdateCheckerTest, ProductKeyWithoutFullAccessStillRunsTheUpdate) {
     // administrator rights) does not see "SettingOne": updates run even when it is 0.
     ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kSettingOne, 0));
     UniqueRegKey key;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY,
-                              key.put()),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, key.put()),
+        ERROR_SUCCESS);
     // Everyone may read the key; nobody may change it.
     PSECURITY_DESCRIPTOR readOnly = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)(A;;RCWD;;;WD)", SDDL_REVISION_1,
-                                                                       &readOnly, nullptr));
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)(A;;RCWD;;;WD)",
+                                                                       SDDL_REVISION_1, &readOnly, nullptr));
     const LONG set = ::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, readOnly);
     ::LocalFree(readOnly);
     ASSERT_EQ(set, ERROR_SUCCESS);
     UniqueRegKey probe;
-    const LONG full = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                                      probe.put());
+    const LONG full =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, probe.put());
     probe.reset();
     if (full == ERROR_SUCCESS) {
         PSECURITY_DESCRIPTOR open = nullptr;
@@ -428,8 +443,8 @@ TEST_F(UpdateCheckerTest, ProductKeyWithoutFullAccessStillRunsTheUpdate) {
 
     EXPECT_EQ(process_.Run(), 0u);
     PSECURITY_DESCRIPTOR open = nullptr;
-    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &open,
-                                                                       nullptr));
+    ASSERT_TRUE(
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)", SDDL_REVISION_1, &open, nullptr));
     EXPECT_EQ(::RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, open), ERROR_SUCCESS);
     ::LocalFree(open);
     EXPECT_NE(process_.Log().find(L"Update enabled: 1"), std::wstring::npos) << process_.Log();
@@ -442,24 +457,24 @@ TEST_F(UpdateCheckerTest, FailedCoInitializeEndsThePassBeforePluginsUpdateAndRep
     FillLocalStore({"INSERT INTO Settings VALUES('EventsEnabled','0');"});
     ASSERT_TRUE(::CopyFileW(Fixture(L"x.xdb").c_str(), Common(kAppMergeFileName).c_str(), FALSE));
     // A plug-in that is not registered: looking for it would log its class identifier.
-    ASSERT_TRUE(registry::WriteString(
-        HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quellon\\Tessary\\Plugins\\{00000000-0000-0000-0000-0000000000F1}", L"x", L"y"));
-    std::wstring log;
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE,
+                                      L"SOFTWARE\\Quellon\\Tessary\\Plugins\\{00000000-0000-0000-0000-0000000000F1}",
+                                      L"x", L"y"));
+    // The pass's logger is this process's file logger: its file is known before the pass ends it.
+    ETWLogging::CLoggingIf* logger = ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
+    auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+    ASSERT_NE(file, nullptr);
+    const std::wstring logFile = file->LogFilePath(0);
+    file->Release();
+    ::DeleteFileW(logFile.c_str());
     int code = -1;
     std::thread pass([&] {
         ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         code = RunUpdateChecker(::GetModuleHandleW(nullptr));
         ::CoUninitialize();
-        ETWLogging::CLoggingIf* logger = ETWLogging::ProcessLogger();
-        auto* file = logger != nullptr ? static_cast<ETWLogging::CLogging*>(
-                                             logger->QueryLogger(ETWLogging::LoggingMechanism::kFile))
-                                       : nullptr;
-        if (file != nullptr) {
-            log = testing::ReadLogText(file->LogFilePath(0));
-            file->Release();
-        }
     });
     pass.join();
+    const std::wstring log = testing::ReadLogText(logFile);
     EXPECT_EQ(code, 0);
     EXPECT_NE(log.find(L"wWinMain()]$ CoInitialize failed with error 0x8"), std::wstring::npos) << log;
     EXPECT_EQ(log.find(L"Update enabled"), std::wstring::npos) << "no update routine";
