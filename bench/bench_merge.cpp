@@ -1,9 +1,9 @@
 // The update checker's heavy steps next to their floors:
 //   merge    MergeStoreFile of an update of 200,000 records into a local store of
 //            200,000 (half of them overlapping), next to the same DELETE+INSERT
-//            statements, in one transaction with the same page cache, run by the
-//            host's native SQLite 3 (the sqlite3 program) on copies of the same
-//            files (measured by bench_merge.sh in the same run), and, for
+//            statements, in one transaction with the same page cache, run through
+//            the host's native libsqlite3 on copies of the same files (measured by
+//            bench_merge.sh in the same run), and, for
 //            information, the same statements through sqlite3_exec under Wine.
 //   cabinet  ExtractCab (advpack's ExtractFiles) and the program's own FDI
 //            extractor on a cabinet holding a 50 MiB store, next to cabextract
@@ -199,7 +199,7 @@ int MergeRows(const std::wstring& dir, double native, int runs) {
     char name[160];
     std::snprintf(name, sizeof(name), "MergeStoreFile: %lld-record update into %lld records, half overlapping",
                   updateRecords, seedRecords);
-    Row(name, merge, "same statements, native SQLite 3 (sqlite3 program), same cache", native, "<= 2");
+    Row(name, merge, "same statements, native libsqlite3, same cache", native, "<= 2");
     Row("same merge (informational)", merge, "same statements through sqlite3_exec under Wine", exec, "-");
     return 0;
 }
