@@ -21,6 +21,7 @@
 #include "component/com_ids.h"
 #include "platform/registry.h"
 #include "tests/component/tsapi_server.h"
+#include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 
 using Microsoft::WRL::ComPtr;
@@ -551,6 +552,7 @@ TEST(StatisticsThreadTest, ModuleStaysLoadedUntilAnInFlightReportEnds) {
     ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"ServiceOrigin",
                                       L"http://127.0.0.1:" + std::to_wstring(service.port())));
     ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kProductKey, L"GoNoGo", 1));
+    ScopedNoLocalStore store;  // no settings row: the default percentage
     // A copy of its own name: this test decides alone when the module's last
     // outside reference goes.
     ScopedTempDir dir;
