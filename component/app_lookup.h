@@ -67,8 +67,9 @@ public:
     void AttachRecord(std::unique_ptr<AppRecord> record) noexcept { record_ = std::move(record); }
     const AppRecord* record() const noexcept { return record_.get(); }
     // Sets the record's signature flag (1 good, 0 not); nothing without a record.
+    // Other threads may read or copy the record meanwhile: the flag is atomic.
     void SetGoodSignature(bool good) noexcept {
-        if (record_) std::atomic_ref<uint32_t>(record_->goodSignature).store(good ? 1 : 0);
+        if (record_) record_->goodSignature.store(good ? 1 : 0);
     }
 
     // IQnTessaryAppDetails:

@@ -1,34 +1,10 @@
 #include "component/com_app.h"
 
-#include <objbase.h>
-
-#include <cstdio>
-#include <cstring>
-#include <new>
-
 #include "component/local_perms.h"
 #include "component/signature.h"
-#include "platform/text.h"
-#include "transport/service_urls.h"
+#include "component/submission_link.h"
 
 namespace tessary {
-namespace {
-
-// tsapi never loads the installation identifier, so no link carries one.
-constexpr InstallationId kNoInstallationId = {0, 0, 0, 0};
-
-}  // namespace
-
-std::wstring SubmissionLink(std::string_view md5, const InstallationId& id) {
-    std::string query = "Md5=";
-    query.append(md5);
-    if (id[0] != 0 || id[1] != 0 || id[2] != 0 || id[3] != 0) {
-        char tsid[17] = {};
-        std::snprintf(tsid, sizeof(tsid), "%04X%04X%04X%04X", id[0], id[1], id[2], id[3]);
-        query.append("&tsid=").append(tsid);
-    }
-    return BuiltInUrl(ServiceEndpoint::kFeedback, NarrowToWide(query));
-}
 
 // IQnTessaryAppDetails:
 
@@ -67,26 +43,7 @@ IFACEMETHODIMP CQnTessaryAppDetails::HasGoodDigitalSignature(LONG* validSignatur
 }
 
 IFACEMETHODIMP CQnTessaryAppDetails::SubmitApplicationToTessary(LPWSTR* url, LONG* plResult) noexcept {
-    if (url == nullptr || plResult == nullptr) return E_POINTER;
-    *url = nullptr;
-    *plResult = kResultNoRecord;
-    const AppRecord* record = details_.record();
-    if (record == nullptr) return S_OK;
-    if (IsKnownClass(record->className)) {
-        *plResult = kResultAlreadyKnown;
-        return S_OK;
-    }
-    try {
-        const std::wstring link = SubmissionLink(record->md5, kNoInstallationId);
-        auto* block = static_cast<wchar_t*>(::CoTaskMemAlloc((link.size() + 1) * sizeof(wchar_t)));
-        if (block == nullptr) return S_OK;
-        std::memcpy(block, link.c_str(), (link.size() + 1) * sizeof(wchar_t));
-        *url = block;
-        *plResult = kResultOk;
-    } catch (const std::bad_alloc&) {
-        // The link could not be built: *plResult stays -1.
-    }
-    return S_OK;
+    return SubmitApplication(details_.record(), url, plResult);
 }
 
 // IQnTessaryAppEntry:

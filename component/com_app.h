@@ -5,28 +5,11 @@
 
 #include <windows.h>
 
-#include <array>
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "component/app_lookup.h"
 #include "component/com_ids.h"
 #include "component/com_object.h"
 
 namespace tessary {
-
-// plResult of SubmitApplicationToTessary for an application the service knows.
-inline constexpr LONG kResultAlreadyKnown = 2;
-
-// The installation identifier as four 16-bit parts; all zero means none is held.
-using InstallationId = std::array<uint16_t, 4>;
-
-// The submission link for `md5` (narrow text, used as is): the built-in feedback
-// page followed by "Md5=" and the hash, then "&tsid=" and the identifier as
-// "%04X%04X%04X%04X" when any part of `id` is non-zero. Nothing is escaped.
-// Throws only std::bad_alloc.
-std::wstring SubmissionLink(std::string_view md5, const InstallationId& id);
 
 class CQnTessaryAppDetails final : public com::ComObject<CQnTessaryAppDetails, IQnTessaryAppDetails> {
 public:
@@ -49,10 +32,8 @@ public:
     // match; *plResult 0, or -1 (and 0) without a record. E_POINTER when either
     // out-parameter is null.
     IFACEMETHODIMP HasGoodDigitalSignature(LONG* validSignature, LONG* plResult) noexcept override;
-    // The submission link of an application the service does not know, as a
-    // task-allocated text with *plResult 0; *plResult 2 (no text) for a known one;
-    // -1 (no text) without a record or when the text cannot be built or allocated.
-    // E_POINTER when either out-parameter is null.
+    // The submission link of an application the service does not know
+    // (SubmitApplication, component/submission_link.h).
     IFACEMETHODIMP SubmitApplicationToTessary(LPWSTR* url, LONG* plResult) noexcept override;
 
 private:

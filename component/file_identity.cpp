@@ -93,6 +93,9 @@ AppRecord Build(const std::wstring& rawPath, const std::wstring* givenMd5) {
     // Everything after an embedded zero is invisible to the system calls; drop it here too.
     const std::wstring path(rawPath.c_str());
     AppRecord record;
+    // The caller's hash names the file even when it is gone: it keys the lookup,
+    // the query, the submission link and the local permissions.
+    if (givenMd5 != nullptr) record.md5 = WideToNarrow(*givenMd5);
     record.path = ExpandLongPath(path);
     const std::wstring fileName = LastComponent(record.path);
 
@@ -108,11 +111,7 @@ AppRecord Build(const std::wstring& rawPath, const std::wstring* givenMd5) {
     record.company = WideToNarrow(strings.company);
     record.applicationName = WideToNarrow(strings.applicationName);
 
-    if (givenMd5 != nullptr) {
-        record.md5 = WideToNarrow(*givenMd5);
-    } else if (HashFile(path, &record.digest)) {
-        record.md5 = Md5ToHex(record.digest);
-    }
+    if (givenMd5 == nullptr && HashFile(path, &record.digest)) record.md5 = Md5ToHex(record.digest);
 
     record.path = NormalizePath(record.path);
     record.exeName = WideToNarrow(LastComponent(record.path));

@@ -20,7 +20,8 @@ namespace tessary {
 AppRecord BuildFromPath(const std::wstring& path);
 
 // As BuildFromPath, but the file is not read: the MD5 text is `md5` converted to
-// narrow text and the digest stays zero.
+// narrow text, also for an absent file or an unreachable drive, and the digest
+// stays zero.
 AppRecord BuildFromPathAndHash(const std::wstring& path, const std::wstring& md5);
 
 // A record with every field empty or zero.

@@ -49,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(cut <= limit || (limit == 0 && cut == 0));
         FUZZ_CHECK(cut <= message.size());
         FUZZ_CHECK(cut == message.size() || cut + 1 >= limit);
+        // A text that fits is never cut, whatever it ends with.
+        if (message.size() <= limit) FUZZ_CHECK(cut == message.size());
         // A surrogate pair is never split (a lone high surrogate may stay).
         if (cut < message.size() && cut > 0) {
             FUZZ_CHECK(!(message[cut - 1] >= 0xD800 && message[cut - 1] <= 0xDBFF && message[cut] >= 0xDC00 &&

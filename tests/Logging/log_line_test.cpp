@@ -93,6 +93,13 @@ TEST(CutLengthTest, KeepsSurrogatePairsWhole) {
     EXPECT_EQ(CutLength(pair, 3), 2u);
     EXPECT_EQ(CutLength(pair, 4), 4u);
     EXPECT_EQ(CutLength(L"", 0), 0u);
+    // The cut falls after the low half: the pair stays.
+    EXPECT_EQ(CutLength(L"ab\xD83D\xDE00xyz", 4), 4u);
+    EXPECT_EQ(CutLength(L"ab\xD83D\xDE00xyz", 3), 2u);
+    // A text that fits is never cut, even one ending in a lone high surrogate.
+    const std::wstring lone = L"abc\xD83D";
+    EXPECT_EQ(CutLength(lone, 4), 4u);
+    EXPECT_EQ(CutLength(lone, 3), 3u);
 }
 
 }  // namespace

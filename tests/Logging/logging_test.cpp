@@ -113,18 +113,30 @@ TEST_F(FileLoggerTest, WithoutSettingsSeverityThreeIsWrittenAndSeverityOneIsNot)
     EXPECT_EQ(ReadLogText(LogFile(0)).find(L'\xFEFF'), std::wstring::npos);
 }
 
-TEST_F(FileLoggerTest, UnacceptableModuleValueIsReplacedInTheFile) {
+// A module file that holds a key decides it, even when its value had to be
+// repaired: the repaired default is what the file now says, on this start and
+// every later one. The global file's acceptable values stay untouched.
+TEST_F(FileLoggerTest, UnacceptableModuleValueIsReplacedInTheFileAndOutranksTheGlobalFile) {
+    ASSERT_TRUE(CObfuscatedIniReader(globalIni_).WriteInt("Config", "MaxEntries", 10));
+    ASSERT_TRUE(CObfuscatedIniReader(globalIni_).WriteInt("Config", "Severity", 5));
     WriteModuleSetting("MaxEntries", 1);
     WriteModuleSetting("Severity", 9);
     WriteModuleSetting("MaxSize", 0x40001);
-    CLogging logger;
-    ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
-    EXPECT_EQ(ModuleSetting("MaxEntries"), 3);
-    EXPECT_EQ(ModuleSetting("Severity"), 3);
-    EXPECT_EQ(ModuleSetting("MaxSize"), 0x40001);
-    EXPECT_EQ(logger.GetMaxEntries(), 3u);
-    EXPECT_EQ(logger.GetSeverity(), 3u);
-    EXPECT_EQ(logger.GetMaxSize(), 0x40001u);
+    for (int start = 0; start < 2; ++start) {
+        CLogging logger;
+        ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
+        EXPECT_EQ(ModuleSetting("MaxEntries"), 3);
+        EXPECT_EQ(ModuleSetting("Severity"), 3);
+        EXPECT_EQ(ModuleSetting("MaxSize"), 0x40001);
+        EXPECT_EQ(logger.GetMaxEntries(), 3u) << "start " << start;
+        EXPECT_EQ(logger.GetSeverity(), 3u) << "start " << start;
+        EXPECT_EQ(logger.GetMaxSize(), 0x40001u);
+    }
+    int64_t value = 0;
+    EXPECT_EQ(CObfuscatedIniReader(globalIni_).ReadInt("Config", "MaxEntries", &value), IniLookup::kValue);
+    EXPECT_EQ(value, 10);
+    EXPECT_EQ(CObfuscatedIniReader(globalIni_).ReadInt("Config", "Severity", &value), IniLookup::kValue);
+    EXPECT_EQ(value, 5);
 }
 
 TEST_F(FileLoggerTest, GlobalFileFillsWhatTheModuleFileLacks) {

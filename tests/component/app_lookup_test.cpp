@@ -1,5 +1,7 @@
 #include "component/app_lookup.h"
 
+#include <objbase.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +9,7 @@
 
 #include "component/file_identity.h"
 #include "component/reputation_query.h"
+#include "component/submission_link.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
@@ -231,6 +234,36 @@ TEST_F(AppLookupTest, DetailsWithoutRecordAnswerMinusOne) {
     EXPECT_EQ(result, -1);
     EXPECT_EQ(empty.GetFileProperties(nullptr, &result), E_POINTER);
     EXPECT_EQ(empty.IsKnown(&known, nullptr), E_POINTER);
+}
+
+TEST_F(AppLookupTest, SubmissionLinkOnlyForApplicationsTheServiceDoesNotKnow) {
+    LPWSTR url = reinterpret_cast<LPWSTR>(1);
+    LONG result = 99;
+    EXPECT_EQ(SubmitApplication(nullptr, &url, &result), S_OK);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(url, nullptr);
+    EXPECT_EQ(SubmitApplication(nullptr, nullptr, &result), E_POINTER);
+    EXPECT_EQ(SubmitApplication(nullptr, &url, nullptr), E_POINTER);
+
+    Store("INSERT INTO LocalCache VALUES('0123456789ABCDEF0123456789ABCDEF','[Class]=GO');");
+    auto known = Lookup(nullptr, kUpperHash, 1, &result);
+    url = reinterpret_cast<LPWSTR>(1);
+    ASSERT_EQ(SubmitApplication(known->record(), &url, &result), S_OK);
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(url, nullptr);
+
+    constexpr wchar_t kUnknownHash[] = L"FEDCBA9876543210FEDCBA9876543210";
+    Store("INSERT INTO LocalCache VALUES('FEDCBA9876543210FEDCBA9876543210','[Class]=?');");
+    auto unknown = Lookup(nullptr, kUnknownHash, 1, &result);
+    ASSERT_EQ(SubmitApplication(unknown->record(), &url, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_NE(url, nullptr);
+    EXPECT_EQ(std::wstring(url), emulator_.Url(L"/library/app/feedback/?Md5=") + kUnknownHash);
+    ::CoTaskMemFree(url);
+
+    EXPECT_EQ(SubmissionLink("AB", {1, 2, 3, 0xA4}),
+              emulator_.Url(L"/library/app/feedback/?Md5=AB&tsid=00010002000300A4"));
+    EXPECT_EQ(SubmissionLink("", {0, 0, 0, 0}), emulator_.Url(L"/library/app/feedback/?Md5="));
 }
 
 struct PermissionCase {

@@ -3,6 +3,7 @@
 // DllCanUnloadNow answering S_OK, so a leaked object or lock fails the test that
 // leaked it.
 
+#include <winsock2.h>
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -11,13 +12,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "component/com_ids.h"
 #include "platform/registry.h"
 #include "tests/component/tsapi_server.h"
+#include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 
 using Microsoft::WRL::ComPtr;
@@ -484,6 +488,110 @@ TEST_F(ComServerTest, IdsSettingsAreNeverHandedOut) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(firewall->GetIDSSettings(nullptr, &count, &result), E_POINTER);
+}
+
+// A statistics thread in flight when the caller lets go of the module.
+
+// A loopback listener that takes one connection and holds it without answering.
+class SilentListener {
+public:
+    SilentListener() {
+        if (::WSAStartup(MAKEWORD(2, 2), &wsa_) != 0) return;
+        started_ = true;
+        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof(address);
+        if (listener_ == INVALID_SOCKET || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentListener() {
+        Close();
+        if (started_) ::WSACleanup();
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+
+    unsigned short port() const { return port_; }
+
+    // True when a client connected within `milliseconds`.
+    bool Accept(long milliseconds) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener_, &readable);
+        timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
+        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
+        client_ = ::accept(listener_, nullptr, nullptr);
+        return client_ != INVALID_SOCKET;
+    }
+    // Drops the held connection and stops listening: the client's exchange fails.
+    void Close() {
+        for (SOCKET* s : {&client_, &listener_}) {
+            if (*s != INVALID_SOCKET) ::closesocket(*s);
+            *s = INVALID_SOCKET;
+        }
+    }
+
+private:
+    WSADATA wsa_{};
+    bool started_ = false;
+    SOCKET listener_ = INVALID_SOCKET;
+    SOCKET client_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+};
+
+TEST(StatisticsThreadTest, ModuleStaysLoadedUntilAnInFlightReportEnds) {
+    SilentListener service;
+    ASSERT_NE(service.port(), 0);
+    ProductValuesGuard guard({L"ServiceOrigin", L"GoNoGo"});
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"ServiceOrigin",
+                                      L"http://127.0.0.1:" + std::to_wstring(service.port())));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kProductKey, L"GoNoGo", 1));
+    ScopedNoLocalStore store;  // no settings row: the default percentage
+    // A copy of its own name: this test decides alone when the module's last
+    // outside reference goes.
+    ScopedTempDir dir;
+    const wchar_t kCopyName[] = L"tsapi_inflight.dll";
+    ASSERT_TRUE(::CopyFileW(ServerPath().c_str(), dir.File(kCopyName).c_str(), FALSE));
+    auto server = std::make_unique<ServerModule>(dir.File(kCopyName));
+    ASSERT_TRUE(server->loaded());
+    {
+        ComPtr<IClassFactory> factory;
+        ASSERT_EQ(server->GetClassObject(CLSID_QnTessary, IID_IClassFactory,
+                                         reinterpret_cast<void**>(factory.GetAddressOf())),
+                  S_OK);
+        ComPtr<IQnTessary> root;
+        ASSERT_EQ(factory->CreateInstance(nullptr, IID_IQnTessary, reinterpret_cast<void**>(root.GetAddressOf())),
+                  S_OK);
+        ComPtr<IQnTessaryAppEntry> entry;
+        LONG result = kSentinel;
+        ASSERT_EQ(root->GetApplicationInterface(&entry, &result), S_OK);
+        wchar_t hash[33] = {};
+        std::swprintf(hash, 33, L"%08lX%08lXAAAAAAAABBBBBBBB", ::GetCurrentProcessId(), ::GetTickCount());
+        ComPtr<IQnTessaryAppDetails> details;
+        ASSERT_EQ(entry->GetApplicationDetails(L"C:\\Stats\\InFlight.exe", hash, 1, &details, &result), S_OK);
+        // A first decision about an unknown application starts a statistics thread.
+        ASSERT_EQ(details->SetLocalPermission({7, 8, 1}, &result), S_OK);
+        ASSERT_EQ(result, 0);
+        EXPECT_EQ(details->DeleteLocalPermission(7, 8, &result), S_OK);
+    }
+    EXPECT_EQ(server->CanUnloadNow(), S_OK);
+    ASSERT_TRUE(service.Accept(30000)) << "the statistics thread never asked the service";
+
+    server.reset();
+    EXPECT_NE(::GetModuleHandleW(kCopyName), nullptr) << "the thread in flight must keep the module loaded";
+    service.Close();
+    bool unloaded = false;
+    for (int i = 0; i < 3000 && !unloaded; ++i) {
+        unloaded = ::GetModuleHandleW(kCopyName) == nullptr;
+        if (!unloaded) ::Sleep(10);
+    }
+    EXPECT_TRUE(unloaded) << "the finished thread must release the module";
 }
 
 // The type library embedded in the server.

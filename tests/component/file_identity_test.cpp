@@ -26,14 +26,16 @@ std::wstring Upper(std::wstring text) {
 // "C:\TsIdentity-..." as the normalisation reports it: drive letter in lower case.
 std::wstring Normalised(const std::wstring& path) { return L"c" + path.substr(1); }
 
-void ExpectOnlyPathAndName(const AppRecord& record, const std::wstring& path, const std::string& exeName) {
+// An absent file's record: path, name and (when the caller gave one) the caller's hash.
+void ExpectOnlyPathAndName(const AppRecord& record, const std::wstring& path, const std::string& exeName,
+                           const std::string& md5 = "") {
     EXPECT_EQ(record.path, path);
     EXPECT_EQ(record.exeName, exeName);
     EXPECT_EQ(record.sizeOnDisk, 0u);
     EXPECT_EQ(record.version, "");
     EXPECT_EQ(record.company, "");
     EXPECT_EQ(record.applicationName, "");
-    EXPECT_EQ(record.md5, "");
+    EXPECT_EQ(record.md5, md5);
     EXPECT_EQ(record.digest, Md5Digest{});
 }
 
@@ -101,6 +103,16 @@ TEST_F(FileIdentityTest, MissingDriveLetterGivesPathAndNameOnly) {
     if (letter == 0) GTEST_SKIP() << "every drive letter from D: to Y: is in use in this prefix";
     const std::wstring path = std::wstring(1, letter) + L":\\Vendor\\Tool.exe";
     ExpectOnlyPathAndName(BuildFromPath(path), path, "Tool.exe");
+    ExpectOnlyPathAndName(BuildFromPathAndHash(path, L"00112233445566778899AABBCCDDEEFF"), path, "Tool.exe",
+                          "00112233445566778899AABBCCDDEEFF");
+}
+
+TEST_F(FileIdentityTest, DeletedFileKeepsTheCallersHash) {
+    const std::wstring gone = Place(L"identity_fixture_v61.exe", L"Gone.exe");
+    ASSERT_TRUE(::DeleteFileW(gone.c_str()));
+    ExpectOnlyPathAndName(BuildFromPath(gone), gone, "Gone.exe");
+    ExpectOnlyPathAndName(BuildFromPathAndHash(gone, L"ffeeddccbbaa99887766554433221100"), gone, "Gone.exe",
+                          "ffeeddccbbaa99887766554433221100");
 }
 
 TEST_F(FileIdentityTest, PathLongerThanBuffersIsKeptWhole) {

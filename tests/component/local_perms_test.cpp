@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "component/app_lookup.h"
 #include "component/file_identity.h"
 #include "component/shared_perms.h"
 #include "component/shared_perms_db.h"
+#include "component/submission_link.h"
 #include "tests/component/perms_test_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessary {
 namespace {
@@ -154,6 +157,64 @@ TEST_F(LocalPermsTest, GoNoGoTwoOrNoConsentSuppressTheReport) {
     ASSERT_TRUE(WaitForReports());
     EXPECT_TRUE(UsageReports(emulator_).empty());
     EXPECT_EQ(SharedRowCount(), 2);
+}
+
+// A path whose drive letter names no drive, or empty when every letter is in use.
+std::wstring PathOnAMissingDrive() {
+    const DWORD drives = ::GetLogicalDrives();
+    for (wchar_t c = L'Y'; c >= L'D'; --c) {
+        const wchar_t root[] = {c, L':', L'\\', 0};
+        if (!(drives & (1u << (c - L'A'))) && ::GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) {
+            return std::wstring(1, c) + L":\\Vendor\\Gone.exe";
+        }
+    }
+    return {};
+}
+
+TEST_F(LocalPermsTest, CallersHashIsKeptForADeletedFileOrAMissingDrive) {
+    // The entry every unhashable file shares knows another application.
+    const std::string shared = "{\"answers\": {\"\": \"[Class]=GO||[end]=true\"}}";
+    ASSERT_TRUE(emulator_.Call(L"POST", L"catalogue", shared));
+    testing::ScopedTempDir dir;
+    const std::wstring deleted = dir.File(L"Deleted.exe");
+    ASSERT_TRUE(testing::WriteFileBytes(deleted, "program"));
+    ASSERT_TRUE(::DeleteFileW(deleted.c_str()));
+    std::vector<std::wstring> paths = {deleted};
+    if (const std::wstring missing = PathOnAMissingDrive(); !missing.empty()) paths.push_back(missing);
+
+    int n = 0;
+    for (const std::wstring& path : paths) {
+        SCOPED_TRACE(std::string(path.begin(), path.end()));
+        const std::wstring hash = L"0123456789ABCDEF0123456789ABCDE" + std::to_wstring(n++);
+        const std::string narrowHash(hash.begin(), hash.end());
+        std::unique_ptr<ApplicationDetails> details;
+        LONG result = 99;
+        ASSERT_EQ(ApplicationEntry::GetApplicationDetails(path.c_str(), hash.c_str(), 0, &details, &result), S_OK);
+        ASSERT_TRUE(details && details->record());
+        EXPECT_EQ(result, 6) << "the service does not know this hash";
+        EXPECT_EQ(details->record()->md5, narrowHash);
+        const std::vector<std::string> queries = testing::QueryTexts(emulator_);
+        ASSERT_FALSE(queries.empty());
+        EXPECT_NE(queries.back().find("||[hash]=" + narrowHash + "||"), std::string::npos) << queries.back();
+
+        LPWSTR url = nullptr;
+        ASSERT_EQ(SubmitApplication(details->record(), &url, &result), S_OK);
+        EXPECT_EQ(result, 0);
+        ASSERT_NE(url, nullptr);
+        EXPECT_EQ(std::wstring(url), emulator_.Url(L"/library/app/feedback/?Md5=") + hash);
+        ::CoTaskMemFree(url);
+
+        EXPECT_EQ(SetLocalPermission(details->record(), {1, 2, 3}, false, 0, 0, &result), S_OK);
+        EXPECT_EQ(result, 0);
+        tagQNTS_APP_PERMISSION* permissions = nullptr;
+        LONG count = 0;
+        ASSERT_EQ(GetLocalPermission(details->record(), &permissions, &count, &result), S_OK);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(count, 1);
+        ::CoTaskMemFree(permissions);
+        EXPECT_EQ(DeleteLocalPermission(details->record(), 1, 2, &result), S_OK);
+        EXPECT_EQ(result, 0);
+    }
 }
 
 TEST_F(LocalPermsTest, MissingRecordNullOutputsAndLockFailureAreDefined) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Test PKI and signed files for the signature tests and the signature benchmark.
 
-Usage: signature_pki.py OUTDIR BASE_EXE [--big]
+Usage: signature_pki.py OUTDIR BASE_EXE [--big] [--maker MAKER_EXE]
 
 Creates, with openssl, self-signed test roots ("VeriSign Class 3 Public Primary
 CA", "Tessary Test Root", "The USERTrust Network(TM)" to install, "Tessary
@@ -10,7 +10,8 @@ leaves signed with SHA-1 (WinVerifyTrust then enforces the root check), signs
 copies of BASE_EXE and a gcab cabinet with osslsigncode, and writes OUTDIR/ready
 last. A legacy counter-signature comes from a loopback time-stamp responder run
 here for the duration of one signing. --big also writes big.exe: BASE_EXE padded
-to 10 MiB and signed. Output made by the same version of this script (its
+to 10 MiB and signed. --maker also writes maker.exe: MAKER_EXE (a program whose
+version block names the maker as its company) signed like quellon.exe. Output made by the same version of this script (its
 "ready" marker holds the script's digest) is kept, so the roots installed in a
 test prefix stay the ones the files chain to.
 """
@@ -27,6 +28,7 @@ import threading
 OUT = os.path.abspath(sys.argv[1])
 BASE = sys.argv[2]
 BIG = "--big" in sys.argv[3:]
+MAKER = sys.argv[sys.argv.index("--maker") + 1] if "--maker" in sys.argv[3:-1] else None
 TMP = os.path.join(OUT, "pki")
 
 
@@ -219,6 +221,10 @@ def make_big():
     sign("quellon", padded, os.path.join(OUT, "big.exe"))
 
 
+def make_maker():
+    sign("quellon", MAKER, os.path.join(OUT, "maker.exe"))
+
+
 def main():
     with open(os.path.abspath(__file__), "rb") as f:
         version = hashlib.sha256(f.read()).hexdigest()
@@ -228,6 +234,8 @@ def main():
             if f.read().strip() == version:
                 if BIG and not os.path.exists(os.path.join(OUT, "big.exe")):
                     make_big()
+                if MAKER and not os.path.exists(os.path.join(OUT, "maker.exe")):
+                    make_maker()
                 return
     # Made by another version of this script: start over.
     shutil.rmtree(OUT, ignore_errors=True)
@@ -273,6 +281,8 @@ def main():
 
     if BIG:
         make_big()
+    if MAKER:
+        make_maker()
 
     with open(ready, "w") as f:
         f.write(version + "\n")

@@ -64,7 +64,9 @@ TEST(SigningTimeTest, OtherEncodingsAreIgnoredAndLeaveTheOutputAlone) {
 
 TEST(SigningTimeTest, NonDigitFieldsAreMalformed) {
     UtcTimeFields time = Sentinel();
-    for (const char* text : {"2401020304 5Z", "2A0102030405Z", "24010203040-Z", "24/102030405Z"}) {
+    // Characters just outside the digits on either side, in either place of a pair.
+    for (const char* text : {"2401020304 5Z", "2A0102030405Z", "24010203040-Z", "24/102030405Z", "2401020304A5Z",
+                             "24010203049:Z", ":40102030405Z"}) {
         const std::vector<uint8_t> der = Der(0x17, text);
         EXPECT_EQ(ParseDerUtcTime(der.data(), der.size(), &time), SigningTimeParse::kMalformed) << text;
     }

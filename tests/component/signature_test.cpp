@@ -381,6 +381,56 @@ TEST_F(SignatureTest, DetailsAnswerAndRecordFlagFollowTheVerification) {
     EXPECT_EQ(details.record()->goodSignature, 0u);
 }
 
+// Trusted-maker files in GetServerPermission: a file whose company names the
+// maker and that passes the platform's trust validation.
+
+void BreakSignedContent(std::vector<BYTE>& image) {
+    const char stub[] = "This program";
+    auto at = std::search(image.begin(), image.end(), stub, stub + sizeof stub - 1);
+    ASSERT_NE(at, image.end());
+    *at = 't';
+}
+
+TEST_F(SignatureTest, MakersFileGetsTheMakersBitsOnceTrustedAndIsRetriedAfterAFailure) {
+    const std::vector<BYTE> signedImage = ReadWholeFile(Fixture(L"maker.exe"));
+    ASSERT_FALSE(signedImage.empty());
+    std::vector<BYTE> broken = signedImage;
+    BreakSignedContent(broken);
+    const std::wstring file = temp_.File(L"Maker.exe");
+    ASSERT_TRUE(WriteWholeFile(file, broken));
+
+    std::unique_ptr<ApplicationDetails> details;
+    LONG result = kSentinel;
+    ASSERT_EQ(ApplicationEntry::GetApplicationDetails(file.c_str(), L"00112233445566778899AABBCCDDEEFF", 1, &details,
+                                                      &result),
+              S_OK);
+    EXPECT_EQ(result, 6) << "the class is unknown";
+    ASSERT_TRUE(details && details->record());
+    EXPECT_EQ(details->record()->company, "Quellon Fixtures Ltd");
+
+    tagQNTS_APP_PERMISSION permission{0xAAAA, 0xBBBB, 0xCCCC};
+    result = kSentinel;
+    ASSERT_EQ(details->GetServerPermission(&permission, &result), S_OK);
+    EXPECT_EQ(result, 6) << "a file that fails trust validation gets nothing";
+    EXPECT_EQ(permission.dwPermission, 0xCCCCu);
+
+    // The same object tries again once the file passes.
+    ASSERT_TRUE(WriteWholeFile(file, signedImage));
+    result = kSentinel;
+    ASSERT_EQ(details->GetServerPermission(&permission, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(permission.dwProduct, 0x10000u);
+    EXPECT_EQ(permission.dwFeature, 0x1000u);
+    EXPECT_EQ(permission.dwPermission, 0x11u);
+
+    // Once trusted, the object keeps the answer.
+    ASSERT_TRUE(WriteWholeFile(file, broken));
+    permission = {0xAAAA, 0xBBBB, 0xCCCC};
+    ASSERT_EQ(details->GetServerPermission(&permission, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(permission.dwPermission, 0x11u);
+}
+
 TEST_F(SignatureTest, DetailsWithoutRecordOrOutputs) {
     ApplicationDetails empty;
     LONG valid = kSentinel;

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "component/app_lookup.h"
 #include "component/file_identity.h"
+#include "component/local_perms.h"
 #include "component/shared_perms.h"
 #include "component/shared_perms_db.h"
 #include "tests/component/perms_test_support.h"
@@ -95,6 +97,31 @@ TEST_F(UsageStatsTest, ConsentZeroStopsAReportTheSampleChose) {
     SubmitUsageStatistics(Unknown(), 1, 5, 6, 0, 0);
     ASSERT_TRUE(WaitForReports());
     EXPECT_EQ(UsageReports(emulator_).size(), 1u);
+}
+
+TEST_F(UsageStatsTest, ReportOutlivesTheReleasedDetailsObject) {
+    GoNoGo(1);
+    // The answer is held back so the report is still on its way when the object goes.
+    ASSERT_TRUE(emulator_.Script("{\"match\": {\"endpoint\": \"query\"}, \"delay_ms\": 1000}"));
+    std::unique_ptr<ApplicationDetails> details;
+    LONG result = 99;
+    ASSERT_EQ(ApplicationEntry::GetApplicationDetails(L"C:\\Stats\\Released.exe", L"00112233445566778899AABBCCDDEEFF",
+                                                      1, &details, &result),
+              S_OK);
+    ASSERT_TRUE(details && details->record());
+    const UsageStatisticsCounters before = UsageStatisticsCount();
+    ASSERT_EQ(SetLocalPermission(details->record(), {5, 6, 1}, false, 0, 0, &result), S_OK);
+    ASSERT_EQ(result, 0);
+    // Released while the report waits for its answer.
+    details.reset();
+    EXPECT_EQ(UsageStatisticsCount().started, before.started + 1);
+
+    ASSERT_TRUE(WaitForReports());
+    const auto reports = UsageReports(emulator_);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("[hash]=00112233445566778899AABBCCDDEEFF"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("[exe]=Released.exe"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("||[stat]=1||[prod]=5||[feat]=6"), std::string::npos) << reports[0];
 }
 
 TEST_F(UsageStatsTest, BatchOfSixtyNewRecordsReportsAtMostFifty) {

@@ -30,6 +30,20 @@ TEST(ProtectedIniCodecTest, RoundTripsAndHidesTheText) {
     EXPECT_EQ(decoded, "");
 }
 
+// Files written by earlier versions must stay readable: a changed key or layout
+// would still round-trip, so known bytes pin the encoding itself.
+TEST(ProtectedIniCodecTest, FixedSaltAndTextGiveKnownBytes) {
+    const std::string text = "[Config]\r\nSeverity=4\r\n";
+    const std::string known(
+        "\x54\x73\x49\x6E\x78\x56\x34\x12\x16\x00\x00\x00\x48\xA9\xAC\xD0\x5D\x3C\xFA\x12\x77\x64\x34"
+        "\xB9\x52\x55\x6E\x3D\xB4\xE2\xD5\x48\xBB\x96\xB4\x59\x94\x96\x08\x25\x15\xBC",
+        42);
+    EXPECT_EQ(EncodeProtectedIni(text, 0x12345678), known);
+    std::string decoded;
+    ASSERT_TRUE(DecodeProtectedIni(known, &decoded));
+    EXPECT_EQ(decoded, text);
+}
+
 TEST(ProtectedIniCodecTest, RejectsEveryDamagedForm) {
     const std::string encoded = EncodeProtectedIni("[Config]\r\nEnable=1\r\n", 99);
     std::string decoded = "sentinel";

@@ -73,6 +73,15 @@ TEST(ParseAnswer, KeysMatchWithoutCaseAnywhereInTheField) {
     AppRecord shifted = Sentinel();
     ASSERT_TRUE(ParseAnswer(shifted, "[Class]=GO||xx[EXE]=a.exe", false));
     EXPECT_EQ(shifted.exeName, "]=a.exe");
+
+    // The first key of the table that a field holds takes the field; later keys
+    // inside the same field set nothing.
+    AppRecord nested = Sentinel();
+    ASSERT_TRUE(ParseAnswer(nested, "[Class]=GO||[Desc]=[MD5]=x||[AppName]=[EXE]=y", false));
+    EXPECT_EQ(nested.description, "[MD5]=x");
+    EXPECT_EQ(nested.md5, "0123");
+    EXPECT_EQ(nested.applicationName, "[EXE]=y");
+    EXPECT_EQ(nested.exeName, "old.exe");
 }
 
 TEST(ParseAnswer, LaterFieldsReplaceEarlierOnesAndEmptyValuesCount) {

@@ -185,6 +185,12 @@ TEST_F(Base64Test, RefusesTooSmallOrMissingOutput) {
     EXPECT_EQ(length, 16u);
     EXPECT_FALSE(EncodeBase64(reinterpret_cast<const uint8_t*>("abc"), 3, buffer_, nullptr));
     EXPECT_FALSE(EncodeBase64(nullptr, 3, buffer_, &length));
+
+    // Nothing to encode needs no input bytes and no room.
+    EXPECT_TRUE(EncodeBase64(nullptr, 0, buffer_, &length));
+    EXPECT_EQ(length, 0u);
+    EXPECT_TRUE(EncodeBase64(nullptr, 0, buffer_, &length));
+    EXPECT_EQ(length, 0u);
 }
 
 TEST_F(Base64Test, DecoderAcceptsExactlyWhatTheEncoderWrites) {
@@ -201,7 +207,9 @@ TEST_F(Base64Test, DecoderAcceptsExactlyWhatTheEncoderWrites) {
     EXPECT_FALSE(DecodeBase64("YWJj=", &out));
     EXPECT_FALSE(DecodeBase64("YWI=", &out));
     EXPECT_FALSE(DecodeBase64("YWJjZ", &out));  // one character cannot hold a byte
-    EXPECT_FALSE(DecodeBase64("YWJ", &out));    // low bits of the last character set
+    EXPECT_FALSE(DecodeBase64("YWJjA", &out));  // even when its bits are zero
+    EXPECT_FALSE(DecodeBase64("A", &out));
+    EXPECT_FALSE(DecodeBase64("YWJ", &out));  // low bits of the last character set
     EXPECT_FALSE(DecodeBase64("YW\nJj", &out));
     EXPECT_EQ(out, std::vector<uint8_t>{7});
     EXPECT_FALSE(DecodeBase64("YWJj", nullptr));

@@ -135,25 +135,6 @@ TEST_F(SettingsTest, LaterRowWinsUnknownKeysAreIgnoredAndNullsAreDefined) {
     EXPECT_EQ(record_.pdwSubmitInterval, 0xFFFFFFFFu);
 }
 
-// Decimal text of the settings.
-TEST(SettingNumberTest, SignAndLeadingDigitsCountAndTheRestIsIgnored) {
-    EXPECT_EQ(ParseSettingNumber("5000"), 5000);
-    EXPECT_EQ(ParseSettingNumber("  -12abc"), -12);
-    EXPECT_EQ(ParseSettingNumber("+7"), 7);
-    EXPECT_EQ(ParseSettingNumber("12 34"), 12);
-    EXPECT_EQ(ParseSettingNumber("abc"), 0);
-    EXPECT_EQ(ParseSettingNumber("-"), 0);
-    EXPECT_EQ(ParseSettingNumber(""), 0);
-    EXPECT_EQ(ParseSettingNumber(nullptr), 0);
-}
-
-TEST(SettingNumberTest, ValuesBeyondThe32BitRangeSaturate) {
-    EXPECT_EQ(ParseSettingNumber("2147483647"), 2147483647);
-    EXPECT_EQ(ParseSettingNumber("-2147483648"), INT32_MIN);
-    EXPECT_EQ(ParseSettingNumber("99999999999999999999999"), INT32_MAX);
-    EXPECT_EQ(ParseSettingNumber("-99999999999999999999999"), INT32_MIN);
-}
-
 class StatPercentTest : public SettingsTest {};
 
 TEST_F(StatPercentTest, AbsentIsTenPresentIsItsNumber) {
