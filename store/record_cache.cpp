@@ -169,6 +169,9 @@ bool ReadThroughStore(const CacheLocks& locks, AppRecord& record, uint64_t addit
     const bool readable = record.md5.find('\0') == std::string::npos;
     StoreRow row;
     if (readable) row = ReadStoreRow(record.md5);
+    // Nothing to keep or reset, and nothing added since the miss: the re-check on
+    // the write side could only miss again.
+    if (!row.found && !row.fault && g_additions.load(std::memory_order_acquire) == additionsAtMiss) return false;
 
     WriterScope writer(locks.writeSem);
     if (!writer.held()) return false;
