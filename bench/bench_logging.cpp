@@ -68,8 +68,8 @@ bool RawLoop(const std::wstring& path, int lines) {
         }
         ::SetFilePointer(file, 0, nullptr, FILE_END);
         const int length = FormatRawLine(line, sizeof(line) / sizeof(line[0]), Message(i));
-        const bool ok = length > 0 && ::WriteFile(file, line, static_cast<DWORD>(length) * sizeof(wchar_t), &written,
-                                                  nullptr);
+        const bool ok =
+            length > 0 && ::WriteFile(file, line, static_cast<DWORD>(length) * sizeof(wchar_t), &written, nullptr);
         ::CloseHandle(file);
         if (!ok) return false;
     }

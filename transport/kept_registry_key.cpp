@@ -13,11 +13,11 @@ constexpr DWORD kInlineValueBytes = 1024;
 constexpr int kReadAttempts = 8;
 
 LSTATUS QueryValue(HKEY key, const wchar_t* value, DWORD* type, std::vector<uint8_t>* data) {
-    uint8_t inline_[kInlineValueBytes];
-    DWORD size = sizeof(inline_);
-    LSTATUS status = ::RegQueryValueExW(key, value, nullptr, type, inline_, &size);
+    uint8_t small[kInlineValueBytes];
+    DWORD size = sizeof(small);
+    LSTATUS status = ::RegQueryValueExW(key, value, nullptr, type, small, &size);
     if (status == ERROR_SUCCESS) {
-        data->assign(inline_, inline_ + size);
+        data->assign(small, small + size);
         return status;
     }
     for (int attempt = 0; status == ERROR_MORE_DATA && attempt < kReadAttempts; ++attempt) {
