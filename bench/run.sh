@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark program of bench/ and prints one table: each
-# figure, the baseline measured in the same run, their ratio and the target.
+# figure, the floor it is bounded by (named in the row and measured in the same
+# run, sharing no code or server with the figure), their ratio and the target.
+# The table is headed by the machine's facts (cores, load, Wine and SQLite
+# versions), so that two tables can be compared.
 #
 #   bench_md5     MD5 of a 256 MiB file by file identity under Wine; this script
 #                 measures the baseline, `openssl md5` run natively on the same file.
@@ -120,7 +123,14 @@ for name in "${programs[@]}"; do
     echo "bench: $name took $((SECONDS - start)) s" >&2
 done
 
-echo "| benchmark | figure | baseline (same run) | ratio | target |"
+# The machine's facts: what the figures depend on besides the code.
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+product_sqlite=$(sed -n 's/^#define SQLITE_VERSION[[:space:]]*"\(.*\)"/\1/p' "$build/third_party/sqlite/sqlite3.h" 2>/dev/null)
+host_sqlite=$(sqlite3 --version 2>/dev/null | cut -d' ' -f1)
+echo "Machine: $(nproc) cores (${cpu:-unknown CPU}), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "Wine: $(wine --version 2>/dev/null | head -n 1); SQLite in the deliverables: ${product_sqlite:-unknown}; host sqlite3: ${host_sqlite:-none}"
+echo
+echo "| benchmark | figure | floor (same run) | ratio | target |"
 echo "|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 exit "$failed"

@@ -22,6 +22,10 @@ namespace {
 // record cache's reader or writer side.
 std::atomic<TextMap*> g_records{nullptr};
 std::atomic<uint64_t> g_storeReads{0};
+// Counts the entries ever added to the map (changed only on the write side). A
+// thread that missed a hash on the reader side and finds the count unchanged
+// later knows that the map still lacks the hash without looking again.
+std::atomic<uint64_t> g_additions{0};
 
 // Results of the store that mean the file itself is damaged. A busy or locked
 // store (a merge in another process), a missing table or an allocation failure
@@ -56,12 +60,13 @@ int ColumnIndex(char** header, int columns, const char* name, int fallback) {
 struct StoreRow {
     bool found = false;     // at least one row came back
     bool complete = false;  // its Hash and Data are both present
+    bool fault = false;     // the store reported a damaged file; the caller resets it
     std::string hash;
     std::string data;
 };
 
 // Reads the first LocalCache row of `hash`. The store is closed before the row
-// is used; a damaged store is closed and reset.
+// is used. A damaged store is only reported: the reset runs on the write side.
 StoreRow ReadStoreRow(const std::string& hash) {
     StoreRow row;
     UniqueSqlite db;
@@ -74,7 +79,7 @@ StoreRow ReadStoreRow(const std::string& hash) {
                                            &columns, nullptr, hash.c_str());
     db.reset();
     if (rc != SQLITE_OK) {
-        if (IsStoreFault(rc)) ResetLocalStore();
+        row.fault = IsStoreFault(rc);
         return row;
     }
     if (rows < 1 || columns < 1) return row;
@@ -102,21 +107,86 @@ bool EnsureMap() {
     }
 }
 
-// Steps taken on the write side after a miss on the reader side.
-bool FindOrReadUnderWriter(AppRecord& record) {
-    TextMap* map = g_records.load(std::memory_order_acquire);
-    if (map == nullptr) return false;
-    // Another thread may have added the hash since this one left the reader side.
-    if (FillFromMap(*map, record)) return true;
+// Serialises this process's store reads for the record cache, and the reset that
+// follows a damaged read, among themselves; cache hits never take it. An
+// in-process lock, so waiting for it costs no kernel round trip while uncontended.
+// Held from before the re-check that precedes a store read until the row is in
+// the map (or the store is reset), so:
+//  - a store read never runs while this process resets the store, and a second
+//    reader of a damaged file reads the new store after the reset, as when reads
+//    ran on the write side;
+//  - a thread that missed a hash while another read it finds the record in the
+//    map on its re-check and does not read the store again (each stored hash is
+//    read once per process).
+// Lock order: this lock, then the record cache's reader or write side.
+class StoreReadLock {
+public:
+    StoreReadLock() { ::AcquireSRWLockExclusive(&lock_); }
+    ~StoreReadLock() { ::ReleaseSRWLockExclusive(&lock_); }
+    StoreReadLock(const StoreReadLock&) = delete;
+    StoreReadLock& operator=(const StoreReadLock&) = delete;
+
+private:
+    static SRWLOCK lock_;
+};
+SRWLOCK StoreReadLock::lock_ = SRWLOCK_INIT;
+
+// Adds hash -> text unless the hash is present; the caller holds the write side.
+void AddToMap(TextMap& map, const std::string& hash, std::string_view text) {
+    if (map.try_emplace(hash, text).second) g_additions.fetch_add(1, std::memory_order_release);
+}
+
+// Looks `record` up on the reader side: 1 found (record filled), 0 not found,
+// -1 when the lock or the map is missing. `additions` receives the addition
+// count the map had at the look-up.
+int FindUnderReader(const CacheLocks& locks, AppRecord& record, uint64_t* additions) {
+    ReaderScope reader(locks);
+    if (!reader.held()) return -1;
+    const TextMap* map = g_records.load(std::memory_order_acquire);
+    if (map == nullptr) return -1;
+    *additions = g_additions.load(std::memory_order_acquire);
+    return FillFromMap(*map, record) ? 1 : 0;
+}
+
+// A miss on the reader side: read the store without holding the write side (so
+// lookups that hit the cache go on meanwhile), then re-check and insert on the
+// write side.
+bool ReadThroughStore(const CacheLocks& locks, AppRecord& record, uint64_t additionsAtMiss) {
+    // Without a write semaphore nothing read could be kept or reset: fail before
+    // touching the store.
+    if (locks.writeSem == nullptr) return false;
+    StoreReadLock storeLock;
+    // Another thread may have read this hash from the store (or kept a live
+    // answer for it) since this one missed it; without any addition since, the
+    // miss stands.
+    if (g_additions.load(std::memory_order_acquire) != additionsAtMiss) {
+        const int cached = FindUnderReader(locks, record, &additionsAtMiss);
+        if (cached != 0) return cached > 0;
+    }
+
     // The statement carries the hash as a C string: text with a zero byte in it
     // would be cut there and find a different record.
-    if (record.md5.find('\0') != std::string::npos) return false;
+    const bool readable = record.md5.find('\0') == std::string::npos;
+    StoreRow row;
+    if (readable) row = ReadStoreRow(record.md5);
+    // Nothing to keep or reset, and nothing added since the miss: the re-check on
+    // the write side could only miss again.
+    if (!row.found && !row.fault && g_additions.load(std::memory_order_acquire) == additionsAtMiss) return false;
 
-    const std::string hash = record.md5;
-    StoreRow row = ReadStoreRow(hash);
+    WriterScope writer(locks.writeSem);
+    if (!writer.held()) return false;
+    if (row.fault) {
+        // Other readers of this process wait for the store lock, so none has the file open.
+        ResetLocalStore();
+        return false;
+    }
+    TextMap* map = g_records.load(std::memory_order_acquire);
+    if (map == nullptr) return false;
+    // A live answer kept since the re-check above stays: an entry is never replaced.
+    if (FillFromMap(*map, record)) return true;
     if (!row.found) return false;
     if (row.complete) {
-        map->try_emplace(row.hash, row.data);
+        AddToMap(*map, row.hash, row.data);
         ParseAnswer(record, row.data, /*requireEndMarker=*/false);
     }
     return true;
@@ -135,16 +205,10 @@ bool FindRecord(AppRecord& record) noexcept {
     if (!ready) return false;
 
     try {
-        {
-            ReaderScope reader(locks);
-            if (!reader.held()) return false;
-            const TextMap* map = g_records.load(std::memory_order_acquire);
-            if (map == nullptr) return false;
-            if (FillFromMap(*map, record)) return true;
-        }
-        WriterScope writer(locks.writeSem);
-        if (!writer.held()) return false;
-        return FindOrReadUnderWriter(record);
+        uint64_t additions = 0;
+        const int cached = FindUnderReader(locks, record, &additions);
+        if (cached != 0) return cached > 0;
+        return ReadThroughStore(locks, record, additions);
     } catch (...) {
         return false;
     }
@@ -154,7 +218,7 @@ void KeepServerRecord(const AppRecord& record, std::string_view answer) noexcept
     WriterScope writer(ProcessObjects().RecordCache().writeSem);
     if (!writer.held() || !EnsureMap()) return;
     try {
-        g_records.load(std::memory_order_acquire)->try_emplace(record.md5, answer);
+        AddToMap(*g_records.load(std::memory_order_acquire), record.md5, answer);
     } catch (...) {
         // The answer is dropped; the next lookup asks again.
     }

@@ -25,6 +25,10 @@ namespace tessary {
 // fails. A store that reports a damaged file (corrupt, not a database, I/O
 // error) while the row is read is closed and reset (ResetLocalStore).
 // A hash containing a zero byte is never looked for in the store.
+// The store is read without holding the cache's write side, so lookups that hit
+// the cache never wait for another thread's store read; the process's store
+// reads (and the reset after a damaged one) run one at a time, and a hash missed
+// by several threads at once is read from the store once.
 bool FindRecord(AppRecord& record) noexcept;
 
 // Adds `answer` (a live answer that parsed) under `record.md5`, creating the

@@ -6,10 +6,10 @@
 #include <new>
 #include <vector>
 
-#include "platform/registry.h"
 #include "store/named_objects.h"
 #include "store/reader_writer.h"
 #include "store/settings.h"
+#include "transport/kept_registry_key.h"
 #include "transport/winhttp_api.h"
 
 namespace tessary {
@@ -46,13 +46,9 @@ private:
 };
 
 // A REG_SZ of at most kMaxProxyValueChars characters; empty otherwise.
-std::wstring ReadProxyText(const wchar_t* value) {
-    DWORD type = 0;
-    std::vector<uint8_t> data;
-    if (!registry::ReadRawValue(HKEY_LOCAL_MACHINE, kProxySettingsKey, value, &type, &data) || type != REG_SZ) {
-        return {};
-    }
-    std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
+std::wstring ProxyText(const KeptRegistryKey::Value& value) {
+    if (!value.present || value.type != REG_SZ) return {};
+    std::wstring text(reinterpret_cast<const wchar_t*>(value.data.data()), value.data.size() / sizeof(wchar_t));
     text.resize(wcsnlen(text.c_str(), text.size()));
     if (text.size() > kMaxProxyValueChars) return {};
     return text;
@@ -215,15 +211,24 @@ ServiceTimeouts ExchangeTimeouts() noexcept {
 void ResetExchangeTimeoutsForTesting() noexcept { g_timeoutsKept.store(false, std::memory_order_release); }
 
 ProxyRegistrySettings ReadProxyRegistrySettings() {
+    // Read afresh for every exchange, through the key the process keeps open.
+    KeptRegistryKey::Value values[4];
+    values[0].name = kAutoDetectProxyValue;
+    values[1].name = kAutoConfigUrlValue;
+    values[2].name = kProxyServerListValue;
+    values[3].name = kProxyBypassListValue;
+    ProxySettingsRegistryKey().ReadAll(values, 4);
+
     ProxyRegistrySettings settings;
-    DWORD autoDetect = 0;
-    if (registry::ReadDword(HKEY_LOCAL_MACHINE, kProxySettingsKey, kAutoDetectProxyValue, &autoDetect) &&
-        autoDetect <= 1) {
-        settings.autoDetect = autoDetect;
+    const KeptRegistryKey::Value& autoDetect = values[0];
+    if (autoDetect.present && autoDetect.type == REG_DWORD && autoDetect.data.size() == sizeof(DWORD)) {
+        DWORD number = 0;
+        std::memcpy(&number, autoDetect.data.data(), sizeof(number));
+        if (number <= 1) settings.autoDetect = number;
     }
-    settings.autoConfigUrl = ReadProxyText(kAutoConfigUrlValue);
-    settings.serverList = ReadProxyText(kProxyServerListValue);
-    settings.bypassList = ReadProxyText(kProxyBypassListValue);
+    settings.autoConfigUrl = ProxyText(values[1]);
+    settings.serverList = ProxyText(values[2]);
+    settings.bypassList = ProxyText(values[3]);
     return settings;
 }
 

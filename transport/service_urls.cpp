@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/registry.h"
-#include "store/product_keys.h"
+#include "transport/kept_registry_key.h"
 
 namespace tessary {
 namespace {
@@ -51,10 +50,7 @@ bool StartsWithIgnoreCase(std::wstring_view text, std::wstring_view prefix) {
 std::wstring OverrideOrigin() {
     DWORD type = 0;
     std::vector<uint8_t> data;
-    if (!registry::ReadRawValue(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, &type, &data) ||
-        type != REG_SZ) {
-        return {};
-    }
+    if (!ProductRegistryKey().Read(kServiceOriginValue, &type, &data) || type != REG_SZ) return {};
     std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
     text = text.substr(0, text.find(L'\0'));
     size_t hostStart = 0;

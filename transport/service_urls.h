@@ -30,7 +30,7 @@ inline constexpr wchar_t kEventsPath[] = L"/data/services/LodanP/events/LodanPev
 // The origin in front of `endpoint`'s path, without a trailing slash: the
 // "ServiceOrigin" override when it is a REG_SZ naming an http or https origin with
 // a host (anything after the host and port is dropped), else the built-in origin.
-// Read from the registry on every call.
+// The value is read on every call (through the key the process keeps open).
 std::wstring ServiceOrigin(ServiceEndpoint endpoint);
 
 // The endpoint's fixed path on ServiceOrigin(endpoint), followed by `suffix`

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/paths.h"
+#include "transport/kept_registry_key.h"
 
 namespace tessary::winhttp {
 namespace {
@@ -67,6 +68,7 @@ void Unload() noexcept {
     HMODULE module = g_module.exchange(nullptr);
     for (auto& function : g_functions) function.store(nullptr);
     if (module != nullptr) ::FreeLibrary(module);
+    CloseKeptRegistryKeys();
 }
 
 bool Available() noexcept { return g_module.load(std::memory_order_acquire) != nullptr; }

@@ -18,7 +18,8 @@ namespace tessary::winhttp {
 bool Load() noexcept;
 
 // Releases the library and forgets every bound function (at unload, when no
-// exchange runs any more). Later calls fail until Load() is called again.
+// exchange runs any more); also closes the registry keys the exchanges keep open
+// (transport/kept_registry_key.h). Later calls fail until Load() is called again.
 void Unload() noexcept;
 
 // True while the library is loaded.

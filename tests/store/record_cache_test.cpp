@@ -195,28 +195,29 @@ TEST_F(RecordCacheTest, HashWithAZeroByteDoesNotFindTheRecordOfItsPrefix) {
     EXPECT_FALSE(FindRecord(record)) << "nor from the cache";
 }
 
-TEST_F(RecordCacheTest, DamagedStoreIsResetAndTheLookupReportsNotFound) {
-    // Enough rows that the table and its index live on pages after the first,
-    // which holds the schema.
+// Fills LocalCache with 400 rows "H0001".."H0400", enough that the table and its
+// index live on pages after the first (which holds the schema), then overwrites
+// every page after the first: the store opens, and reading a row faults.
+void DamageStoreBehindItsSchema(const std::wstring& path) {
     ASSERT_TRUE(
         StoreExec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
                   "INSERT INTO LocalCache SELECT printf('H%%04d', i), "
                   "'[Class]=GO||[AppName]=' || hex(randomblob(40)) FROM n;"));
-    {
-        UniqueFile file(
-            ::CreateFileW(store_.path().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(file);
-        unsigned char header[100] = {};
-        DWORD done = 0;
-        ASSERT_TRUE(::ReadFile(file.get(), header, sizeof(header), &done, nullptr) && done == sizeof(header));
-        const DWORD pageSize = (header[16] << 8) | header[17];
-        const DWORD size = ::GetFileSize(file.get(), nullptr);
-        ASSERT_GT(size, pageSize * 4);
-        const std::string garbage(size - pageSize, '\xEE');
-        ASSERT_NE(::SetFilePointer(file.get(), static_cast<LONG>(pageSize), nullptr, FILE_BEGIN),
-                  INVALID_SET_FILE_POINTER);
-        ASSERT_TRUE(::WriteFile(file.get(), garbage.data(), static_cast<DWORD>(garbage.size()), &done, nullptr));
-    }
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    unsigned char header[100] = {};
+    DWORD done = 0;
+    ASSERT_TRUE(::ReadFile(file.get(), header, sizeof(header), &done, nullptr) && done == sizeof(header));
+    const DWORD pageSize = (header[16] << 8) | header[17];
+    const DWORD size = ::GetFileSize(file.get(), nullptr);
+    ASSERT_GT(size, pageSize * 4);
+    const std::string garbage(size - pageSize, '\xEE');
+    ASSERT_NE(::SetFilePointer(file.get(), static_cast<LONG>(pageSize), nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    ASSERT_TRUE(::WriteFile(file.get(), garbage.data(), static_cast<DWORD>(garbage.size()), &done, nullptr));
+}
+
+TEST_F(RecordCacheTest, DamagedStoreIsResetAndTheLookupReportsNotFound) {
+    ASSERT_NO_FATAL_FAILURE(DamageStoreBehindItsSchema(store_.path()));
 
     AppRecord record = Probe("H0002");
     EXPECT_FALSE(FindRecord(record));
@@ -228,6 +229,43 @@ TEST_F(RecordCacheTest, DamagedStoreIsResetAndTheLookupReportsNotFound) {
     record = Probe("H0002");
     EXPECT_FALSE(FindRecord(record));
     EXPECT_TRUE(FileExists(store_.path()));
+}
+
+TEST_F(RecordCacheTest, DamagedStoreMissedByManyThreadsIsResetWhileNoneOfThemReadsIt) {
+    ASSERT_NO_FATAL_FAILURE(DamageStoreBehindItsSchema(store_.path()));
+    // A reset that found the file open in this process would delete "TsTime" and
+    // leave the file for removal at the next restart.
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime, L"kept"));
+    AppRecord cached = Probe("CACHED");
+    KeepServerRecord(cached, "[Class]=SA||[end]=true");
+
+    std::atomic<int> found{0};
+    std::atomic<int> hits{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load()) std::this_thread::yield();
+            for (int i = 1; i <= 4; ++i) {
+                AppRecord record = Probe(Numbered("H000", t % 3 + i));
+                if (FindRecord(record)) ++found;
+                AppRecord hit = Probe("CACHED");
+                if (FindRecord(hit) && hit.className == "SA") ++hits;
+            }
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) thread.join();
+
+    EXPECT_EQ(found.load(), 0) << "no row of the damaged store may be reported";
+    EXPECT_EQ(hits.load(), 24) << "cached records are found throughout";
+    std::wstring tsTime;
+    EXPECT_TRUE(registry::ReadString(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime, &tsTime))
+        << "a reset met the store open in this process";
+    EXPECT_EQ(RecordCacheEntries(), 1u);
+    AppRecord after = Probe("H0001");
+    EXPECT_FALSE(FindRecord(after));
+    EXPECT_TRUE(FileExists(store_.path())) << "the next lookup makes a new, empty store";
 }
 
 TEST_F(RecordCacheTest, WithoutItsKernelObjectsNothingIsFoundOrKept) {

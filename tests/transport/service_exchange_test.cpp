@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -408,6 +409,41 @@ TEST_F(ProxyChoiceTest, ValuesOfTheWrongTypeOrRangeCountAsUnreadable) {
     settings = ReadProxyRegistrySettings();
     EXPECT_FALSE(settings.autoDetect.has_value());
     EXPECT_TRUE(settings.serverList.empty());
+}
+
+TEST_F(ProxyChoiceTest, EveryReadSeesTheValuesAsTheyAreNowAlsoFromManyThreads) {
+    EXPECT_TRUE(ReadProxyRegistrySettings().serverList.empty()) << "no key yet";
+    WriteText(kProxyServerListValue, L"a:1");
+    EXPECT_EQ(ReadProxyRegistrySettings().serverList, L"a:1");
+    WriteText(kProxyServerListValue, L"b:2");
+    EXPECT_EQ(ReadProxyRegistrySettings().serverList, L"b:2");
+    registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kProxySettingsKey);
+    EXPECT_TRUE(ReadProxyRegistrySettings().serverList.empty()) << "the deleted key's value must not stay";
+    WriteNumber(kAutoDetectProxyValue, 1);
+    const ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+    EXPECT_EQ(settings.autoDetect, 1u) << "the key made anew is read";
+    EXPECT_TRUE(settings.serverList.empty());
+
+    // Readers on several threads while the key is deleted and made again.
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                const std::wstring list = ReadProxyRegistrySettings().serverList;
+                if (!list.empty() && list != L"a:1" && list != L"b:2") ++wrong;
+            }
+        });
+    }
+    for (int round = 0; round < 50; ++round) {
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kProxySettingsKey);
+        WriteText(kProxyServerListValue, round % 2 == 0 ? L"a:1" : L"b:2");
+    }
+    stop = true;
+    for (std::thread& reader : readers) reader.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(ReadProxyRegistrySettings().serverList, L"b:2");
 }
 
 TEST_F(ProxyChoiceTest, ConfigurationScriptIsAskedWhenAutoDetectionIsUnreadable) {

@@ -62,5 +62,18 @@ TEST_F(ServiceUrlsTest, UnusableOverridesLeaveTheBuiltInOrigins) {
     EXPECT_EQ(BuiltInUrl(ServiceEndpoint::kQuery), builtIn) << "a value of the wrong type";
 }
 
+TEST_F(ServiceUrlsTest, OverrideIsReadAnewAfterTheKeyIsDeletedAndMadeAgain) {
+    const std::wstring builtIn = BuiltInUrl(ServiceEndpoint::kQuery);
+    SetOverride(L"http://127.0.0.1:18080");
+    EXPECT_EQ(ServiceOrigin(ServiceEndpoint::kQuery), L"http://127.0.0.1:18080");
+    registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+    EXPECT_EQ(BuiltInUrl(ServiceEndpoint::kQuery), builtIn) << "the deleted key's value must not stay";
+    SetOverride(L"http://127.0.0.1:18081");
+    EXPECT_EQ(ServiceOrigin(ServiceEndpoint::kQuery), L"http://127.0.0.1:18081");
+    // A value far longer than most is read whole.
+    SetOverride(L"http://127.0.0.1:18082/" + std::wstring(3000, L'x'));
+    EXPECT_EQ(ServiceOrigin(ServiceEndpoint::kQuery), L"http://127.0.0.1:18082");
+}
+
 }  // namespace
 }  // namespace tessary
