@@ -27,7 +27,7 @@
 
 #include <cwchar>
 #include <cwctype>
-#include <new>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -153,17 +153,15 @@ template <typename Body>
 UINT Guarded(MSIHANDLE install, Body body) noexcept {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         Log(install, L"out of memory");
         return ERROR_INSTALL_FAILURE;
     }
 }
 
 }  // namespace
-}  // namespace tessary
 
-using namespace tessary;
-
+// The entry points have C names (packaging/setup_actions.def exports them).
 extern "C" {
 
 UINT __stdcall FindPreviousServer(MSIHANDLE install) {
@@ -205,8 +203,9 @@ UINT __stdcall RegisterServer(MSIHANDLE install) {
             return ERROR_INSTALL_FAILURE;
         }
         if (!previous.empty() && !SameFile(previous, server)) {
-            Log(install, L"tsapi.dll was registered from \"" + previous + L"\"; that registration is replaced by the "
-                         L"installed copy's and is not restored when the product is removed");
+            Log(install, L"tsapi.dll was registered from \"" + previous +
+                             L"\"; that registration is replaced by the "
+                             L"installed copy's and is not restored when the product is removed");
             // The other copy removes its own keys first, so nothing of its registration
             // (such as the type library's folder) outlives it. A copy whose file is gone
             // leaves keys that the installed copy's registration replaces.
@@ -240,8 +239,8 @@ UINT __stdcall RollbackRegisterServer(MSIHANDLE install) {
         if (!previous.empty() && !SameFile(previous, server)) {
             if (FileExists(previous)) {
                 const HRESULT hr = CallRegistration(previous, true);
-                Log(install, L"rollback: registering the previous server \"" + previous + L"\" again: " +
-                                 HresultText(hr));
+                Log(install,
+                    L"rollback: registering the previous server \"" + previous + L"\" again: " + HresultText(hr));
             } else {
                 Log(install, L"rollback: the previous server \"" + previous + L"\" no longer exists");
             }
@@ -255,7 +254,8 @@ UINT __stdcall UnregisterServer(MSIHANDLE install) {
         const std::wstring server = ActionData(install)[0];
         if (server.empty() || !FileExists(server)) {
             // Removal must stay possible when the file is gone; its keys then stay.
-            Log(install, L"\"" + server + L"\" is missing: its COM registration cannot be removed by the server itself");
+            Log(install,
+                L"\"" + server + L"\" is missing: its COM registration cannot be removed by the server itself");
             return ERROR_SUCCESS;
         }
         Log(install, L"unregistering the component server \"" + server + L"\"");
@@ -314,3 +314,5 @@ UINT __stdcall RemoveUserData(MSIHANDLE install) {
 }
 
 }  // extern "C"
+
+}  // namespace tessary

@@ -9,7 +9,8 @@ lower), checks its tables with msidump/msiinfo, then on a fresh prefix:
     in the log, and writes the same HKCR keys the DLL's own registration wrote;
   - the installed files work: COM activation through the Program Files copy (tsctl),
     the version object reports both modules, a TSUpdChk pass from the install folder;
-  - the newer package replaces the older one (one product, data kept);
+  - the newer package replaces the older one (one product, data kept), and the
+    older one refuses to go back over it;
   - a repair restores a deleted TSUpdChk.exe and the COM registration;
   - removal leaves no file in the install folder and none of our keys but user data;
     a second removal ends with "unknown product"; REMOVEUSERDATA=1 takes the data too.
@@ -428,6 +429,10 @@ def main():
               differing(upgraded, installed))
         check("data kept by the upgrade", store_has_record(store) and
               wine.reg_value(PRODUCT_KEY, "ServiceOrigin") is not None)
+        code = wine.msiexec("/i", win[older_version], "/qn")
+        check("the older package refuses to replace the newer version (1603), nothing changes",
+              exit_code_is(code, ERROR_INSTALL_FAILURE) and product_installed(wine) == [version] and
+              wine.classes(work) == upgraded, (code, product_installed(wine)))
 
         # Repair: a deleted file and a deleted registration come back.
         os.remove(wine.unix(INSTALL_DIR + "\\TSUpdChk.exe"))
