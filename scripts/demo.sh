@@ -254,7 +254,7 @@ set -e
 echo "   msiexec exit code: $remove_status"
 [ "$remove_status" -eq 0 ] || fail "the removal failed"
 installed=
-left=$( (cd "$installed_files" 2>/dev/null && ls) | tr '\n' ' ')
+left=$(ls -A "$installed_files" 2>/dev/null | tr '\n' ' ' || true)
 echo "   $install_dir: ${left:-gone}"
 [ -z "$left" ] || fail "files left in the install folder: $left"
 if wine reg query 'HKCR\CLSID\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}' >/dev/null 2>&1; then
