@@ -1,27 +1,32 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then shows the whole product at work under Wine
+# The main job: builds everything and the Windows Installer package, installs the
+# package quietly with msiexec, then shows the installed product at work under Wine
 # against the service emulator on loopback: a signed update delivered and merged
-# by one TSUpdChk pass, then the component answering the firewall's questions
-# (lookups, permissions, signature checks, settings) and, last, everything the
-# service received. The demo runs in a Wine prefix of its own, removed at the end,
-# so the tests' prefix is never touched. Exits non-zero when a step that must
-# work does not.
+# by one pass of the installed TSUpdChk.exe, then the installed component
+# answering the firewall's questions (lookups, permissions, signature checks,
+# settings) and, last, everything the service received; the package is removed at
+# the end. The demo runs in a Wine prefix of its own, removed at the end, so the
+# tests' prefix is never touched. Exits non-zero when a step that must work does not.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
 ts_root=$root
 . "$root/scripts/wine-env.sh"
 export WINEPREFIX=$ts_build/demo-wineprefix
 bin=$ts_build/bin
+version=$(head -n1 "$root/VERSION")
 work=$(mktemp -d)
 emulator_pid=
-registered=
+installed=
+package=
 cleanup() {
     local status=$?
     set +e
     echo
-    echo "== cleaning up: unregister tsapi.dll, stop the emulator, remove the demo's prefix and files"
-    if [ -n "$registered" ]; then wine "$bin/tsctl.exe" unregister | tr -d '\r'; fi
+    echo "== cleaning up: remove the package, stop the emulator, remove the demo's prefix and files"
+    if [ -n "$installed" ]; then
+        wine msiexec /x "$(winepath -w "$package")" /qn
+        echo "msiexec /x: exit code $?"
+    fi
     if [ -n "$emulator_pid" ]; then
         kill "$emulator_pid" 2>/dev/null
         wait "$emulator_pid" 2>/dev/null
@@ -33,6 +38,33 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# One line per build stage; a stage's own output is shown only when it fails.
+stage() {
+    local title=$1 log
+    shift
+    log=$work/stage.log
+    printf '%-58s' "$title"
+    local start=$SECONDS
+    if "$@" >"$log" 2>&1; then
+        echo " ok ($((SECONDS - start)) s)"
+    else
+        echo " FAILED"
+        cat "$log" >&2
+        exit 1
+    fi
+}
+configure() {
+    [ -f "$ts_build/build.ninja" ] || cmake -S "$root" -B "$ts_build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
+}
+echo "== building"
+stage "set-up: Debian packages, SQLite amalgamation" "$root/scripts/setup.sh"
+stage "configure: CMake with the MinGW-w64 toolchain" configure
+stage "compile: tsapi.dll, TSUpdChk.exe, tsctl, tests" cmake --build "$ts_build" -- -j"$(nproc)"
+stage "package: tessary-$version-x64.msi (wixl)" "$root/scripts/package.sh" --build-dir "$ts_build"
+package=$ts_build/tessary-$version-x64.msi
+install_dir='C:\Program Files\Quellon\Tessary'
+
 step=0
 heading() {
     step=$((step + 1))
@@ -43,8 +75,8 @@ fail() {
     echo "demo: $*" >&2
     exit 1
 }
-# tsctl with its line ends made Unix ones; the exit code stays tsctl's.
-tsctl() { wine "$bin/tsctl.exe" "$@" | tr -d '\r'; }
+# The installed tsctl with its line ends made Unix ones; the exit code stays tsctl's.
+tsctl() { wine "$install_dir\\tsctl.exe" "$@" | tr -d '\r'; }
 # Runs tsctl, shows its output and fails the demo unless the output holds PATTERN.
 expect() {
     local pattern=$1 output
@@ -86,13 +118,30 @@ for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 [ -s "$work/port" ] || fail "the emulator did not start: $(cat "$work/emulator.log")"
 port=$(cat "$work/port")
 echo "listening on 127.0.0.1:$port; it knows regedit.exe, serves the manifest and updates/appmrg.cab only"
-wine reg add 'HKLM\SOFTWARE\Quellon\Tessary' /v ServiceOrigin /t REG_SZ /d "http://127.0.0.1:$port" /f >/dev/null
-# The build's output folder stands in for the install directory.
-wine reg add 'HKLM\SOFTWARE\Quellon\Tessary' /v 'Install Dir' /t REG_SZ /d "$(winepath -w "$bin")" /f >/dev/null
 
-heading "register the component server tsapi.dll (COM, in-process) and switch on file logging"
-expect registered register
-registered=1
+heading "install the package quietly: msiexec /i tessary-$version-x64.msi /qn"
+set +e
+wine msiexec /i "$(winepath -w "$package")" /qn /l*v "$(winepath -w "$work/install.log")"
+install_status=$?
+set -e
+echo "   msiexec exit code: $install_status"
+[ "$install_status" -eq 0 ] || fail "the installation failed; log: $(python3 "$root/scripts/demo_helper.py" msi-log "$work/install.log" | tail -n 30)"
+installed=1
+installed_files="$drive_c/Program Files/Quellon/Tessary"
+echo "   $install_dir holds: $(cd "$installed_files" && ls | tr '\n' ' ')"
+install_value=$(wine reg query 'HKLM\SOFTWARE\Quellon\Tessary' /v 'Install Dir' | tr -d '\r' | sed -n 's/.*REG_SZ *//p')
+echo "   HKLM\SOFTWARE\Quellon\Tessary \"Install Dir\" = $install_value"
+[ "${install_value%\\}" = "$install_dir" ] || fail "\"Install Dir\" does not name the install folder"
+server=$(wine reg query 'HKCR\CLSID\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}\InprocServer32' /ve | tr -d '\r' |
+    sed -n 's/.*REG_SZ *//p')
+echo "   the root class QnTessary is served by: $server"
+[ "$server" = "$install_dir\\tsapi.dll" ] || fail "the COM registration does not point at the installed tsapi.dll"
+echo "   the package's own steps, from the installation log:"
+python3 "$root/scripts/demo_helper.py" msi-log "$work/install.log" | grep -o 'Tessary setup: .*' | sed 's/^/   /' || true
+wine reg add 'HKLM\SOFTWARE\Quellon\Tessary' /v ServiceOrigin /t REG_SZ /d "http://127.0.0.1:$port" /f >/dev/null
+echo "   ServiceOrigin = http://127.0.0.1:$port (the emulator stands in for the service)"
+
+heading "switch on file logging (tsctl from the install folder)"
 expect "Logging Mechanism: 1" logging file
 
 heading "the firewall blocked some traffic an hour ago: events in its log.edb, for the traffic report"
@@ -103,12 +152,12 @@ wine "$bin/tsedb.exe" add 198.51.100.20 53 17 --time "$past" >/dev/null
 wine "$bin/tsedb.exe" add 192.168.0.10 445 6 --time "$past" >/dev/null
 wine "$bin/tsedb.exe" list | tr -d '\r' | sed 's/^/   /'
 
-heading "one pass of the update checker TSUpdChk.exe: manifest, signed download, merge, traffic report"
+heading "one pass of the installed update checker TSUpdChk.exe: manifest, signed download, merge, traffic report"
 echo "(the traffic report leaves out private sources such as 192.168.0.10)"
 [ ! -e "$common/data/TsLocal.xdb" ] || fail "the prefix already has a local store"
-echo "running TSUpdChk.exe (windowless; it writes its diagnostic log when file logging is on) ..."
+echo "running $install_dir\\TSUpdChk.exe (windowless; it writes its diagnostic log when file logging is on) ..."
 set +e
-wine "$bin/TSUpdChk.exe"
+wine "$install_dir\\TSUpdChk.exe"
 updater_status=$?
 set -e
 echo "TSUpdChk exit code: $updater_status"
@@ -176,7 +225,7 @@ done
 
 heading "service settings as the firewall reads them (delivered by the signed update), and module versions"
 expect "SubmitInterval: 86400" settings
-expect "TSUpdChk.exe=18\.9\.142\.0" versions
+expect "TSUpdChk.exe=${version//./\\.}" versions
 
 heading "raw query to the service: refused without the user's opt-in, sent with it"
 expect "Submit: 0" optin off
@@ -196,3 +245,21 @@ endpoints = {r["endpoint"] for r in got}
 paths = {r["path"] for r in got}
 sys.exit(0 if {"manifest", "events", "query", "raw"} <= endpoints and "/updates/appmrg.cab" in paths else 1)
 PY
+
+heading "remove the package quietly: msiexec /x tessary-$version-x64.msi /qn (user data stays)"
+set +e
+wine msiexec /x "$(winepath -w "$package")" /qn
+remove_status=$?
+set -e
+echo "   msiexec exit code: $remove_status"
+[ "$remove_status" -eq 0 ] || fail "the removal failed"
+installed=
+left=$(ls -A "$installed_files" 2>/dev/null | tr '\n' ' ' || true)
+echo "   $install_dir: ${left:-gone}"
+[ -z "$left" ] || fail "files left in the install folder: $left"
+if wine reg query 'HKCR\CLSID\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}' >/dev/null 2>&1; then
+    fail "the COM registration is still there"
+fi
+echo "   the COM registration of tsapi.dll: gone"
+echo "   kept as user data: $(cd "$common/data" && ls | tr '\n' ' ')"
+[ -f "$common/data/TsLocal.xdb" ] || fail "the removal took the local store"

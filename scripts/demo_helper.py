@@ -13,6 +13,8 @@
       trusted root store (one key per certificate, named by its SHA-1 hash).
   demo_helper.py untrust-keys DER...
       Prints the registry key of each certificate, one a line, for removal.
+  demo_helper.py msi-log FILE
+      Prints an installation log of msiexec (UTF-16 or ANSI) as UTF-8 lines.
   demo_helper.py traffic PORT [ENDPOINT]
       Prints what the emulator on PORT received, grouped by endpoint; with
       ENDPOINT only the number of requests it received there.
@@ -113,6 +115,13 @@ def traffic(port):
                 print("      body: " + body[:700].replace("\r\n", " | ").replace("\n", " | "))
 
 
+def msi_log(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("latin-1")
+    sys.stdout.write(text.replace("\r\n", "\n"))
+
+
 def main(argv):
     if len(argv) >= 3 and argv[1] == "update":
         make_update(argv[2], argv[3])
@@ -120,6 +129,8 @@ def main(argv):
         trust_reg(argv[2:])
     elif len(argv) >= 3 and argv[1] == "untrust-keys":
         untrust_keys(argv[2:])
+    elif len(argv) == 3 and argv[1] == "msi-log":
+        msi_log(argv[2])
     elif len(argv) == 3 and argv[1] == "traffic":
         traffic(argv[2])
     elif len(argv) == 4 and argv[1] == "traffic":
