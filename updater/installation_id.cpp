@@ -4,14 +4,17 @@
 
 #include <cstdio>
 
+#include "Logging/log_builder.h"
 #include "platform/unique_resource.h"
 #include "store/data_paths.h"
+#include "updater/staged_file.h"
 
 namespace tessary {
 namespace {
 
 // The program's fixed client identifier, printed as three 32-bit values.
 constexpr uint32_t kClientId[3] = {0x5d1e7a03, 0x9c42b86f, 0x31f0a7d4};
+constexpr wchar_t kSource[] = L"TSUpdChk";
 
 }  // namespace
 
@@ -30,16 +33,25 @@ bool InstallationId::Load() {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) return false;
     loaded_ = true;
-    char bytes[kInstallationIdFileSize] = {};
+    // One byte more than the file holds, so that a longer file shows.
+    char bytes[kInstallationIdFileSize + 1] = {};
     DWORD got = 0;
-    if (!::ReadFile(handle.get(), bytes, sizeof(bytes), &got, nullptr)) return true;
-    if (const auto parts = DecodeInstallationIdFile(std::string_view(bytes, got))) parts_ = *parts;
+    if (!::ReadFile(handle.get(), bytes, sizeof(bytes), &got, nullptr)) got = 0;
+    if (const auto parts = DecodeInstallationIdFile(std::string_view(bytes, got))) {
+        parts_ = *parts;
+    } else {
+        parts_ = {};
+        TS_LOG(ETWLogging::kSeverityError, kSource,
+               L"%s is not a valid installation identifier (%u bytes read, 20 expected, parts 1..0xFFFF), "
+               L"no identifier is used",
+               file.c_str(), static_cast<unsigned>(got));
+    }
     return true;
 }
 
 bool InstallationId::Parse(std::string_view text) {
     const std::optional<InstallationIdParts> parsed = ParseInstallationIdText(text);
-    if (!parsed) return false;
+    if (!parsed || !IsValidInstallationId(*parsed)) return false;
     parts_ = *parsed;
     return true;
 }
@@ -49,12 +61,8 @@ bool InstallationId::Save() {
     const auto bytes = EncodeInstallationIdFile(parts_, loaded_);
     loaded_ = false;
     const std::wstring file = path_.empty() ? ResolveDataPath(kInstallationIdName, DataBase::kCommonData) : path_;
-    UniqueFile handle(
-        ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle) return false;
-    DWORD written = 0;
-    return ::WriteFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
+    // A whole new file or the old one: never a file cut short.
+    return ReplaceFileWithBytes(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool InstallationId::Assign(std::string_view sixteen) {
