@@ -142,8 +142,16 @@ void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
             stream->outcome = DownloadOutcome::kDeadline;
             return;
         }
+        // Only what is there already is read, so that a read returns with the bytes
+        // that came instead of waiting for a whole buffer a trickle never fills.
+        DWORD available = 0;
+        if (!winhttp::QueryDataAvailable(request, &available) || available == 0) {
+            stream->outcome = DownloadOutcome::kFailed;
+            return;
+        }
         const uint64_t missing = announced - total;
-        const DWORD ask = missing < buffer.size() ? static_cast<DWORD>(missing) : static_cast<DWORD>(buffer.size());
+        DWORD ask = missing < buffer.size() ? static_cast<DWORD>(missing) : static_cast<DWORD>(buffer.size());
+        if (available < ask) ask = available;
         DWORD got = 0;
         if (!winhttp::ReadData(request, buffer.data(), ask, &got) || got == 0) {
             stream->outcome = DownloadOutcome::kFailed;

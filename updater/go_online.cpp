@@ -91,7 +91,7 @@ std::optional<int64_t> MinutesSinceWrite(const std::wstring& path) {
     return (value(now) - value(data.ftLastWriteTime)) / kFileTimeUnitsPerMinute;
 }
 
-// Downloads `url` into `staged` (created in `directory`), bounded by
+// Downloads `url` into `staged`, bounded by
 // kMaxDownloadFileBytes and the download deadline. With `marker`, *markerFound
 // tells whether the body holds it (also across the pieces it arrives in).
 DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, const char* marker = nullptr,

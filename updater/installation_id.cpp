@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Logging/log_builder.h"
+#include "platform/contained_path.h"
 #include "platform/unique_resource.h"
 #include "store/data_paths.h"
 #include "updater/staged_file.h"
@@ -27,8 +28,21 @@ std::string ClientGuid() {
 
 InstallationId::InstallationId(std::wstring path) : path_(std::move(path)) {}
 
+std::wstring InstallationId::FilePath() const {
+    if (!path_.empty()) return path_;
+    const std::wstring file = ResolveDataPath(kInstallationIdName, DataBase::kCommonData);
+    // Without the common data folder the name would be taken relative to the working directory.
+    if (!IsContainedFullPath(file)) {
+        TS_LOG(ETWLogging::kSeverityError, kSource, L"The common data folder could not be found, %s is not used",
+               kInstallationIdName);
+        return {};
+    }
+    return file;
+}
+
 bool InstallationId::Load() {
-    const std::wstring file = path_.empty() ? ResolveDataPath(kInstallationIdName, DataBase::kCommonData) : path_;
+    const std::wstring file = FilePath();
+    if (file.empty()) return false;
     UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) return false;
@@ -60,7 +74,8 @@ bool InstallationId::Save() {
     if (parts_ == std::array<uint32_t, 4>{}) return false;
     const auto bytes = EncodeInstallationIdFile(parts_, loaded_);
     loaded_ = false;
-    const std::wstring file = path_.empty() ? ResolveDataPath(kInstallationIdName, DataBase::kCommonData) : path_;
+    const std::wstring file = FilePath();
+    if (file.empty()) return false;
     // A whole new file or the old one: never a file cut short.
     return ReplaceFileWithBytes(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }

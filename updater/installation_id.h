@@ -67,6 +67,9 @@ public:
     const std::wstring& path() const { return path_; }
 
 private:
+    // The file worked on; empty (logged) when the common data folder cannot be found.
+    std::wstring FilePath() const;
+
     std::wstring path_;
     std::array<uint32_t, 4> parts_{};
     bool loaded_ = false;
