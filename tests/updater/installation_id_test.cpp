@@ -89,7 +89,6 @@ TEST_F(InstallationIdTest, AFileOfTheWrongSizeOrWithPartsOutOfRangeIsNoIdentifie
     outOfRange[6] = 1;  // part 2 becomes 0x10002
     for (const std::string& bad : {std::string("short"), good.substr(0, 16), good + "x", outOfRange,
                                    std::string(20, '\0'), std::string(20, '\xff')}) {
-        ASSERT_TRUE(WriteFileBytes(file_, bad));
         InstallationId id(file_);
         ASSERT_TRUE(id.Assign("0009000800070006"));
         ASSERT_TRUE(WriteFileBytes(file_, bad));
