@@ -118,6 +118,13 @@ testing::ScopedLogSeverity* UpdaterPluginsTest::severity_ = nullptr;
 std::wstring UpdaterPluginsTest::logFile_;
 
 TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
+    // Lines carry their source name only with the file-and-line field switched on.
+    auto* file = static_cast<ETWLogging::CLogging*>(ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr)
+                                                         .GetLogger()
+                                                         ->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+    ASSERT_NE(file, nullptr);
+    const DWORD options = file->GetOptions();
+    file->SetOptions(options | ETWLogging::kOptionFileLine);
     UpdaterPluginManager manager;
     EXPECT_EQ(manager.AddPlugin(L"not-a-clsid"), TSUpdaterPlugin::kPluginBadClsid);
     EXPECT_EQ(manager.AddPlugin(nullptr), TSUpdaterPlugin::kPluginBadClsid);
@@ -139,6 +146,8 @@ TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
         << log;
     EXPECT_NE(log.find(L"There was a problem initializing the class, return code=77"), std::wstring::npos) << log;
     EXPECT_NE(log.find(L"[UpdaterPluginManager:"), std::wstring::npos) << "the manager's source name";
+    file->SetOptions(options);
+    file->Release();
 
     ASSERT_TRUE(doubles_.Reset(kPluginAText));
     ASSERT_TRUE(doubles_.Set(kPluginAText, L"InitializeCode", 5));
