@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const bool contained = tessary::IsContainedPath(name);
     if (contained) CheckContained(name);
-    if (tessary::IsContainedFileName(name)) FUZZ_CHECK(contained && name.find_first_of("\\/") == std::string_view::npos);
+    if (tessary::IsContainedFileName(name))
+        FUZZ_CHECK(contained && name.find_first_of("\\/") == std::string_view::npos);
 
     // Bytes below 0x80 mean the same characters in UTF-16.
     bool ascii = true;

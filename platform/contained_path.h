@@ -23,13 +23,13 @@ inline constexpr size_t kMaxContainedPathChars = 259;
 // Why a name was refused; kContained when it was not.
 enum class PathVerdict {
     kContained,
-    kEmpty,          // empty, or a separator at the end (no file name)
-    kTooLong,        // more than kMaxContainedPathChars characters
-    kRooted,         // leading separator: drive root, UNC or device namespace
-    kColon,          // drive ("C:x") or stream ("a:b")
-    kBadCharacter,   // control character or one of * ? " < > |
-    kTraversal,      // an element of only dots and spaces with two dots or more
-    kDeviceName,     // an element naming a DOS device (CON, NUL, COM1, ...)
+    kEmpty,         // empty, or a separator at the end (no file name)
+    kTooLong,       // more than kMaxContainedPathChars characters
+    kRooted,        // leading separator: drive root, UNC or device namespace
+    kColon,         // drive ("C:x") or stream ("a:b")
+    kBadCharacter,  // control character or one of * ? " < > |
+    kTraversal,     // an element of only dots and spaces with two dots or more
+    kDeviceName,    // an element naming a DOS device (CON, NUL, COM1, ...)
 };
 
 // True for "\" and "/".

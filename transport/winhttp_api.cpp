@@ -26,9 +26,9 @@ enum Function {
 };
 
 constexpr const char* kFunctionNames[kFunctionCount] = {
-    "WinHttpCrackUrl",        "WinHttpOpen",           "WinHttpSetTimeouts", "WinHttpConnect",
-    "WinHttpOpenRequest",     "WinHttpGetProxyForUrl", "WinHttpSetOption",   "WinHttpSendRequest",
-    "WinHttpReceiveResponse", "WinHttpQueryHeaders",   "WinHttpReadData",    "WinHttpCloseHandle",
+    "WinHttpCrackUrl",           "WinHttpOpen",           "WinHttpSetTimeouts", "WinHttpConnect",
+    "WinHttpOpenRequest",        "WinHttpGetProxyForUrl", "WinHttpSetOption",   "WinHttpSendRequest",
+    "WinHttpReceiveResponse",    "WinHttpQueryHeaders",   "WinHttpReadData",    "WinHttpCloseHandle",
     "WinHttpQueryDataAvailable",
 };
 

@@ -80,7 +80,6 @@ std::optional<FileEntry> SplitFileEntry(std::string_view value) {
     return entry;
 }
 
-
 bool IsSendableEntryUrl(std::string_view url) {
     return std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }

@@ -55,7 +55,6 @@ struct FileEntry {
 // when all of them are hexadecimal digits and not all "f".
 std::optional<FileEntry> SplitFileEntry(std::string_view value);
 
-
 // True when `url` holds no control character (a NUL among them): such a url
 // means a broken entry and is never sent.
 bool IsSendableEntryUrl(std::string_view url);

@@ -57,8 +57,8 @@ void LogStopped(const std::wstring& url, DownloadOutcome outcome) {
 }
 
 bool SameFile(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                  TRUE) == CSTR_EQUAL;
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 std::wstring ProgramDirectory() { return ParentDirectory(ModuleFilePath(nullptr)); }

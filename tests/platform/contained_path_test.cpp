@@ -109,11 +109,10 @@ TEST(ContainedPathTest, FileNamesHaveNoSeparatorAndFullPathsAContainedRest) {
                                 L"\\\\server\\share\\update.xdb", L"//server/share/dir/update.xdb"}) {
         EXPECT_TRUE(IsContainedFullPath(good)) << good;
     }
-    for (const wchar_t* bad :
-         {L"", L"update.xdb", L"data\\update.xdb", L"C:update.xdb", L"C:\\", L"C:\\dir\\", L"\\update.xdb",
-          L"C:\\a\\..\\b.xdb", L"C:\\a\\b.xdb:stream", L"C:\\NUL", L"C:\\data\\com1.xdb", L"C:\\a*.xdb",
-          L"\\\\?\\C:\\a.xdb", L"\\\\.\\COM1", L"\\\\server\\share", L"\\\\server\\share\\", L"\\\\server\\\\x.xdb",
-          L"1:\\a.xdb"}) {
+    for (const wchar_t* bad : {L"", L"update.xdb", L"data\\update.xdb", L"C:update.xdb", L"C:\\", L"C:\\dir\\",
+                               L"\\update.xdb", L"C:\\a\\..\\b.xdb", L"C:\\a\\b.xdb:stream", L"C:\\NUL",
+                               L"C:\\data\\com1.xdb", L"C:\\a*.xdb", L"\\\\?\\C:\\a.xdb", L"\\\\.\\COM1",
+                               L"\\\\server\\share", L"\\\\server\\share\\", L"\\\\server\\\\x.xdb", L"1:\\a.xdb"}) {
         EXPECT_FALSE(IsContainedFullPath(bad)) << bad;
     }
     EXPECT_TRUE(IsContainedFullPath(L"C:\\" + std::wstring(256, L'a')));

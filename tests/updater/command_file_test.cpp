@@ -152,7 +152,8 @@ TEST_F(CommandFileTest, ATargetIsReplacedOnlyByACompleteNewFile) {
 
 TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtractionWorked) {
     ASSERT_TRUE(testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), true));
-    const std::vector<std::string> cabinetRows = {"AAAA0000000000000000000000000001", "AAAA0000000000000000000000000002"};
+    const std::vector<std::string> cabinetRows = {"AAAA0000000000000000000000000001",
+                                                  "AAAA0000000000000000000000000002"};
     const std::vector<std::string> plainRows = {"BBBB0000000000000000000000000001"};
     const struct {
         const char* folder;  // below /hostile/ on the emulator
@@ -176,7 +177,8 @@ TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtract
         EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"}) << c.folder;
         const std::wstring log = testing::ReadLogText(logFile_).substr(logStart);
         EXPECT_EQ(log.find(L"renamed to " + target_ + L" successfully") != std::wstring::npos, c.fromCabinet)
-            << c.folder << "\n" << WideToUtf8(log);
+            << c.folder << "\n"
+            << WideToUtf8(log);
         if (!c.fromCabinet) EXPECT_NE(log.find(L"Expected xdb doesn't exist"), std::wstring::npos) << c.folder;
     }
     testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), false);

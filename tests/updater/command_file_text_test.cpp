@@ -152,9 +152,9 @@ TEST(EntryPathTest, OnlyContainedPathsGetADestination) {
         EXPECT_EQ(destination->base, c.base) << c.path;
         EXPECT_EQ(destination->relative, c.relative) << c.path;
     }
-    for (const char* bad : {"", "../x", "a/..b", "C:\\x", "c:x", "\\x", "/x", "\\\\srv\\share\\x", "x.xdb:ads", "a\tb",
-                            "NUL", "com1.xdb", "data/CON/x.xdb", "data/summary/", "data/summary/aux.xdb",
-                            "data/summary/ . ", "x.xdb/"}) {
+    for (const char* bad :
+         {"", "../x", "a/..b", "C:\\x", "c:x", "\\x", "/x", "\\\\srv\\share\\x", "x.xdb:ads", "a\tb", "NUL", "com1.xdb",
+          "data/CON/x.xdb", "data/summary/", "data/summary/aux.xdb", "data/summary/ . ", "x.xdb/"}) {
         EXPECT_FALSE(EntryDestinationOf(bad).has_value()) << bad;
     }
     EXPECT_FALSE(EntryDestinationOf("a\0b"s).has_value());

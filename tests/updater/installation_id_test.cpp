@@ -79,7 +79,6 @@ TEST_F(InstallationIdTest, RequestsReadTheFileOnceDownloadsEveryTime) {
     ASSERT_TRUE(writer.Assign("0009000800070006"));
     EXPECT_EQ(id.ForRequest(), "0001000200030004") << "already loaded";
     EXPECT_EQ(id.ForDownload(), "0009000800070006");
-
 }
 
 TEST_F(InstallationIdTest, AFileOfTheWrongSizeOrWithPartsOutOfRangeIsNoIdentifier) {

@@ -47,7 +47,8 @@ TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
     EXPECT_EQ(text, "\x02\x01\0\0\xB0\xA0\0\0\x03\0\0\0\xff\xff\0\0\x01\0\0\0"s);
     EXPECT_EQ(EncodeInstallationIdFile({1, 1, 1, 1}, false)[16], 0);
     EXPECT_EQ(DecodeInstallationIdFile(text), (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}));
-    EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 16) + "\x07\0\0\0"s), (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}))
+    EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 16) + "\x07\0\0\0"s),
+              (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}))
         << "the reserved word is not read";
 
     auto withPart = [&text](size_t part, const std::string& value) {
@@ -55,9 +56,9 @@ TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
         changed.replace(4 * part, 4, value);
         return changed;
     };
-    for (const std::string& bad : {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m",
-                                   std::string(20, '\xff'), withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s),
-                                   withPart(1, "\x44\x33\x22\x11"s)}) {
+    for (const std::string& bad :
+         {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m", std::string(20, '\xff'),
+          withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s), withPart(1, "\x44\x33\x22\x11"s)}) {
         EXPECT_EQ(DecodeInstallationIdFile(bad), std::nullopt) << bad.size() << " bytes";
     }
 }
