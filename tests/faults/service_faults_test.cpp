@@ -283,9 +283,8 @@ TEST_F(UpdatePassFaultTest, TricklingServersCannotHoldThePass) {
         "INSERT INTO Settings VALUES('SendTimeout','500');", "INSERT INTO Settings VALUES('ReceiveTimeout','200');"};
     const std::string trickle = "\"trickle_ms\": 50, \"body\": " + JsonString(std::string(64 * 1024, 'T'));
     const std::vector<std::pair<const char*, std::string>> cases = {
-        {"trickling cabinet and file",
-         "[{\"match\": {\"path\": \"/faults/x.cab\"}, " + trickle + "}, {\"match\": {\"path\": \"/faults/x.xdb\"}, " +
-             trickle + "}]"},
+        {"trickling cabinet and file", "[{\"match\": {\"path\": \"/faults/x.cab\"}, " + trickle +
+                                           "}, {\"match\": {\"path\": \"/faults/x.xdb\"}, " + trickle + "}]"},
         {"trickling manifest", "{\"match\": {\"endpoint\": \"manifest\"}, \"trickle_ms\": 50, \"body\": " +
                                    JsonString(kManifestEntry + std::string(64 * 1024, '#')) + "}"},
     };

@@ -120,8 +120,8 @@ std::wstring UpdaterPluginsTest::logFile_;
 TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
     // Lines carry their source name only with the file-and-line field switched on.
     auto* file = static_cast<ETWLogging::CLogging*>(ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr)
-                                                         .GetLogger()
-                                                         ->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+                                                        .GetLogger()
+                                                        ->QueryLogger(ETWLogging::LoggingMechanism::kFile));
     ASSERT_NE(file, nullptr);
     const DWORD options = file->GetOptions();
     file->SetOptions(options | ETWLogging::kOptionFileLine);
