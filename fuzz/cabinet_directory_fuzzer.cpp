@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/contained_path.h"
 #include "updater/cabinet_names.h"
 
 namespace {
@@ -44,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& entry : directory->entries) {
             FUZZ_CHECK(entry.name.size() < 257);
             FUZZ_CHECK(entry.name.find('\0') == std::string::npos);
-            if (tessary::IsContainedCabinetName(entry.name)) FUZZ_CHECK(StaysBelow(entry.name));
+            if (tessary::IsContainedPath(entry.name)) FUZZ_CHECK(StaysBelow(entry.name));
         }
         // The update checker reads the header and then only up to `extent` bytes of
         // a cabinet (and refuses one whose header gives no extent).
@@ -58,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The whole input as one entry name.
-    if (tessary::IsContainedCabinetName(bytes)) {
+    if (tessary::IsContainedPath(bytes)) {
         FUZZ_CHECK(StaysBelow(bytes));
         for (char c : bytes) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20);
     }

@@ -35,14 +35,14 @@ void CheckEntry(std::string_view value) {
     FUZZ_CHECK(value.substr(entry->url.size() + 2, entry->path.size()) == entry->path);
     FUZZ_CHECK(entry->path.find("||") == std::string::npos && entry->path.find("\r\n") == std::string::npos);
 
-    if (tessary::IsContainedEntryPath(entry->path)) {
+    if (const auto destination = tessary::EntryDestinationOf(entry->path)) {
         FUZZ_CHECK(!entry->path.empty() && !HasControlCharacter(entry->path));
         FUZZ_CHECK(entry->path.front() != '\\' && entry->path.front() != '/');
         FUZZ_CHECK(entry->path.find("..") == std::string::npos && tessary::fuzz::StaysBelow(entry->path));
-        if (const auto summary = tessary::SummaryFileName(entry->path)) {
-            FUZZ_CHECK(summary->size() < entry->path.size());
-            FUZZ_CHECK(tessary::fuzz::StaysBelow(*summary) && !HasControlCharacter(*summary));
-        }
+        const std::string& name = destination->relative;
+        FUZZ_CHECK(!name.empty() && name.front() != '\\' && name.front() != '/');
+        FUZZ_CHECK(tessary::fuzz::StaysBelow(name) && !HasControlCharacter(name));
+        if (destination->base == tessary::EntryBase::kCommonData) FUZZ_CHECK(name.size() < entry->path.size());
     }
 
     if (!tessary::IsSendableEntryUrl(entry->url)) {

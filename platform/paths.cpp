@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include "platform/contained_path.h"
+
 namespace tessary {
 namespace {
 
@@ -109,7 +111,7 @@ bool CreateDirectoryTree(const std::wstring& dir) {
 }
 
 std::wstring ParentDirectory(std::wstring_view path) {
-    const size_t slash = path.rfind(L'\\');
+    const size_t slash = LastPathSeparator(path);
     if (slash == std::wstring_view::npos) return {};
     return std::wstring(path.substr(0, slash));
 }

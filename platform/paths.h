@@ -42,8 +42,9 @@ std::wstring QuoteSpaces(std::wstring_view path);
 // file of that name is in the way, or when creation fails.
 bool CreateDirectoryTree(const std::wstring& dir);
 
-// `path` cut at its last backslash (the backslash excluded): L"C:\\a\\b.txt" gives
-// L"C:\\a", L"C:\\a" gives L"C:". Empty when `path` holds no backslash.
+// `path` cut at its last separator, "\\" or "/" (the separator excluded):
+// L"C:\\a\\b.txt" gives L"C:\\a", L"C:/a/b.txt" gives L"C:/a", L"C:\\a" gives L"C:".
+// Empty when `path` holds no separator.
 std::wstring ParentDirectory(std::wstring_view path);
 
 }  // namespace tessary

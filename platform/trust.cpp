@@ -24,9 +24,10 @@ WinVerifyTrustFn LoadWinVerifyTrust() {
 
 }  // namespace
 
-bool IsFileTrusted(const std::wstring& path) noexcept {
+LONG FileTrustCode(const std::wstring& path) noexcept {
     WinVerifyTrustFn verify = LoadWinVerifyTrust();
-    if (verify == nullptr || path.empty()) return false;
+    if (verify == nullptr) return static_cast<LONG>(TRUST_E_PROVIDER_UNKNOWN);
+    if (path.empty()) return static_cast<LONG>(TRUST_E_SUBJECT_FORM_UNKNOWN);
 
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof(file);
@@ -42,8 +43,10 @@ bool IsFileTrusted(const std::wstring& path) noexcept {
     const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return status == 0;
+    return status;
 }
+
+bool IsFileTrusted(const std::wstring& path) noexcept { return FileTrustCode(path) == 0; }
 
 bool IsCallerTrusted() noexcept { return true; }
 

@@ -17,6 +17,12 @@ namespace tessary {
 // when wintrust.dll cannot be loaded.
 bool IsFileTrusted(const std::wstring& path) noexcept;
 
+// The code WinVerifyTrust gives for the file (generic verification action, no
+// revocation check): 0 when trusted, else the trust error, for instance
+// TRUST_E_NOSIGNATURE for an unsigned file. TRUST_E_PROVIDER_UNKNOWN when
+// wintrust.dll cannot be loaded, TRUST_E_SUBJECT_FORM_UNKNOWN for an empty path.
+LONG FileTrustCode(const std::wstring& path) noexcept;
+
 // Whether a caller of the component's class objects may use them.
 bool IsCallerTrusted() noexcept;
 

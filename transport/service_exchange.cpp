@@ -116,13 +116,61 @@ void ReadBody(HINTERNET request, DWORD announced, std::string* body) {
     body->resize(total);
 }
 
+// Where a bounded download's body goes, and how the download ended.
+struct BodyStream {
+    const DownloadSink* sink = nullptr;
+    uint64_t maxBytes = 0;
+    ULONGLONG deadline = 0;  // GetTickCount64 value
+    DownloadOutcome outcome = DownloadOutcome::kFailed;
+};
+
+// Hands the body of an answer with a Content-Length of `announced` bytes to the
+// stream's sink, read by read, while the deadline has not passed.
+void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
+    if (announced > stream->maxBytes) {
+        stream->outcome = DownloadOutcome::kTooLarge;
+        return;
+    }
+    std::vector<char> buffer(announced < kReadChunk ? announced : kReadChunk);
+    uint64_t total = 0;
+    while (total < announced) {
+        if (::GetTickCount64() >= stream->deadline) {
+            stream->outcome = DownloadOutcome::kDeadline;
+            return;
+        }
+        // Only what is there already is read, so that a read returns with the bytes
+        // that came instead of waiting for a whole buffer a trickle never fills.
+        DWORD available = 0;
+        if (!winhttp::QueryDataAvailable(request, &available) || available == 0) {
+            stream->outcome = DownloadOutcome::kFailed;
+            return;
+        }
+        const uint64_t missing = announced - total;
+        DWORD ask = missing < buffer.size() ? static_cast<DWORD>(missing) : static_cast<DWORD>(buffer.size());
+        if (available < ask) ask = available;
+        DWORD got = 0;
+        if (!winhttp::ReadData(request, buffer.data(), ask, &got) || got == 0) {
+            stream->outcome = DownloadOutcome::kFailed;
+            return;
+        }
+        if (got > ask) got = ask;
+        if (!(*stream->sink)(buffer.data(), got)) {
+            stream->outcome = DownloadOutcome::kRefusedBySink;
+            return;
+        }
+        total += got;
+    }
+    stream->outcome = DownloadOutcome::kComplete;
+}
+
 bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD* value) {
     DWORD size = sizeof(*value);
     return winhttp::QueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, value, &size,
                                  WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
-bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response, bool* complete) {
+bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response, bool* complete,
+              BodyStream* stream = nullptr) {
     if (url == nullptr || !winhttp::Available()) return false;
     ExchangeTarget target;
     if (!CrackServiceUrl(url, &target)) return false;
@@ -166,6 +214,12 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
     DWORD contentLength = 0;
     if (!QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &contentLength)) return false;
 
+    if (stream != nullptr) {
+        // A download's body is wanted only with a success status.
+        if (success) StreamBody(request.get(), contentLength, stream);
+        return success;
+    }
+
     std::string received;
     ReadBody(request.get(), contentLength, &received);
     if (complete != nullptr) *complete = received.size() == contentLength;
@@ -189,6 +243,29 @@ bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std
 bool DownloadWhole(const wchar_t* url, std::string* response) noexcept {
     bool complete = false;
     return ServiceExchange(url, nullptr, 0, response, &complete) && complete;
+}
+
+DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept {
+    auto bounded = [](DWORD value) -> uint64_t {
+        if (value == 0 || value == 0xFFFFFFFFu) return kDefaultServiceTimeout;
+        return value < kMaxDeadlineTimeoutMs ? value : kMaxDeadlineTimeoutMs;
+    };
+    const uint64_t deadline = bounded(timeouts.connect) + bounded(timeouts.send) + 10 * bounded(timeouts.receive);
+    if (deadline < 1000) return 1000;
+    return deadline < kMaxDownloadDeadlineMs ? static_cast<DWORD>(deadline) : kMaxDownloadDeadlineMs;
+}
+
+DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes) noexcept {
+    BodyStream stream;
+    stream.sink = &sink;
+    stream.maxBytes = maxBytes;
+    stream.deadline = ::GetTickCount64() + DownloadDeadlineMs(ExchangeTimeouts());
+    try {
+        Exchange(url, nullptr, 0, nullptr, nullptr, &stream);
+    } catch (const std::bad_alloc&) {
+        return DownloadOutcome::kFailed;
+    }
+    return stream.outcome;
 }
 
 ServiceTimeouts ExchangeTimeouts() noexcept {

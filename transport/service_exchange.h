@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -66,6 +68,38 @@ ServiceTimeouts ExchangeTimeouts() noexcept;
 
 // Forgets the kept time-outs, so the next exchange reads the settings again.
 void ResetExchangeTimeoutsForTesting() noexcept;
+
+// How a bounded download ended.
+enum class DownloadOutcome {
+    kComplete,       // success status, and every announced byte reached the sink
+    kFailed,         // no exchange, an error status, no Content-Length, or the body ended early
+    kTooLarge,       // the announced length exceeds the caller's cap
+    kDeadline,       // the body had not arrived when the download's deadline passed
+    kRefusedBySink,  // the sink returned false (it could not store the bytes)
+};
+
+// Receives a download's body in the order it arrives, in pieces of any size;
+// returns false to stop the download.
+using DownloadSink = std::function<bool(const char* bytes, size_t count)>;
+
+// Largest time-out a download's deadline counts, and the longest deadline.
+inline constexpr DWORD kMaxDeadlineTimeoutMs = 10 * 60 * 1000;
+inline constexpr DWORD kMaxDownloadDeadlineMs = 30 * 60 * 1000;
+
+// The whole time one download may take: connect + send + 10 * receive of
+// `timeouts` (120 s with the default 10 s each), where a time-out of 0 or all
+// bits set (no limit) counts as kDefaultServiceTimeout and one above
+// kMaxDeadlineTimeoutMs as that; at least 1 s, at most kMaxDownloadDeadlineMs.
+DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept;
+
+// A GET of `url` whose body goes to `sink` as it arrives instead of into memory,
+// bounded in size and time: an announced length above `maxBytes` is refused
+// before any byte is read, and the body must have arrived within
+// DownloadDeadlineMs(ExchangeTimeouts()) of the call (the deadline is checked
+// before each read, and one read waits at most the receive time-out; a server
+// that trickles bytes cannot hold the caller longer). The body of an error
+// status is not handed to the sink. Never throws.
+DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes) noexcept;
 
 // The proxy values as the exchange reads them. A value that is absent, of the
 // wrong type (not REG_DWORD / REG_SZ), longer than kMaxProxyValueChars, or an

@@ -22,13 +22,15 @@ enum Function {
     kQueryHeaders,
     kReadData,
     kCloseHandle,
+    kQueryDataAvailable,
     kFunctionCount
 };
 
 constexpr const char* kFunctionNames[kFunctionCount] = {
-    "WinHttpCrackUrl",        "WinHttpOpen",           "WinHttpSetTimeouts", "WinHttpConnect",
-    "WinHttpOpenRequest",     "WinHttpGetProxyForUrl", "WinHttpSetOption",   "WinHttpSendRequest",
-    "WinHttpReceiveResponse", "WinHttpQueryHeaders",   "WinHttpReadData",    "WinHttpCloseHandle",
+    "WinHttpCrackUrl",           "WinHttpOpen",           "WinHttpSetTimeouts", "WinHttpConnect",
+    "WinHttpOpenRequest",        "WinHttpGetProxyForUrl", "WinHttpSetOption",   "WinHttpSendRequest",
+    "WinHttpReceiveResponse",    "WinHttpQueryHeaders",   "WinHttpReadData",    "WinHttpCloseHandle",
+    "WinHttpQueryDataAvailable",
 };
 
 std::mutex g_loadLock;
@@ -130,6 +132,11 @@ BOOL QueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffe
 BOOL ReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD read) noexcept {
     auto fn = Bind<decltype(&::WinHttpReadData)>(kReadData);
     return fn ? fn(request, buffer, toRead, read) : FALSE;
+}
+
+BOOL QueryDataAvailable(HINTERNET request, LPDWORD available) noexcept {
+    auto fn = Bind<decltype(&::WinHttpQueryDataAvailable)>(kQueryDataAvailable);
+    return fn ? fn(request, available) : FALSE;
 }
 
 BOOL CloseHandle(HINTERNET handle) noexcept {

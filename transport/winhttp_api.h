@@ -40,6 +40,8 @@ BOOL ReceiveResponse(HINTERNET request, LPVOID reserved) noexcept;
 BOOL QueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer, LPDWORD length,
                   LPDWORD index) noexcept;
 BOOL ReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD read) noexcept;
+// Waits (at most the receive time-out) until body bytes are there and tells how many.
+BOOL QueryDataAvailable(HINTERNET request, LPDWORD available) noexcept;
 BOOL CloseHandle(HINTERNET handle) noexcept;
 
 namespace detail {

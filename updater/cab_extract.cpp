@@ -3,15 +3,16 @@
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
-#include <shlobj.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
 
 #include "Logging/log_builder.h"
+#include "platform/contained_path.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "updater/cabinet_names.h"
@@ -22,7 +23,6 @@ namespace {
 using ETWLogging::kSeverityError;
 using ETWLogging::kSeverityInformation;
 
-constexpr wchar_t kAdvPackSource[] = L"AdvPackAPI";
 constexpr wchar_t kSource[] = L"TSUpdChk";
 
 // Attribute bit of a cabinet entry whose time stamp is already universal time.
@@ -97,6 +97,8 @@ UINT DIAMONDAPI FdiRead(INT_PTR file, void* buffer, UINT size) {
 
 UINT DIAMONDAPI FdiWrite(INT_PTR file, void* buffer, UINT size) {
     if (t_extractor == nullptr) return 0;
+    // FDI writes only extracted files; a write beyond the cap fails the extraction.
+    if (!t_extractor->OnWrite(size)) return static_cast<UINT>(-1);
     return static_cast<UINT>(_write(static_cast<int>(file), buffer, size));
 }
 
@@ -160,43 +162,6 @@ const wchar_t* CabErrorText(int code) {
     return code >= 0 && code < static_cast<int>(std::size(kTexts)) ? kTexts[code] : L"Unknown error";
 }
 
-// CAdvPackApi:
-
-CAdvPackApi::CAdvPackApi() {
-    PWSTR system = nullptr;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_System, 0, nullptr, &system)) && system != nullptr) {
-        const std::wstring path = std::wstring(system) + L"\\advpack.dll";
-        module_.reset(::LoadLibraryExW(path.c_str(), nullptr, 0));
-    }
-    ::CoTaskMemFree(system);
-    if (!module_) {
-        TS_LOG(kSeverityError, kAdvPackSource, L"LoadLibraryFromSystemDirectory(advpack.dll) failed, err=%d",
-               ERROR_MOD_NOT_FOUND);
-        return;
-    }
-    extractFiles_ =
-        reinterpret_cast<ExtractFilesFn>(reinterpret_cast<void*>(::GetProcAddress(module_.get(), "ExtractFiles")));
-    if (extractFiles_ == nullptr) {
-        TS_LOG(kSeverityError, kAdvPackSource, L"GetProcAddress(advpack.dll,ExtractFiles) failed, error=%d",
-               ERROR_PROC_NOT_FOUND);
-    }
-}
-
-bool CAdvPackApi::Extract(const std::string& cabinet, const std::string& target) {
-    if (extractFiles_ == nullptr) return false;
-    const int created = ::SHCreateDirectoryExA(nullptr, target.c_str(), nullptr);
-    if (created != ERROR_SUCCESS && created != ERROR_FILE_EXISTS && created != ERROR_ALREADY_EXISTS) {
-        TS_LOG(kSeverityError, kAdvPackSource, L"Create target folder (%hs) failed, error=%d", target.c_str(), created);
-        return false;
-    }
-    const HRESULT hr = extractFiles_(cabinet.c_str(), target.c_str(), 0, nullptr, nullptr, 0);
-    if (FAILED(hr)) {
-        TS_LOG(kSeverityError, kAdvPackSource, L"ExtractFiles(%hs,%hs) failed, err=0x%x", cabinet.c_str(),
-               target.c_str(), static_cast<unsigned>(hr));
-    }
-    return hr == S_OK;
-}
-
 // QnCabExtractor:
 
 QnCabExtractor::QnCabExtractor() : threadId_(::GetCurrentThreadId()) {}
@@ -220,6 +185,10 @@ bool QnCabExtractor::Extract(const std::string& cabinet, const std::string& targ
     if (!OnOwnThread() || context_ == nullptr || t_extractor != this) return false;
     target_ = NarrowToWide(target);
     if (target_.empty() || target_.back() != L'\\') target_.push_back(L'\\');
+    entries_ = 0;
+    bytes_ = 0;
+    produced_.clear();
+    refusal_.clear();
 
     // FDI hands the joined path back to the open callback, which reads it as UTF-8.
     std::string path = WideToUtf8(NarrowToWide(cabinet));
@@ -243,8 +212,8 @@ void QnCabExtractor::Destroy() {
 bool QnCabExtractor::OutputPath(const FDINOTIFICATION& info, std::wstring* directory, std::wstring* file) const {
     const bool utf8 = (info.attribs & _A_NAME_IS_UTF) != 0;
     std::optional<std::wstring> name = Decode(info.psz1, utf8 ? CP_UTF8 : 1252);
-    // A name that would leave the target directory is never written.
-    if (!name || !IsContainedCabinetName(WideToUtf8(*name))) return false;
+    // A name that would leave the target directory, or name a device, is never written.
+    if (!name || !IsContainedPath(*name)) return false;
     for (wchar_t& c : *name) {
         if (c == L'/') c = L'\\';
     }
@@ -270,7 +239,18 @@ INT_PTR QnCabExtractor::OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info
         case fdintCOPY_FILE: {
             std::wstring directory;
             std::wstring file;
-            if (!OutputPath(*info, &directory, &file)) return -1;
+            if (!OutputPath(*info, &directory, &file)) {
+                refusal_ = L"an entry's name leaves the target folder or names a device";
+                return -1;
+            }
+            if (++entries_ > kMaxCabinetEntries) {
+                refusal_ = L"more than " + std::to_wstring(kMaxCabinetEntries) + L" entries";
+                return -1;
+            }
+            if (info->cb < 0 || static_cast<uint64_t>(info->cb) > kMaxCabinetBytes - bytes_) {
+                refusal_ = L"more than " + std::to_wstring(kMaxCabinetBytes) + L" bytes";
+                return -1;
+            }
             if (!IsDirectory(directory) && !CreateDirectoryTree(directory)) return -1;
             ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
             return _wsopen(file.c_str(), _O_BINARY | _O_CREAT | _O_TRUNC | _O_WRONLY | _O_SEQUENTIAL, _SH_DENYNO,
@@ -293,6 +273,7 @@ INT_PTR QnCabExtractor::OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info
             }
             const DWORD attributes = info->attribs & kKeptAttributes;
             ::SetFileAttributesW(file.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+            produced_.push_back(file);
             return TRUE;
         }
         default:
@@ -300,32 +281,39 @@ INT_PTR QnCabExtractor::OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info
     }
 }
 
-bool ExtractCab(const std::string& cabinet, const std::string& target) {
-    // The names are checked before anything is written: advpack would write them as they are.
-    const std::optional<CabinetDirectory> directory = ReadCabinetDirectory(cabinet);
-    if (directory) {
+bool QnCabExtractor::OnWrite(UINT size) {
+    if (size > kMaxCabinetBytes - bytes_) {
+        refusal_ = L"more than " + std::to_wstring(kMaxCabinetBytes) + L" bytes";
+        return false;
+    }
+    bytes_ += size;
+    return true;
+}
+
+bool ExtractCab(const std::string& cabinet, const std::string& target, std::vector<std::wstring>* produced) {
+    if (produced != nullptr) produced->clear();
+    // What the file table shows may refuse a cabinet before anything is written;
+    // the extractor's own checks below decide for every entry it writes.
+    if (const std::optional<CabinetDirectory> directory = ReadCabinetDirectory(cabinet)) {
+        uint64_t announced = 0;
         for (const CabinetEntry& entry : directory->entries) {
-            if (!IsContainedCabinetName(entry.name)) {
+            const std::optional<std::wstring> name = Decode(entry.name.c_str(), entry.nameIsUtf8 ? CP_UTF8 : 1252);
+            if (!name || !IsContainedPath(*name)) {
                 TS_LOG(kSeverityError, kSource, L"Cabinet %hs holds a file outside the target folder, not extracted",
                        cabinet.c_str());
                 return false;
             }
+            announced += entry.size;
         }
-    }
-
-    {
-        CAdvPackApi advpack;
-        // A cabinet whose file table cannot be read goes to the extractor below,
-        // which checks every name as it comes.
-        if (directory && advpack.Available() && advpack.Extract(cabinet, target)) {
-            TS_LOG(kSeverityInformation, kAdvPackSource,
-                   L"Successfully Extracted %hs to %hs using ExtractFiles function in AdvPack.dll", cabinet.c_str(),
-                   target.c_str());
-            return true;
+        if (directory->entries.size() > kMaxCabinetEntries || announced > kMaxCabinetBytes) {
+            TS_LOG(kSeverityError, kSource,
+                   L"Cabinet %hs holds %u entries of %llu bytes, more than the %u entries or %llu bytes allowed, "
+                   L"not extracted",
+                   cabinet.c_str(), static_cast<unsigned>(directory->entries.size()),
+                   static_cast<unsigned long long>(announced), static_cast<unsigned>(kMaxCabinetEntries),
+                   static_cast<unsigned long long>(kMaxCabinetBytes));
+            return false;
         }
-        TS_LOG(kSeverityError, kAdvPackSource,
-               L"Failed to Extract %hs to %hs using ExtractFiles function in AdvPack.dll", cabinet.c_str(),
-               target.c_str());
     }
 
     QnCabExtractor extractor;
@@ -336,9 +324,14 @@ bool ExtractCab(const std::string& cabinet, const std::string& target) {
     if (!extractor.Extract(cabinet, target)) {
         TS_LOG(kSeverityError, kSource, L"Failed to extract file %hs into %hs folder, error: %s)", cabinet.c_str(),
                target.c_str(), extractor.ErrorText().c_str());
+        if (!extractor.RefusalReason().empty()) {
+            TS_LOG(kSeverityError, kSource, L"Cabinet %hs refused: %s", cabinet.c_str(),
+                   extractor.RefusalReason().c_str());
+        }
         return false;
     }
     TS_LOG(kSeverityInformation, kSource, L"Successfully Extracted %hs to %hs", cabinet.c_str(), target.c_str());
+    if (produced != nullptr) *produced = extractor.Produced();
     return true;
 }
 

@@ -1,39 +1,31 @@
 #pragma once
 
-// Unpacking downloaded cabinets: the system's advpack ExtractFiles first, then
-// the program's own extractor over the cabinet library's FDI interface. Nothing
-// is written outside the target directory: a cabinet whose entry names leave it
-// (absolute, drive or "..") is refused before any file is written.
+// Unpacking downloaded cabinets with the program's own extractor over the
+// cabinet library's FDI interface. Every entry is checked in the extractor's
+// callback as the library hands it over for writing, so the names checked are
+// exactly the names written: a name that would leave the target folder (a
+// drive, a root, "..", a stream or a DOS device) aborts the extraction, and so
+// does a cabinet with more than kMaxCabinetEntries entries or more than
+// kMaxCabinetBytes of content. The system's advpack ExtractFiles is not used:
+// it writes whatever names its own reading of the cabinet finds, with no way to
+// check them first.
 
 #include <windows.h>
 #include <fdi.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/unique_resource.h"
 
 namespace tessary {
 
-// "advpack.dll" from the system folder and its ExtractFiles export. Log lines
-// name the source "AdvPackAPI".
-class CAdvPackApi {
-public:
-    // Loads the library (system folder only) and binds ExtractFiles, logging
-    // either failure.
-    CAdvPackApi();
-
-    bool Available() const { return extractFiles_ != nullptr; }
-
-    // Creates `target` (an existing directory is fine) and unpacks `cabinet` into
-    // it. True only when ExtractFiles returned exactly 0. Both paths are in the
-    // system code page.
-    bool Extract(const std::string& cabinet, const std::string& target);
-
-private:
-    using ExtractFilesFn = HRESULT(WINAPI*)(LPCSTR, LPCSTR, DWORD, LPCSTR, LPVOID, DWORD);
-    UniqueModule module_;
-    ExtractFilesFn extractFiles_ = nullptr;
-};
+// Most entries one cabinet may hold, and most bytes all its entries together
+// may extract to. The service's cabinets carry one database each; the caps keep
+// a hostile cabinet from filling the disk or the folder.
+inline constexpr uint32_t kMaxCabinetEntries = 256;
+inline constexpr uint64_t kMaxCabinetBytes = 256ull * 1024 * 1024;
 
 // The program's own cabinet extractor over FDI (Cabinet.dll, bound by ordinals
 // 20, 22 and 23 on first use). Works only on the thread that constructed it;
@@ -53,9 +45,18 @@ public:
 
     // Unpacks `cabinet` into `target` (both in the system code page), creating
     // subfolders as the entry names give them, with the entries' time stamps and
-    // read-only, hidden, system and archive attributes. Returns FDICopy's result;
-    // false also before Initialize and on another thread.
+    // read-only, hidden, system and archive attributes. Aborts ("Application
+    // aborted") at the first entry whose name is not contained below the target
+    // or that goes beyond the caps; RefusalReason then says why. Returns FDICopy's
+    // result; false also before Initialize and on another thread.
     bool Extract(const std::string& cabinet, const std::string& target);
+
+    // Full paths of the files this Extract call wrote and closed completely, in
+    // cabinet order. Only meaningful when Extract returned true.
+    const std::vector<std::wstring>& Produced() const { return produced_; }
+
+    // Why the last Extract aborted on an entry; empty when no entry was refused.
+    const std::wstring& RefusalReason() const { return refusal_; }
 
     // The text for the last FDI error ("No error", "Corrupt cabinet", ...).
     std::wstring ErrorText() const;
@@ -65,6 +66,9 @@ public:
 
     // Callback helpers (used by FDI through the thread-local slot).
     INT_PTR OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info);
+    // Counts `size` bytes about to be written to an extracted file; false when
+    // that goes beyond kMaxCabinetBytes.
+    bool OnWrite(UINT size);
 
 private:
     bool OnOwnThread() const { return ::GetCurrentThreadId() == threadId_; }
@@ -75,15 +79,22 @@ private:
     ERF error_{};
     DWORD threadId_;
     std::wstring target_;
+    uint32_t entries_ = 0;
+    uint64_t bytes_ = 0;
+    std::vector<std::wstring> produced_;
+    std::wstring refusal_;
 };
 
 // Text for an FDI error operation code.
 const wchar_t* CabErrorText(int code);
 
-// Unpacks `cabinet` into `target` (system code page): advpack's ExtractFiles
-// when the library and its export are there and the directory can be created,
-// else QnCabExtractor. True when either extracted the cabinet; false when it was
-// refused or both failed (each failure is logged).
-bool ExtractCab(const std::string& cabinet, const std::string& target);
+// Unpacks `cabinet` into `target` (system code page) with QnCabExtractor. A
+// cabinet whose file table, as far as it can be read beforehand, already shows
+// a name outside the target or more than the caps is refused before anything
+// is written. True when the whole cabinet was extracted; `produced` (optional)
+// then receives the full paths of the files written. False, with `produced`
+// empty, when it was refused or extraction failed (each failure is logged);
+// files written before a failure stay where they are.
+bool ExtractCab(const std::string& cabinet, const std::string& target, std::vector<std::wstring>* produced = nullptr);
 
 }  // namespace tessary

@@ -17,19 +17,6 @@ uint16_t U16(std::string_view b, size_t at) {
 
 uint32_t U32(std::string_view b, size_t at) { return uint32_t{U16(b, at)} | uint32_t{U16(b, at + 2)} << 16; }
 
-// ".." and what the system reads as "..": only dots and spaces, two dots or more.
-bool IsParentElement(std::string_view element) {
-    size_t dots = 0;
-    for (char c : element) {
-        if (c == '.') {
-            ++dots;
-        } else if (c != ' ') {
-            return false;
-        }
-    }
-    return dots >= 2;
-}
-
 bool IsCabinet(std::string_view b) { return b.size() >= kCabinetHeaderSize && b.substr(0, 4) == "MSCF"; }
 
 }  // namespace
@@ -67,22 +54,6 @@ std::optional<CabinetDirectory> ParseCabinetDirectory(std::string_view bytes) {
         at = end + 1;
     }
     return directory;
-}
-
-bool IsContainedCabinetName(std::string_view name) {
-    if (name.empty() || name.front() == '\\' || name.front() == '/') return false;
-    for (char c : name) {
-        if (c == ':' || static_cast<unsigned char>(c) < 0x20) return false;
-    }
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find_first_of("\\/", start);
-        if (end == std::string_view::npos) end = name.size();
-        // Windows drops a name's trailing dots and spaces, so "..." and ".. " mean ".." too.
-        if (IsParentElement(name.substr(start, end - start))) return false;
-        start = end + 1;
-    }
-    return true;
 }
 
 }  // namespace tessary

@@ -1,8 +1,9 @@
 #pragma once
 
-// Reading the file directory of a Microsoft cabinet without extracting it, and
-// the rule for names that may be written below a target directory. Portable
-// (no Windows headers).
+// Reading the file directory of a Microsoft cabinet without extracting it.
+// Portable (no Windows headers). This is a second reader beside the cabinet
+// library: what it finds may refuse a cabinet early, but never admits one; the
+// extractor checks each name as the library hands it over for writing.
 
 #include <cstdint>
 #include <optional>
@@ -38,10 +39,5 @@ std::optional<CabinetDirectory> ParseCabinetDirectory(std::string_view bytes);
 // Number of leading bytes of a cabinet that hold its header and file table, from
 // its header; 0 when `header` (at least kCabinetHeaderSize bytes) is no cabinet.
 size_t CabinetDirectoryExtent(std::string_view header);
-
-// True when an entry name stays below the directory it is extracted to: not
-// empty, no leading "\" or "/", no drive or stream colon, no control character
-// and no ".." path element (with either separator).
-bool IsContainedCabinetName(std::string_view name);
 
 }  // namespace tessary

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/strings.h"
-#include "updater/cabinet_names.h"
+#include "platform/contained_path.h"
 
 namespace tessary {
 namespace {
@@ -80,10 +80,6 @@ std::optional<FileEntry> SplitFileEntry(std::string_view value) {
     return entry;
 }
 
-bool IsContainedEntryPath(std::string_view path) {
-    return path.find("..") == std::string_view::npos && IsContainedCabinetName(path);
-}
-
 bool IsSendableEntryUrl(std::string_view url) {
     return std::none_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
 }
@@ -93,6 +89,15 @@ std::optional<std::string> SummaryFileName(std::string_view path) {
     const size_t at = lower.find(kSummaryPrefix);
     if (at == std::string::npos) return std::nullopt;
     return lower.substr(at + std::string_view(kSummaryPrefix).size());
+}
+
+std::optional<EntryDestination> EntryDestinationOf(std::string_view path) {
+    if (path.find("..") != std::string_view::npos || !IsContainedPath(path)) return std::nullopt;
+    if (std::optional<std::string> summary = SummaryFileName(path)) {
+        if (!IsContainedPath(*summary)) return std::nullopt;
+        return EntryDestination{EntryBase::kCommonData, std::move(*summary)};
+    }
+    return EntryDestination{EntryBase::kProgramDirectory, std::string(path)};
 }
 
 std::string FillEntryUrl(std::string_view url, std::string_view guid, const std::function<std::string()>& tsid,

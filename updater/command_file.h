@@ -55,10 +55,6 @@ struct FileEntry {
 // when all of them are hexadecimal digits and not all "f".
 std::optional<FileEntry> SplitFileEntry(std::string_view value);
 
-// True when a path field may be joined below the program or data directory: not
-// empty, relative, without "..", drive or stream colon, or control characters.
-bool IsContainedEntryPath(std::string_view path);
-
 // True when `url` holds no control character (a NUL among them): such a url
 // means a broken entry and is never sent.
 bool IsSendableEntryUrl(std::string_view url);
@@ -69,6 +65,19 @@ inline constexpr char kSummaryPrefix[] = "data/summary/";
 // For a path field holding kSummaryPrefix (in any letter case): the lower-cased
 // text after it, a name below the common data directory. Nothing otherwise.
 std::optional<std::string> SummaryFileName(std::string_view path);
+
+// The folder an entry's file is written below when the caller names no target.
+enum class EntryBase { kProgramDirectory, kCommonData };
+struct EntryDestination {
+    EntryBase base;
+    std::string relative;  // joined below the base folder with a backslash
+};
+
+// Where the file of a path field goes: below the common data directory as
+// SummaryFileName gives it, else the path field below the program's directory.
+// Nothing when the path holds ".." or when the path or the name joined is not
+// contained (IsContainedPath: separators, devices, drives, streams, length).
+std::optional<EntryDestination> EntryDestinationOf(std::string_view path);
 
 // The url with its placeholders filled, each only where it occurs (the first
 // occurrence): "[guid]" becomes "[guid]=<guid>"; "[tsid]" becomes

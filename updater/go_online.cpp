@@ -1,9 +1,12 @@
 #include "updater/go_online.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "Logging/log_builder.h"
+#include "platform/contained_path.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
@@ -15,8 +18,8 @@
 #include "transport/service_exchange.h"
 #include "transport/service_urls.h"
 #include "updater/cab_extract.h"
-#include "updater/cabinet_names.h"
 #include "updater/installation_id.h"
+#include "updater/staged_file.h"
 #include "updater/store_merge.h"
 
 namespace tessary {
@@ -31,30 +34,49 @@ constexpr char kBuild[] = "18900";
 constexpr wchar_t kOemTokenName[] = L"data\\oemtoken.xdb";
 constexpr int64_t kFileTimeUnitsPerMinute = 600000000;
 
-// A manifest, cabinet or file download. Only a whole body counts: a transfer cut
-// short would be written over a good target, or read as a shorter command file.
-bool Download(const std::wstring& url, std::string* body) { return DownloadWhole(url.c_str(), body); }
-
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    UniqueFile file(
-        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    return bytes.empty() ||
-           (::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-            written == bytes.size());
+const wchar_t* OutcomeText(DownloadOutcome outcome) {
+    switch (outcome) {
+        case DownloadOutcome::kComplete:
+            return L"complete";
+        case DownloadOutcome::kTooLarge:
+            return L"the service announced more bytes than allowed";
+        case DownloadOutcome::kDeadline:
+            return L"the body did not arrive within the download deadline";
+        case DownloadOutcome::kRefusedBySink:
+            return L"the bytes could not be stored";
+        case DownloadOutcome::kFailed:
+            break;
+    }
+    return L"no complete answer with a success status";
 }
 
-bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// Logs why a download that got an answer stopped (a plain failure needs no second line).
+void LogStopped(const std::wstring& url, DownloadOutcome outcome) {
+    if (outcome == DownloadOutcome::kComplete || outcome == DownloadOutcome::kFailed) return;
+    TS_LOG(kSeverityError, kSource, L"Download of %s stopped: %s", url.c_str(), OutcomeText(outcome));
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
 
 std::wstring ProgramDirectory() { return ParentDirectory(ModuleFilePath(nullptr)); }
 
-// The file the entry's download replaces.
-std::wstring EntryTarget(const std::string& path) {
-    if (const std::optional<std::string> summary = SummaryFileName(path)) {
-        return ResolveDataPath(L"", DataBase::kCommonData) + L"\\" + NarrowToWide(*summary);
+// The file an entry's download replaces; nothing (logged) when its folder
+// cannot be found, so that a relative name never lands at a drive's root.
+std::optional<std::wstring> EntryTarget(const EntryDestination& destination) {
+    const bool common = destination.base == EntryBase::kCommonData;
+    const std::wstring base = common ? ResolveDataPath(L"", DataBase::kCommonData) : ProgramDirectory();
+    const std::wstring relative = NarrowToWide(destination.relative);
+    if (base.empty()) {
+        TS_LOG(kSeverityError, kSource, L"The %s could not be found, %s is not downloaded",
+               common ? L"common data folder" : L"program folder", relative.c_str());
+        return std::nullopt;
     }
-    return ProgramDirectory() + L"\\" + NarrowToWide(path);
+    // The name was checked as narrow text; check what it became as well.
+    if (!IsContainedPath(relative)) return std::nullopt;
+    return base + L"\\" + relative;
 }
 
 // Whole minutes since `path` was last written; nothing when it cannot be read.
@@ -69,63 +91,115 @@ std::optional<int64_t> MinutesSinceWrite(const std::wstring& path) {
     return (value(now) - value(data.ftLastWriteTime)) / kFileTimeUnitsPerMinute;
 }
 
+// Downloads `url` into `staged`, bounded by
+// kMaxDownloadFileBytes and the download deadline. With `marker`, *markerFound
+// tells whether the body holds it (also across the pieces it arrives in).
+DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, const char* marker = nullptr,
+                               bool* markerFound = nullptr) {
+    const std::string_view wanted = marker != nullptr ? marker : "";
+    std::string window;
+    if (markerFound != nullptr) *markerFound = false;
+    const DownloadOutcome outcome = DownloadBounded(
+        url.c_str(),
+        [&](const char* bytes, size_t count) {
+            if (!staged->Write(bytes, count)) return false;
+            if (!wanted.empty() && markerFound != nullptr && !*markerFound) {
+                window.append(bytes, count);
+                *markerFound = window.find(wanted) != std::string::npos;
+                if (window.size() >= wanted.size()) window.erase(0, window.size() - (wanted.size() - 1));
+            }
+            return true;
+        },
+        kMaxDownloadFileBytes);
+    LogStopped(url, outcome);
+    return outcome;
+}
+
+// Deletes the downloaded cabinet whatever becomes of the attempt.
+class CabinetFileGuard {
+public:
+    explicit CabinetFileGuard(std::wstring path) : path_(std::move(path)) {}
+    ~CabinetFileGuard() { ::DeleteFileW(path_.c_str()); }
+    CabinetFileGuard(const CabinetFileGuard&) = delete;
+    CabinetFileGuard& operator=(const CabinetFileGuard&) = delete;
+
+private:
+    std::wstring path_;
+};
+
 // The cabinet attempt for a ".xdb" url; true when the target now holds the
 // database extracted from a trusted cabinet.
 bool TryCabinet(const std::string& url, const std::wstring& target) {
     const std::wstring cabUrl = NarrowToWide(url.substr(0, url.size() - 4) + ".cab");
-    TS_LOG(kSeverityInformation, kSource, L"Trying download %s", cabUrl.c_str());
-    std::string body;
-    if (!Download(cabUrl, &body)) {
-        TS_LOG(kSeverityInformation, kSource, L"Downloading cab failed, fallback to xdb.");
-        return false;
-    }
-    TS_LOG(kSeverityInformation, kSource, L"Cab downloaded with %d bytes", static_cast<int>(body.size()));
-
     size_t cut = cabUrl.rfind(L'/');
     if (cut == std::wstring::npos) cut = cabUrl.rfind(L'\\');
     if (cut == std::wstring::npos || cut == 0) return false;
     const std::wstring segment = cabUrl.substr(cut + 1);
-    // The name comes from the service: it must stay a plain file name in the target's directory.
-    if (!IsContainedCabinetName(WideToUtf8(segment)) || segment.find(L'?') != std::wstring::npos) return false;
+    // The name comes from the service: it must be a plain file name (no folder,
+    // device, stream or query) in the target's directory.
     const std::wstring targetDirectory = ParentDirectory(target);
+    if (!IsContainedFileName(segment)) {
+        TS_LOG(kSeverityError, kSource, L"Cabinet name %s is not a plain file name, not downloaded", segment.c_str());
+        return false;
+    }
+    if (targetDirectory.empty()) {
+        TS_LOG(kSeverityError, kSource, L"Target %s has no folder, cabinet not downloaded", target.c_str());
+        return false;
+    }
     const std::wstring cabinet = targetDirectory + L"\\" + segment;
+    // A cabinet that would take the target's own name would replace it unchecked.
+    if (SameFile(cabinet, target)) return false;
 
-    ::DeleteFileW(cabinet.c_str());
-    if (!WriteWholeFile(cabinet, body)) {
+    TS_LOG(kSeverityInformation, kSource, L"Trying download %s", cabUrl.c_str());
+    StagedFile staged;
+    if (!staged.Create(targetDirectory)) {
         TS_LOG(kSeverityError, kSource, L"Failed to open %s", cabinet.c_str());
-        ::DeleteFileW(cabinet.c_str());
         return false;
     }
-    TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", static_cast<int>(body.size()), cabinet.c_str());
-
-    const int trust = IsFileTrusted(cabinet) ? 0 : 1;
-    TS_LOG(kSeverityInformation, kSource, L"Checking digital signature of %s, result = %d", cabinet.c_str(), trust);
-    if (trust != 0) {
-        ::DeleteFileW(cabinet.c_str());
+    if (DownloadToFile(cabUrl, &staged) != DownloadOutcome::kComplete) {
+        TS_LOG(kSeverityInformation, kSource, L"Downloading cab failed, fallback to xdb.");
         return false;
     }
+    const int size = static_cast<int>(staged.size());
+    TS_LOG(kSeverityInformation, kSource, L"Cab downloaded with %d bytes", size);
+    CabinetFileGuard removeCabinet(cabinet);
+    if (!staged.CommitTo(cabinet)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to open %s", cabinet.c_str());
+        return false;
+    }
+    TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, cabinet.c_str());
 
-    ExtractCab(WideToNarrow(cabinet), WideToNarrow(targetDirectory));
-    const size_t dot = cabinet.rfind(L'.');
-    const std::wstring expected = cabinet.substr(0, dot) + L".xdb";
-    bool replaced = false;
-    if (FileExists(expected)) {
-        // When the cabinet's database carries the target's own name it is already in place.
-        // Otherwise it replaces the target in one step, so a failed move keeps the old file.
-        if (AsciiEqualsIgnoreCase(WideToUtf8(expected), WideToUtf8(target)) ||
-            ::MoveFileExW(expected.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            TS_LOG(kSeverityInformation, kSource, L"%s was found and renamed to %s successfully", expected.c_str(),
-                   target.c_str());
-            replaced = true;
-        } else {
-            TS_LOG(kSeverityError, kSource, L"Failed to renamed %s to %s with error %d", expected.c_str(),
-                   target.c_str(), static_cast<int>(::GetLastError()));
-        }
-    } else {
+    const LONG trust = FileTrustCode(cabinet);
+    TS_LOG(kSeverityInformation, kSource, L"Checking digital signature of %s, result = %d", cabinet.c_str(),
+           static_cast<int>(trust));
+    if (trust != 0) return false;
+
+    // Unpacked into a folder of its own beside the target (so the move below
+    // stays on one volume); whatever else the cabinet held goes with the folder.
+    PrivateFolder folder;
+    if (!folder.Create(targetDirectory)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to create a folder for %s in %s, error %d", cabinet.c_str(),
+               targetDirectory.c_str(), static_cast<int>(::GetLastError()));
+        return false;
+    }
+    std::vector<std::wstring> produced;
+    const bool extracted = ExtractCab(WideToNarrow(cabinet), WideToNarrow(folder.path()), &produced);
+    const std::wstring expected = folder.path() + L"\\" + segment.substr(0, segment.rfind(L'.')) + L".xdb";
+    // Only a file this extraction wrote completely counts, never one that was there before.
+    const bool found = extracted && std::any_of(produced.begin(), produced.end(),
+                                                [&](const std::wstring& file) { return SameFile(file, expected); });
+    if (!found) {
         TS_LOG(kSeverityError, kSource, L"Expected xdb doesn't exist: %s", expected.c_str());
+        return false;
     }
-    ::DeleteFileW(cabinet.c_str());
-    return replaced;
+    if (!::MoveFileExW(expected.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to renamed %s to %s with error %d", expected.c_str(), target.c_str(),
+               static_cast<int>(::GetLastError()));
+        return false;
+    }
+    TS_LOG(kSeverityInformation, kSource, L"%s was found and renamed to %s successfully", expected.c_str(),
+           target.c_str());
+    return true;
 }
 
 }  // namespace
@@ -183,12 +257,27 @@ void getTsData(bool forced, DWORD interval) {
     TS_LOG(kSeverityInformation, kSource, L"Sending url to server: %s", url.c_str());
 
     std::string response;
-    if (Download(url, &response) && !response.empty()) {
+    if (DownloadCommandFile(url, &response) && !response.empty()) {
         TS_LOG(kSeverityInformation, kSource, L"Response from server: %s", NarrowToWide(response).c_str());
         InterpretCommandFile(response.data(), response.size(), nullptr);
     } else {
         TS_LOG(kSeverityInformation, kSource, L"No response received from server");
     }
+}
+
+bool DownloadCommandFile(const std::wstring& url, std::string* text) {
+    std::string received;
+    const DownloadOutcome outcome = DownloadBounded(
+        url.c_str(),
+        [&received](const char* bytes, size_t count) {
+            received.append(bytes, count);
+            return true;
+        },
+        kMaxCommandFileBytes);
+    LogStopped(url, outcome);
+    if (outcome != DownloadOutcome::kComplete) return false;
+    text->swap(received);
+    return true;
 }
 
 bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target) {
@@ -223,9 +312,17 @@ bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstrin
     if (target != nullptr) {
         targetFile = *target;
     } else {
-        // The path comes from the service: it must name a file below the directory it is joined to.
-        if (!IsContainedEntryPath(entry->path)) return false;
-        targetFile = EntryTarget(entry->path);
+        // The path comes from the service: it must name a file below the folder it is joined to.
+        const std::optional<EntryDestination> destination = EntryDestinationOf(entry->path);
+        if (!destination) return false;
+        std::optional<std::wstring> resolved = EntryTarget(*destination);
+        if (!resolved) return false;
+        targetFile = std::move(*resolved);
+    }
+    const std::wstring directory = ParentDirectory(targetFile);
+    if (directory.empty()) {
+        TS_LOG(kSeverityError, kSource, L"Target %s has no folder, not downloaded", targetFile.c_str());
+        return false;
     }
 
     if (entry->minimumAgeMinutes) {
@@ -240,15 +337,25 @@ bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstrin
 
     const std::wstring wideUrl = NarrowToWide(url);
     TS_LOG(kSeverityInformation, kSource, L"Trying download %s", wideUrl.c_str());
-    std::string body;
-    if (!Download(wideUrl, &body)) {
+    StagedFile staged;
+    if (!staged.Create(directory)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to open %s", targetFile.c_str());
+        return false;
+    }
+    bool marked = false;
+    if (DownloadToFile(wideUrl, &staged, reportPage ? kReportMarker : nullptr, &marked) != DownloadOutcome::kComplete) {
         TS_LOG(kSeverityInformation, kSource, L"Downloading xdb failed.");
         return false;
     }
-    TS_LOG(kSeverityInformation, kSource, L"Xdb downloaded with %d bytes", static_cast<int>(body.size()));
-    if (reportPage && body.find(kReportMarker) == std::string::npos) return false;
-    if (!WriteWholeFile(targetFile, body)) return false;
-    TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", static_cast<int>(body.size()), targetFile.c_str());
+    const int size = static_cast<int>(staged.size());
+    TS_LOG(kSeverityInformation, kSource, L"Xdb downloaded with %d bytes", size);
+    if (reportPage && !marked) return false;
+    if (!staged.CommitTo(targetFile)) {
+        TS_LOG(kSeverityError, kSource, L"Failed to replace %s with the download, error %d", targetFile.c_str(),
+               static_cast<int>(::GetLastError()));
+        return false;
+    }
+    TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, targetFile.c_str());
     return true;
 }
 

@@ -29,6 +29,18 @@ inline constexpr uint32_t kEventRecordSize = 48;
 inline constexpr char kReportMarker[] = "<!--Report OK-->";
 // Longest base request, in characters (the longest file entry url is in command_file.h).
 inline constexpr size_t kMaxBaseRequestChars = 259;
+// Largest command file (the manifest's or a plug-in request's answer) taken, in
+// bytes: a hundred entries with the longest url fit many times over.
+inline constexpr uint64_t kMaxCommandFileBytes = 1024 * 1024;
+// Largest cabinet or file one entry downloads, in bytes (the body goes to a
+// temporary file as it arrives, never into memory).
+inline constexpr uint64_t kMaxDownloadFileBytes = 256ull * 1024 * 1024;
+
+// Downloads a command file from `url` into *text: true only when the service
+// answered with a success status and the whole body, at most
+// kMaxCommandFileBytes, arrived within the download deadline
+// (DownloadBounded). A refused or stopped download is logged with the reason.
+bool DownloadCommandFile(const std::wstring& url, std::string* text);
 
 // The manifest base URL: "TsUrl" when present (at most 259 characters), else the
 // built-in manifest endpoint.
@@ -60,14 +72,18 @@ void getTsData(bool forced, DWORD interval);
 bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target);
 
 // The text of a command file (CommandFileActions, SplitFileEntry, FileEntry,
-// IsContainedEntryPath) is read by command_file.h, included above.
+// EntryDestinationOf) is read by command_file.h, included above.
 
-// Downloads one file entry. True when the target file was replaced. Refuses a
-// path with ".." (and, where the path names the target, any path that leaves
-// the directory), skips a target younger than the entry's minimum age, tries
-// "<url without .xdb>.cab" first for a ".xdb" url (kept only when signed by a
-// trusted publisher), then the plain url. A report page is written only when
-// it carries kReportMarker.
+// Downloads one file entry. True when the target file was replaced by a
+// complete new file (written beside it, flushed and moved over it in one step;
+// on any failure the target keeps its content). Refuses a path with ".." (and,
+// where the path names the target, any path that is not contained below its
+// folder, or whose folder cannot be found), skips a target younger than the
+// entry's minimum age, tries "<url without .xdb>.cab" first for a ".xdb" url,
+// then the plain url. A cabinet counts only when signed by a trusted publisher
+// and extracted whole into a private folder beside the target, and only its
+// "<cabinet name>.xdb" replaces the target; everything else it held is
+// deleted. A report page is written only when it carries kReportMarker.
 bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstring* target);
 
 }  // namespace tessary

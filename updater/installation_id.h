@@ -32,13 +32,14 @@ public:
 
     // Reads the file's first 16 bytes into the four parts and sets the
     // loaded-from-file flag. Returns false, leaving parts and flag as they were,
-    // when the file cannot be opened. A file shorter than 16 bytes sets the flag
-    // and leaves the parts unchanged.
+    // when the file cannot be opened. A file that is not exactly 20 bytes long or
+    // holds a part outside 1..0xFFFF counts as no identifier: the parts become 0
+    // (a log line says why) and the flag is set.
     bool Load();
 
     // Parses four hexadecimal numbers separated by non-hexadecimal characters
     // ("0001-0002-0003-00a4"). Sets the parts and returns true only when all four
-    // are present and non-zero; otherwise the parts keep their values.
+    // are present and in 1..0xFFFF; otherwise the parts keep their values.
     bool Parse(std::string_view text);
 
     // Writes the 20-byte file (the reserved word is 1 when the parts were loaded
@@ -66,6 +67,9 @@ public:
     const std::wstring& path() const { return path_; }
 
 private:
+    // The file worked on; empty (logged) when the common data folder cannot be found.
+    std::wstring FilePath() const;
+
     std::wstring path_;
     std::array<uint32_t, 4> parts_{};
     bool loaded_ = false;

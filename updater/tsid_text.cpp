@@ -56,7 +56,15 @@ std::optional<std::string> JoinTsidGroups(std::string_view sixteen) {
     return joined;
 }
 
+bool IsValidInstallationId(const InstallationIdParts& parts) {
+    for (uint32_t part : parts) {
+        if (part == 0 || part > 0xFFFF) return false;
+    }
+    return true;
+}
+
 std::string FormatInstallationId(const InstallationIdParts& parts) {
+    if (!IsValidInstallationId(parts)) return std::string(16, '0');
     char text[48];
     std::snprintf(text, sizeof(text), "%04lx%04lx%04lx%04lx", static_cast<unsigned long>(parts[0]),
                   static_cast<unsigned long>(parts[1]), static_cast<unsigned long>(parts[2]),
@@ -73,10 +81,11 @@ std::array<uint8_t, kInstallationIdFileSize> EncodeInstallationIdFile(const Inst
 }
 
 std::optional<InstallationIdParts> DecodeInstallationIdFile(std::string_view bytes) {
-    if (bytes.size() < kInstallationIdPartBytes) return std::nullopt;
+    if (bytes.size() != kInstallationIdFileSize) return std::nullopt;
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     InstallationIdParts parts{};
     for (size_t i = 0; i < parts.size(); ++i) parts[i] = GetLittleEndian(in + 4 * i);
+    if (!IsValidInstallationId(parts)) return std::nullopt;
     return parts;
 }
 

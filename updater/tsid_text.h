@@ -33,8 +33,12 @@ std::optional<InstallationIdParts> ParseInstallationIdText(std::string_view text
 // four joined with "-" (19 characters); nothing for a value of another length.
 std::optional<std::string> JoinTsidGroups(std::string_view sixteen);
 
-// The parts as "%04lx%04lx%04lx%04lx": 16 lower-case hexadecimal digits when
-// every part is at most 0xFFFF (up to 32 when a part read from a file is larger).
+// True when every part lies in 1..0xFFFF (an assigned identifier).
+bool IsValidInstallationId(const InstallationIdParts& parts);
+
+// The parts as "%04lx%04lx%04lx%04lx": 16 lower-case hexadecimal digits for a
+// valid identifier, sixteen zeros for any other (none, or a part outside
+// 1..0xFFFF), so the text never has more than four digits a part.
 std::string FormatInstallationId(const InstallationIdParts& parts);
 
 // The 20 bytes of the identifier file: the parts, then the reserved word (1 when
@@ -42,8 +46,9 @@ std::string FormatInstallationId(const InstallationIdParts& parts);
 std::array<uint8_t, kInstallationIdFileSize> EncodeInstallationIdFile(const InstallationIdParts& parts,
                                                                       bool loadedFromFile);
 
-// The parts held by the first 16 of `bytes` (the rest is ignored); nothing when
-// fewer than 16 bytes were read.
+// The parts held by the first 16 of `bytes`, the whole file (the reserved word
+// is ignored); nothing unless it is exactly kInstallationIdFileSize bytes long
+// and every part lies in 1..0xFFFF.
 std::optional<InstallationIdParts> DecodeInstallationIdFile(std::string_view bytes);
 
 }  // namespace tessary

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Logging/log_builder.h"
+#include "platform/contained_path.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "platform/unique_resource.h"
@@ -24,7 +25,7 @@ using ETWLogging::kSeverityInformation;
 using ETWLogging::kSeverityNormal;
 using ETWLogging::kSeverityWarning;
 
-constexpr wchar_t kSource[] = L"UpdaterPlugin";
+constexpr wchar_t kSource[] = L"UpdaterPluginManager";
 constexpr size_t kKeyNameChars = 260;
 
 void FreeBstr(BSTR text) { ::SysFreeString(text); }
@@ -49,23 +50,6 @@ private:
 };
 
 }  // namespace
-
-bool IsUsableDownloadFile(const std::wstring& path) {
-    if (path.size() < 4 || path.size() >= MAX_PATH) return false;
-    const bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                       path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
-    const bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
-    if (!drive && !unc) return false;
-    if (path.find(L"..") != std::wstring::npos) return false;
-    const wchar_t last = path.back();
-    if (last == L'\\' || last == L'/') return false;
-    for (size_t i = 0; i < path.size(); ++i) {
-        const wchar_t c = path[i];
-        if (c < 0x20 || c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|') return false;
-        if (c == L':' && i != 1) return false;
-    }
-    return true;
-}
 
 UpdaterPluginManager::UpdaterPluginManager() {
     ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr).GetLogger();
@@ -178,8 +162,9 @@ bool UpdaterPluginManager::RunUpdate(IUpdaterPlugin* plugin) {
     UniqueBstr downloadText;
     const HRESULT gotFile = plugin->GetDownloadFile(downloadText.put());
     const std::wstring downloadFile = BstrText(downloadText.get());
-    // The file is written and deleted by this program: it must name a plain file at a full path.
-    if (gotFile != S_OK || !IsUsableDownloadFile(downloadFile)) {
+    // The file is written and deleted by this program: it must name a file at a
+    // full path whose every element stays a plain name (no "..", device or stream).
+    if (gotFile != S_OK || !IsContainedFullPath(downloadFile)) {
         TS_LOG(kSeverityWarning, kSource,
                L"There was an error getting the download information for update %s. Skipping it.", id.c_str());
         return false;
@@ -207,7 +192,7 @@ bool UpdaterPluginManager::RunUpdate(IUpdaterPlugin* plugin) {
     std::string response;
     // A failed request is not logged; the download file goes all the same. An
     // answer cut short could name another file or a truncated url: it counts as failed.
-    if (!DownloadWhole(url.c_str(), &response)) return true;
+    if (!DownloadCommandFile(url, &response)) return true;
 
     RewriteFileUrlExtension(&response, WideToNarrow(::PathFindExtensionW(downloadFile.c_str())));
     if (!InterpretCommandFile(response.data(), response.size(), &downloadFile)) {

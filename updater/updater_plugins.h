@@ -54,9 +54,4 @@ private:
     std::list<IUpdaterPlugin*> plugins_;
 };
 
-// True when `path` may serve as a plug-in's download file: a full path (drive or
-// UNC) shorter than MAX_PATH, without "..", control characters, wildcards or a
-// stream colon.
-bool IsUsableDownloadFile(const std::wstring& path);
-
 }  // namespace tessary::TSUpdaterPlugin

@@ -96,11 +96,13 @@ class Rule:
                       or a number to declare instead of the real length
       truncate:       send only the first N body bytes, then close the connection
       body_delay_ms:  wait between the headers and the body
+      trickle_ms:     send the body one byte at a time, this many milliseconds apart (a server
+                      that keeps a download alive without ever finishing it in time)
       drop:           "before_response", "after_headers" or "mid_body": reset the connection there
     Every rule other than a plain answer closes the connection after the response."""
 
     KEYS = {"match", "times", "delay_ms", "status", "reason", "body", "body_b64", "junk", "headers",
-            "content_length", "truncate", "body_delay_ms", "drop"}
+            "content_length", "truncate", "body_delay_ms", "trickle_ms", "drop"}
     DROPS = {"before_response", "after_headers", "mid_body"}
 
     def __init__(self, definition):
@@ -116,6 +118,8 @@ class Rule:
         self.times = self._number("times", None, minimum=1)
         self.delay = self._number("delay_ms", 0) / 1000.0
         self.body_delay = self._number("body_delay_ms", 0) / 1000.0
+        trickle = self._number("trickle_ms", None, minimum=1, maximum=60000)
+        self.trickle = trickle / 1000.0 if trickle is not None else 0
         self.status = self._number("status", 200, minimum=100, maximum=999)
         self.reason = definition.get("reason")
         self.headers = definition.get("headers", {})
@@ -158,7 +162,8 @@ class Rule:
 
     @property
     def misbehaves(self):
-        return (self.content_length != "auto" or self.truncate is not None or self.drop is not None)
+        return (self.content_length != "auto" or self.truncate is not None or self.drop is not None
+                or self.trickle > 0)
 
 
 class State:
@@ -494,8 +499,24 @@ class Handler(BaseHTTPRequestHandler):
             return
         if rule.truncate is not None:
             body = body[:rule.truncate]
+        if rule.trickle > 0:
+            self._trickle(body, rule.trickle)
+            return
         self._put(body)
         self._flush()
+
+    def _trickle(self, body, interval):
+        """Sends `body` one byte per `interval` seconds until it is out, the client
+        goes away or the emulator stops."""
+        self._flush()
+        for i in range(len(body)):
+            try:
+                self.wfile.write(body[i:i + 1])
+                self.wfile.flush()
+            except OSError:
+                return
+            if self.state.stop.wait(interval):
+                return
 
     # Control API.
 

@@ -304,9 +304,17 @@ class ScriptTest(EmulatorTestBase):
         self.assertEqual(get(self.port, self.query_target())[1], b"late")
         self.assertGreaterEqual(time.monotonic() - started, 0.3)
 
+    def test_trickle_sends_the_body_one_byte_per_interval(self):
+        self.client.script(body="slow", trickle_ms=100, times=1)
+        started = time.monotonic()
+        head, body, ending = get(self.port, self.query_target())
+        self.assertEqual((body, ending), (b"slow", "eof"))
+        self.assertEqual(header(head, "Connection"), "close")
+        self.assertGreaterEqual(time.monotonic() - started, 0.3, "three waits between four bytes at least")
+
     def test_bad_scripts_are_refused_and_reset_forgets(self):
         for bad in ('{"status": "x"}', '{"drop": "sometimes"}', '{"colour": 1}', '[1]', "not json",
-                    '{"content_length": -1}', '{"body_b64": "***"}', '{"match": {"x": 1}}'):
+                    '{"content_length": -1}', '{"trickle_ms": 0}', '{"body_b64": "***"}', '{"match": {"x": 1}}'):
             request = urllib.request.Request(self.emu.origin + "/__control/script", data=bad.encode(), method="POST")
             with self.assertRaises(urllib.error.HTTPError) as caught:
                 urllib.request.urlopen(request, timeout=5)

@@ -275,6 +275,30 @@ TEST_F(UpdatePassFaultTest, FaultyDownloadsKeepTheTargetAndLeaveNoPartialFile) {
     }
 }
 
+TEST_F(UpdatePassFaultTest, TricklingServersCannotHoldThePass) {
+    // One byte every 50 ms would take the better part of an hour for these bodies.
+    // With these time-outs each download's deadline is 0.5 + 0.5 + 10 * 0.2 = 3 s.
+    const std::vector<std::string> shortTimeouts = {
+        "DELETE FROM Settings;", "INSERT INTO Settings VALUES('ConnectTimeout','500');",
+        "INSERT INTO Settings VALUES('SendTimeout','500');", "INSERT INTO Settings VALUES('ReceiveTimeout','200');"};
+    const std::string trickle = "\"trickle_ms\": 50, \"body\": " + JsonString(std::string(64 * 1024, 'T'));
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"trickling cabinet and file", "[{\"match\": {\"path\": \"/faults/x.cab\"}, " + trickle +
+                                           "}, {\"match\": {\"path\": \"/faults/x.xdb\"}, " + trickle + "}]"},
+        {"trickling manifest", "{\"match\": {\"endpoint\": \"manifest\"}, \"trickle_ms\": 50, \"body\": " +
+                                   JsonString(kManifestEntry + std::string(64 * 1024, '#')) + "}"},
+    };
+    for (const auto& [name, rules] : cases) {
+        Prepare();
+        ASSERT_TRUE(StoreStatements(shortTimeouts));
+        ASSERT_TRUE(emulator_.Script(rules));
+        const ULONGLONG started = ::GetTickCount64();
+        RunPass(name, true);
+        const ULONGLONG seconds = (::GetTickCount64() - started) / 1000;
+        EXPECT_LT(seconds, 30u) << name << ": two downloads of 3 s each, not the whole trickle";
+    }
+}
+
 TEST_F(UpdatePassFaultTest, JunkCabinetsAreDiscardedWithoutAPartialFile) {
     // A cabinet of junk fails the trust check and is deleted; the plain file is missing.
     for (const ServiceFault& fault : JunkFaults()) {

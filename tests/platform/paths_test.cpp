@@ -21,12 +21,14 @@ std::wstring Lower(std::wstring text) {
     return text;
 }
 
-TEST(PathTextTest, ParentDirectoryCutsAtLastBackslash) {
+TEST(PathTextTest, ParentDirectoryCutsAtTheLastSeparatorOfEitherKind) {
     EXPECT_EQ(ParentDirectory(L"C:\\ProgramData\\Quellon\\Tessary\\data\\TsLocal.xdb"),
               L"C:\\ProgramData\\Quellon\\Tessary\\data");
     EXPECT_EQ(ParentDirectory(L"C:\\a"), L"C:");
     EXPECT_EQ(ParentDirectory(L"data\\"), L"data");
     EXPECT_EQ(ParentDirectory(L"TsLocal.xdb"), L"");
+    EXPECT_EQ(ParentDirectory(L"C:/dir/db.xdb"), L"C:/dir") << "never the drive root";
+    EXPECT_EQ(ParentDirectory(L"C:\\a/b\\c.xdb"), L"C:\\a/b");
     EXPECT_EQ(ParentDirectory(L""), L"");
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "store/named_objects.h"
 #include "store/product_keys.h"
 #include "store/stores.h"
@@ -216,6 +217,90 @@ TEST_F(ServiceExchangeTest, BodyThatStallsPastTheReceiveTimeoutEndsTheRead) {
     EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/slowbody").c_str(), nullptr, 0, &response, &complete));
     EXPECT_EQ(response, "") << "the status was a success; the body never came in time";
     EXPECT_FALSE(complete);
+}
+
+// Bounded downloads: the body goes to a sink as it arrives, within a size cap and a deadline.
+
+struct Received {
+    std::string bytes;
+    int calls = 0;
+    bool refuse = false;
+    DownloadSink Sink() {
+        return [this](const char* data, size_t count) {
+            ++calls;
+            bytes.append(data, count);
+            return !refuse;
+        };
+    }
+};
+
+TEST_F(ServiceExchangeTest, BoundedDownloadsHandTheBodyOverOnlyWhenWholeAndWithinTheCaps) {
+    const std::string big(200 * 1024, 'b');
+    Answer("/d/ok", "\"body\": \"" + big + "\"");
+    Answer("/d/error", "\"status\": 404, \"body\": \"not found\"");
+    Answer("/d/cut", "\"truncate\": 10, \"body\": \"0123456789abcdef\"");
+    Answer("/d/nolength", "\"content_length\": \"omit\", \"body\": \"x\"");
+    const struct {
+        const wchar_t* path;
+        uint64_t cap;
+        bool refuse;
+        DownloadOutcome outcome;
+        size_t bytes;
+    } cases[] = {
+        {L"/d/ok", big.size(), false, DownloadOutcome::kComplete, big.size()},
+        {L"/d/ok", big.size() - 1, false, DownloadOutcome::kTooLarge, 0},
+        {L"/d/ok", big.size(), true, DownloadOutcome::kRefusedBySink, 0},
+        {L"/d/error", 1000, false, DownloadOutcome::kFailed, 0},
+        {L"/d/cut", 1000, false, DownloadOutcome::kFailed, 10},
+        {L"/d/nolength", 1000, false, DownloadOutcome::kFailed, 0},
+        {L"/d/missing", 1000, false, DownloadOutcome::kFailed, 0},
+    };
+    for (const auto& c : cases) {
+        Received received;
+        received.refuse = c.refuse;
+        EXPECT_EQ(DownloadBounded(emulator_.Url(c.path).c_str(), received.Sink(), c.cap), c.outcome)
+            << WideToUtf8(c.path) << " cap " << c.cap;
+        if (c.refuse) {
+            EXPECT_EQ(received.calls, 1) << "nothing is read after the sink refused";
+        } else {
+            EXPECT_EQ(received.bytes.size(), c.bytes) << WideToUtf8(c.path) << " cap " << c.cap;
+        }
+    }
+    EXPECT_EQ(DownloadBounded(nullptr, Received().Sink(), 10), DownloadOutcome::kFailed);
+}
+
+TEST_F(ServiceExchangeTest, ATricklingBodyEndsAtTheDeadline) {
+    // Deadline 300 + 300 + 10 * 200 ms = 2.6 s; the trickle would need about 100 s.
+    ASSERT_TRUE(InsertSetting("ConnectTimeout", "300"));
+    ASSERT_TRUE(InsertSetting("SendTimeout", "300"));
+    ASSERT_TRUE(InsertSetting("ReceiveTimeout", "200"));
+    EXPECT_EQ(DownloadDeadlineMs(ExchangeTimeouts()), 2600u);
+    Answer("/d/trickle", "\"trickle_ms\": 50, \"body\": \"" + std::string(2000, 't') + "\"");
+    Received received;
+    const ULONGLONG started = ::GetTickCount64();
+    EXPECT_EQ(DownloadBounded(emulator_.Url(L"/d/trickle").c_str(), received.Sink(), 1 << 20),
+              DownloadOutcome::kDeadline);
+    EXPECT_LT(::GetTickCount64() - started, 20000u) << "bounded by the deadline, not by the trickle";
+    EXPECT_GT(received.calls, 3) << "bytes kept arriving, each within the receive time-out";
+    EXPECT_LT(received.bytes.size(), 2000u);
+}
+
+TEST(DownloadDeadlineTest, ConnectSendAndTenReceiveTimeoutsWithinBounds) {
+    const struct {
+        ServiceTimeouts timeouts;
+        DWORD deadline;
+    } cases[] = {
+        {{}, 120000u},
+        {{10000, 1000, 2000, 300}, 6000u},
+        {{10000, 0xFFFFFFFFu, 0, 0xFFFFFFFFu}, 120000u},
+        {{10000, 1, 1, 1}, 1000u},
+        {{10000, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu}, kMaxDownloadDeadlineMs},
+        {{10000, 0x7FFFFFFFu, 1000, 1000}, 611000u},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DownloadDeadlineMs(c.timeouts), c.deadline)
+            << c.timeouts.connect << " " << c.timeouts.send << " " << c.timeouts.receive;
+    }
 }
 
 // Arrival times (seconds) of the recorded requests, in order.

@@ -9,11 +9,13 @@
 #include <string>
 
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 #include "store/named_objects.h"
 #include "store/product_keys.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/update_checker_process.h"
+#include "tests/updater/updater_test_support.h"
 #include "transport/winhttp_api.h"
 #include "updater/installation_id.h"
 
@@ -45,6 +47,7 @@ protected:
     static void SetUpTestSuite() {
         CreateNamedObjects(Deliverable::kUpdateChecker);
         winhttp::Load();
+        logFile_ = testing::StartFileLogger();
     }
     static void TearDownTestSuite() { CloseNamedObjects(); }
 
@@ -63,12 +66,33 @@ protected:
         return InterpretCommandFile(text.data(), text.size(), target);
     }
     std::vector<testing::RecordedRequest> Requests() const { return testing::ParseRequests(emulator_.Requests()); }
+    std::vector<std::string> Paths() const {
+        std::vector<std::string> paths;
+        for (const auto& request : Requests()) paths.push_back(request.path);
+        return paths;
+    }
+    // The names in the sandbox, folders included.
+    std::vector<std::wstring> SandboxNames() const {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found{};
+        UniqueFind find(::FindFirstFileW((sandbox_.path() + L"\\*").c_str(), &found));
+        if (!find) return names;
+        do {
+            if (found.cFileName != std::wstring(L".") && found.cFileName != std::wstring(L"..")) {
+                names.push_back(found.cFileName);
+            }
+        } while (::FindNextFileW(find.get(), &found));
+        return names;
+    }
 
+    static std::wstring logFile_;
     EmulatorControl emulator_;
     ScopedTempDir sandbox_;
     std::string origin_;
     std::wstring target_;
 };
+
+std::wstring CommandFileTest::logFile_;
 
 TEST_F(CommandFileTest, TheLastFileLineDecidesTheResult) {
     Serve("/ok.txt", "content");
@@ -92,6 +116,86 @@ TEST_F(CommandFileTest, FailedDownloadKeepsTheTarget) {
     Serve("/gone.cab", "x", 500);
     EXPECT_FALSE(Interpret("FILE=" + origin_ + "/gone.xdb||p||ffffffff\r\n", &target_));
     EXPECT_EQ(ReadBytes(target_), "previous");
+}
+
+TEST_F(CommandFileTest, ATargetIsReplacedOnlyByACompleteNewFile) {
+    // Every way the download can end short of a whole body: the old content stays
+    // and no temporary file is left beside it.
+    for (const char* rule : {R"("drop": "mid_body", "body": "new content cut short")",
+                             R"("truncate": 5, "body": "new content cut short")", R"("status": 500, "body": "x")"}) {
+        ASSERT_TRUE(emulator_.Reset());
+        ASSERT_TRUE(WriteFileBytes(target_, "previous"));
+        ASSERT_TRUE(emulator_.Script(std::string(R"({"match": {"path": "/file.txt"}, )") + rule + "}"));
+        EXPECT_FALSE(Interpret("FILE=" + origin_ + "/file.txt||p||ffffffff\r\n", &target_)) << rule;
+        EXPECT_EQ(ReadBytes(target_), "previous") << rule;
+        EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"}) << rule;
+    }
+    // A target that cannot be replaced (held open by a reader that does not share
+    // deletion) keeps its content, and the complete download is thrown away.
+    ASSERT_TRUE(emulator_.Reset());
+    Serve("/file.txt", "new content");
+    {
+        UniqueFile reader(::CreateFileW(target_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(reader);
+        EXPECT_FALSE(Interpret("FILE=" + origin_ + "/file.txt||p||ffffffff\r\n", &target_));
+    }
+    EXPECT_EQ(ReadBytes(target_), "previous");
+    EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"});
+    EXPECT_NE(testing::ReadLogText(logFile_).find(L"Failed to replace " + target_), std::wstring::npos);
+
+    EXPECT_TRUE(Interpret("FILE=" + origin_ + "/file.txt||p||ffffffff\r\n", &target_));
+    EXPECT_EQ(ReadBytes(target_), "new content");
+    EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"});
+    EXPECT_NE(testing::ReadLogText(logFile_).find(L"11 bytes written to " + target_), std::wstring::npos);
+}
+
+TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtractionWorked) {
+    ASSERT_TRUE(testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), true));
+    const std::vector<std::string> cabinetRows = {"AAAA0000000000000000000000000001",
+                                                  "AAAA0000000000000000000000000002"};
+    const std::vector<std::string> plainRows = {"BBBB0000000000000000000000000001"};
+    const struct {
+        const char* folder;  // below /hostile/ on the emulator
+        bool fromCabinet;
+    } cases[] = {
+        {"extra", true},     // x.xdb and "data\TsLocal.xdb": only x.xdb counts
+        {"other", false},    // no x.xdb at all
+        {"corrupt", false},  // x.xdb with damaged data
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(emulator_.Reset());
+        ASSERT_TRUE(WriteFileBytes(target_, "previous"));
+        const size_t logStart = testing::ReadLogText(logFile_).size();
+        const std::string base = std::string("/hostile/") + c.folder;
+        EXPECT_TRUE(Interpret("FILE=" + origin_ + base + "/x.xdb||p||ffffffff\r\n", &target_)) << c.folder;
+        EXPECT_EQ(testing::StoreHashes(target_), c.fromCabinet ? cabinetRows : plainRows) << c.folder;
+        std::vector<std::string> paths = {base + "/x.cab"};
+        if (!c.fromCabinet) paths.push_back(base + "/x.xdb");
+        EXPECT_EQ(Paths(), paths) << c.folder << ": the plain file is tried when the cabinet delivered nothing";
+        // Nothing else of the cabinet, not the cabinet, not its private folder.
+        EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"}) << c.folder;
+        const std::wstring log = testing::ReadLogText(logFile_).substr(logStart);
+        EXPECT_EQ(log.find(L"renamed to " + target_ + L" successfully") != std::wstring::npos, c.fromCabinet)
+            << c.folder << "\n"
+            << WideToUtf8(log);
+        if (!c.fromCabinet) EXPECT_NE(log.find(L"Expected xdb doesn't exist"), std::wstring::npos) << c.folder;
+    }
+    testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), false);
+}
+
+TEST_F(CommandFileTest, PathsOfDevicesDrivesAndStreamsDownloadNothing) {
+    Serve("/ok.xdb", "content");
+    for (const char* path : {"NUL", "com1", "AUX.xdb", "data/summary/con.xdb", "data/summary/LPT1 .txt", "x.xdb:s",
+                             "C:/x.xdb", "/x.xdb", "//server/share/x.xdb", "data/summary/", "data/../x.xdb"}) {
+        EXPECT_FALSE(Interpret("FILE=" + origin_ + "/ok.xdb||" + path + "||ffffffff\r\n", nullptr)) << path;
+    }
+    EXPECT_TRUE(Requests().empty());
+    // A cabinet name that is a device is never written: the plain file comes instead.
+    Serve("/nul.xdb", "plain");
+    EXPECT_TRUE(Interpret("FILE=" + origin_ + "/nul.xdb||p||ffffffff\r\n", &target_));
+    EXPECT_EQ(Paths(), std::vector<std::string>{"/nul.xdb"});
+    EXPECT_EQ(ReadBytes(target_), "plain");
 }
 
 TEST_F(CommandFileTest, PlaceholdersAreFilledWithTheIdentity) {
@@ -121,45 +225,6 @@ TEST_F(CommandFileTest, OemTokenInTheWorkingDirectoryIsDeleted) {
     EXPECT_FALSE(Interpret("", nullptr));
     EXPECT_FALSE(FileExists(L"data\\oemtoken.xdb"));
     ::SetCurrentDirectoryW(previous);
-}
-
-TEST(FileEntryTest, SplitsUrlPathAndAge) {
-    auto entry = SplitFileEntry("http://h/x.xdb||data/x.xdb||0000003c\r\nnext");
-    ASSERT_TRUE(entry.has_value());
-    EXPECT_EQ(entry->url, "http://h/x.xdb");
-    EXPECT_EQ(entry->path, "data/x.xdb");
-    EXPECT_EQ(entry->minimumAgeMinutes, 60u);
-
-    EXPECT_EQ(SplitFileEntry("u||p||ffffffff\r\n")->minimumAgeMinutes, std::nullopt);
-    EXPECT_EQ(SplitFileEntry("u||p||FFFFFFFE\r\n")->minimumAgeMinutes, 0xfffffffeu) << "upper case is lowered";
-    EXPECT_EQ(SplitFileEntry("u||p||3c")->minimumAgeMinutes, 60u) << "shorter only at the end of the text";
-    EXPECT_EQ(SplitFileEntry("u||p||0000003c\r\n")->minimumAgeMinutes, 60u);
-    EXPECT_EQ(SplitFileEntry("u||p||000g003c\r\n")->minimumAgeMinutes, std::nullopt);
-    EXPECT_EQ(SplitFileEntry("u||p||")->minimumAgeMinutes, std::nullopt);
-    EXPECT_EQ(SplitFileEntry("u||p")->path, "p");
-    // A path ended by CR LF takes its age from the next line.
-    auto crlf = SplitFileEntry("u||p\r\n0000000aFILE=...");
-    EXPECT_EQ(crlf->path, "p");
-    EXPECT_EQ(crlf->minimumAgeMinutes, 10u);
-    EXPECT_EQ(SplitFileEntry("u||p\r\nFILE=abc")->minimumAgeMinutes, std::nullopt);
-}
-
-TEST(FileEntryTest, RefusesEntriesWithoutUrlOrWithAnOverlongOne) {
-    EXPECT_FALSE(SplitFileEntry("no separator").has_value());
-    EXPECT_FALSE(SplitFileEntry("http://h/x.xdb\r\nFILE=a||b||c").has_value()) << "|| of a later line";
-    EXPECT_TRUE(SplitFileEntry(std::string(8191, 'u') + "||p||ffffffff").has_value());
-    EXPECT_FALSE(SplitFileEntry(std::string(8192, 'u') + "||p||ffffffff").has_value());
-}
-
-TEST(FileEntryTest, EntryPathsMustStayBelowTheirDirectory) {
-    for (const char* good : {"x.xdb", "data/x.xdb", "data\\summary\\x.xdb", "data/summary/sub/x.xdb"}) {
-        EXPECT_TRUE(IsContainedEntryPath(good)) << good;
-    }
-    for (const char* bad :
-         {"", "../x", "a/..b", "C:\\x", "c:x", "\\x", "/x", "\\\\srv\\share\\x", "x.xdb:ads", "a\tb"}) {
-        EXPECT_FALSE(IsContainedEntryPath(bad)) << bad;
-    }
-    EXPECT_FALSE(IsContainedEntryPath(std::string("a\0b", 3)));
 }
 
 TEST(RequestTest, BaseRequestIsCutAndTheFullRequestEndsWithTheFlag) {

@@ -70,6 +70,34 @@ TEST(CommandFileActionsTest, NulBytesAreOrdinaryCharacters) {
     EXPECT_EQ(Actions(text), (std::vector<Action>{{CommandKeyword::kFile, "a\0b||c\r\n"s}}));
 }
 
+TEST(FileEntryTest, SplitsUrlPathAndAge) {
+    auto entry = SplitFileEntry("http://h/x.xdb||data/x.xdb||0000003c\r\nnext");
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_EQ(entry->url, "http://h/x.xdb");
+    EXPECT_EQ(entry->path, "data/x.xdb");
+    EXPECT_EQ(entry->minimumAgeMinutes, 60u);
+
+    EXPECT_EQ(SplitFileEntry("u||p||ffffffff\r\n")->minimumAgeMinutes, std::nullopt);
+    EXPECT_EQ(SplitFileEntry("u||p||FFFFFFFE\r\n")->minimumAgeMinutes, 0xfffffffeu) << "upper case is lowered";
+    EXPECT_EQ(SplitFileEntry("u||p||3c")->minimumAgeMinutes, 60u) << "shorter only at the end of the text";
+    EXPECT_EQ(SplitFileEntry("u||p||0000003c\r\n")->minimumAgeMinutes, 60u);
+    EXPECT_EQ(SplitFileEntry("u||p||000g003c\r\n")->minimumAgeMinutes, std::nullopt);
+    EXPECT_EQ(SplitFileEntry("u||p||")->minimumAgeMinutes, std::nullopt);
+    EXPECT_EQ(SplitFileEntry("u||p")->path, "p");
+    // A path ended by CR LF takes its age from the next line.
+    auto crlf = SplitFileEntry("u||p\r\n0000000aFILE=...");
+    EXPECT_EQ(crlf->path, "p");
+    EXPECT_EQ(crlf->minimumAgeMinutes, 10u);
+    EXPECT_EQ(SplitFileEntry("u||p\r\nFILE=abc")->minimumAgeMinutes, std::nullopt);
+}
+
+TEST(FileEntryTest, RefusesEntriesWithoutUrlOrWithAnOverlongOne) {
+    EXPECT_FALSE(SplitFileEntry("no separator").has_value());
+    EXPECT_FALSE(SplitFileEntry("http://h/x.xdb\r\nFILE=a||b||c").has_value()) << "|| of a later line";
+    EXPECT_TRUE(SplitFileEntry(std::string(8191, 'u') + "||p||ffffffff").has_value());
+    EXPECT_FALSE(SplitFileEntry(std::string(8192, 'u') + "||p||ffffffff").has_value());
+}
+
 TEST(FileEntryAgeTest, TheAgeIsReadFromAtMostEightCharacters) {
     EXPECT_EQ(SplitFileEntry("u||p||000000010")->minimumAgeMinutes, 1u);
     EXPECT_EQ(SplitFileEntry("u||p||FFFFFFFF0")->minimumAgeMinutes, std::nullopt) << "all f within the eight";
@@ -104,6 +132,33 @@ TEST(EntryPathTest, SummaryPathsNameALowerCasedFileBelowTheDataDirectory) {
     EXPECT_EQ(SummaryFileName("web/data/summary/sub/a.htm"), "sub/a.htm");
     EXPECT_EQ(SummaryFileName("data\\summary\\a.htm"), std::nullopt) << "only forward slashes mark it";
     EXPECT_EQ(SummaryFileName("data/summaryx.htm"), std::nullopt);
+}
+
+TEST(EntryPathTest, OnlyContainedPathsGetADestination) {
+    const struct {
+        const char* path;
+        EntryBase base;
+        const char* relative;
+    } good[] = {
+        {"x.xdb", EntryBase::kProgramDirectory, "x.xdb"},
+        {"data/x.xdb", EntryBase::kProgramDirectory, "data/x.xdb"},
+        {"data\\summary\\x.xdb", EntryBase::kProgramDirectory, "data\\summary\\x.xdb"},
+        {"Data/Summary/X.xdb", EntryBase::kCommonData, "x.xdb"},
+        {"data/summary/sub/x.xdb", EntryBase::kCommonData, "sub/x.xdb"},
+    };
+    for (const auto& c : good) {
+        const auto destination = EntryDestinationOf(c.path);
+        ASSERT_TRUE(destination.has_value()) << c.path;
+        EXPECT_EQ(destination->base, c.base) << c.path;
+        EXPECT_EQ(destination->relative, c.relative) << c.path;
+    }
+    for (const char* bad :
+         {"", "../x", "a/..b", "C:\\x", "c:x", "\\x", "/x", "\\\\srv\\share\\x", "x.xdb:ads", "a\tb", "NUL", "com1.xdb",
+          "data/CON/x.xdb", "data/summary/", "data/summary/aux.xdb", "data/summary/ . ", "x.xdb/"}) {
+        EXPECT_FALSE(EntryDestinationOf(bad).has_value()) << bad;
+    }
+    EXPECT_FALSE(EntryDestinationOf("a\0b"s).has_value());
+    EXPECT_FALSE(EntryDestinationOf(std::string(260, 'a')).has_value());
 }
 
 }  // namespace

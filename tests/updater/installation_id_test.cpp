@@ -79,12 +79,25 @@ TEST_F(InstallationIdTest, RequestsReadTheFileOnceDownloadsEveryTime) {
     ASSERT_TRUE(writer.Assign("0009000800070006"));
     EXPECT_EQ(id.ForRequest(), "0001000200030004") << "already loaded";
     EXPECT_EQ(id.ForDownload(), "0009000800070006");
+}
 
-    // A short file sets the flag and changes nothing.
-    ASSERT_TRUE(WriteFileBytes(file_, "short"));
-    InstallationId truncated(file_);
-    EXPECT_TRUE(truncated.Load());
-    EXPECT_EQ(truncated.Format(), "0000000000000000");
+TEST_F(InstallationIdTest, AFileOfTheWrongSizeOrWithPartsOutOfRangeIsNoIdentifier) {
+    const std::wstring log = testing::StartFileLogger();
+    const std::string good("\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0\0\0\0\0", 20);
+    std::string outOfRange = good;
+    outOfRange[6] = 1;  // part 2 becomes 0x10002
+    for (const std::string& bad : {std::string("short"), good.substr(0, 16), good + "x", outOfRange,
+                                   std::string(20, '\0'), std::string(20, '\xff')}) {
+        InstallationId id(file_);
+        ASSERT_TRUE(id.Assign("0009000800070006"));
+        ASSERT_TRUE(WriteFileBytes(file_, bad));
+        EXPECT_EQ(id.ForDownload(), "0000000000000000") << bad.size() << " bytes: sixteen zeros, never 31 digits";
+        EXPECT_EQ(id.parts(), (Parts{})) << bad.size();
+        EXPECT_TRUE(id.loadedFromFile());
+    }
+    EXPECT_NE(testing::ReadLogText(log).find(L"is not a valid installation identifier (21 bytes read"),
+              std::wstring::npos)
+        << "a log line says why";
 }
 
 }  // namespace

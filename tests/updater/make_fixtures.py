@@ -11,6 +11,16 @@ extract, into the directory given as the only argument:
                   separators, one entry whose time stamp is universal (0x100)
   spanning.cab    stored cabinet that continues a previous cabinet of its set
   escape_*.cab    stored cabinets naming "..\\", "\\" and drive-letter paths
+  escape_device.cab  stored cabinet naming DOS devices ("NUL", "com1.txt")
+  decoy.cab       stored cabinet whose header points at a harmless decoy file
+                  table at its end, while the table right after the folder
+                  names "..\\..\\..\\escaped.txt"
+  many.cab        stored cabinet of 257 one-byte entries (one above the cap)
+  huge_claim.cab  stored cabinet whose one entry claims 300 MiB
+  hostile/*/x.cab signed cabinets for a ".xdb" entry: extra/ holds x.xdb and
+                  "data\\TsLocal.xdb"; other/ holds only other.xdb; corrupt/
+                  holds x.xdb with damaged compressed data; beside each a
+                  plain x.xdb
   signed/x.cab, signed/appmrg.cab
                   cabinets (x.xdb, appmrg.xdb) signed with osslsigncode by a
                   test publisher whose root is signing/root.der (the tests
@@ -87,6 +97,32 @@ def stored_cabinet(entries, flags=0, previous=None, continued_from_previous=Fals
                          1 if previous else 0)
     folder = struct.pack("<IHH", data_at, count, 0)
     return header + extra + folder + file_table + blocks
+
+
+def decoy_cabinet(real, decoy):
+    """A stored cabinet with one data block: the file table FDI reads right after
+    the folder holds `real`, the header's file-table offset points at `decoy`
+    (same count) placed after the data. Entries: (name bytes, data)."""
+    date, time_ = dos_date(2019, 3, 4), dos_time(5, 6, 8)
+    header_size, folder_size = 36, 8
+    table = b""
+    offset = 0
+    data = b""
+    for name, content in real:
+        table += struct.pack("<IIHHHH", len(content), offset, 0, date, time_, 0x20) + name + b"\0"
+        offset += len(content)
+        data += content
+    data_at = header_size + folder_size + len(table)
+    block = struct.pack("<IHH", 0, len(data), len(data)) + data
+    decoy_at = data_at + len(block)
+    decoy_table = b""
+    offset = 0
+    for name, content in decoy:
+        decoy_table += struct.pack("<IIHHHH", len(content), offset, 0, date, time_, 0x20) + name + b"\0"
+        offset += len(content)
+    total = decoy_at + len(decoy_table)
+    header = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, total, 0, decoy_at, 0, 3, 1, 1, len(real), 0, 0x1234, 0)
+    return header + struct.pack("<IHH", data_at, 1, 0) + table + block + decoy_table
 
 
 def make_store(path, rows=STORE_ROWS, stamp=STORE_STAMP):
@@ -183,6 +219,41 @@ def main(out):
                         ("absolute", b"\\escaped.txt"), ("drive", b"C:\\escaped.txt")):
         with open(os.path.join(out, "escape_%s.cab" % label), "wb") as f:
             f.write(stored_cabinet([(b"inside.txt", b"fine", date, time_, 0x20), (name, b"bad", date, time_, 0x20)]))
+    with open(os.path.join(out, "escape_device.cab"), "wb") as f:
+        f.write(stored_cabinet([(b"NUL", b"bad", date, time_, 0x20), (b"sub\\com1.txt", b"bad", date, time_, 0x20)]))
+    with open(os.path.join(out, "decoy.cab"), "wb") as f:
+        f.write(decoy_cabinet([(b"..\\..\\..\\escaped.txt", b"bad"), (b"inside.txt", b"fine")],
+                              [(b"harmless.txt", b"bad"), (b"inside.txt", b"fine")]))
+    with open(os.path.join(out, "many.cab"), "wb") as f:
+        f.write(stored_cabinet([(b"f%03d.txt" % i, b"x", date, time_, 0x20) for i in range(257)]))
+    claim = bytearray(stored_cabinet([(b"claim.txt", b"x", date, time_, 0x20)]))
+    files_at = struct.unpack_from("<I", claim, 16)[0]
+    struct.pack_into("<I", claim, files_at, 300 * 1024 * 1024)
+    with open(os.path.join(out, "huge_claim.cab"), "wb") as f:
+        f.write(bytes(claim))
+
+    # Signed cabinets that deliver more, or less, than the expected database.
+    hostile = os.path.join(work, "hostile")
+    os.makedirs(os.path.join(hostile, "data"), exist_ok=True)
+    make_store(os.path.join(hostile, "x.xdb"))
+    make_store(os.path.join(hostile, "other.xdb"))
+    with open(os.path.join(hostile, "data", "TsLocal.xdb"), "wb") as f:
+        f.write(b"not the local store")
+    for label, files in (("extra", ("x.xdb", "data/TsLocal.xdb")), ("other", ("other.xdb",)), ("corrupt", ("x.xdb",))):
+        folder = os.path.join(out, "hostile", label)
+        os.makedirs(folder, exist_ok=True)
+        make_store(os.path.join(folder, "x.xdb"), PLAIN_ROWS, PLAIN_STAMP)
+        gcab(work, "hostile_%s.cab" % label, *files, cwd=hostile)
+        cabinet = os.path.join(work, "hostile_%s.cab" % label)
+        if label == "corrupt":
+            with open(cabinet, "rb") as f:
+                damaged = bytearray(f.read())
+            block_at = struct.unpack_from("<I", damaged, 36)[0]
+            for i in range(block_at + 8 + 16, len(damaged)):
+                damaged[i] ^= 0x5A
+            with open(cabinet, "wb") as f:
+                f.write(bytes(damaged))
+        sign(out, cabinet, os.path.join(folder, "x.cab"))
     return 0
 
 

@@ -34,22 +34,33 @@ TEST(TsidTextTest, SixteenCharacterValuesAreJoinedInGroupsOfFour) {
 TEST(TsidTextTest, FormatGivesLowerCaseDigitsAndAllZerosWithoutAnIdentifier) {
     EXPECT_EQ(FormatInstallationId({1, 2, 3, 0xA4}), "00010002000300a4");
     EXPECT_EQ(FormatInstallationId({}), "0000000000000000");
-    EXPECT_EQ(FormatInstallationId({0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff}), std::string(32, 'f'));
+    // Never more than four digits a part: an identifier outside 1..0xFFFF is none.
+    EXPECT_EQ(FormatInstallationId({0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff}), std::string(16, '0'));
+    EXPECT_EQ(FormatInstallationId({1, 2, 3, 0x10000}), std::string(16, '0'));
+    EXPECT_EQ(FormatInstallationId({1, 0, 3, 4}), std::string(16, '0'));
+    EXPECT_EQ(FormatInstallationId({0xffff, 1, 1, 1}), "ffff000100010001");
 }
 
-TEST(TsidTextTest, FileBytesAreLittleEndianAndReadBackFromTheFirstSixteen) {
-    const auto bytes = EncodeInstallationIdFile({0x0102, 0xA0B0, 3, 0x11223344}, true);
+TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
+    const auto bytes = EncodeInstallationIdFile({0x0102, 0xA0B0, 3, 0xFFFF}, true);
     const std::string text(bytes.begin(), bytes.end());
-    EXPECT_EQ(text, "\x02\x01\0\0\xB0\xA0\0\0\x03\0\0\0\x44\x33\x22\x11\x01\0\0\0"s);
+    EXPECT_EQ(text, "\x02\x01\0\0\xB0\xA0\0\0\x03\0\0\0\xff\xff\0\0\x01\0\0\0"s);
     EXPECT_EQ(EncodeInstallationIdFile({1, 1, 1, 1}, false)[16], 0);
+    EXPECT_EQ(DecodeInstallationIdFile(text), (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}));
+    EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 16) + "\x07\0\0\0"s),
+              (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}))
+        << "the reserved word is not read";
 
-    EXPECT_EQ(DecodeInstallationIdFile(text), (InstallationIdParts{0x0102, 0xA0B0, 3, 0x11223344}));
-    EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 16)), (InstallationIdParts{0x0102, 0xA0B0, 3, 0x11223344}));
-    EXPECT_EQ(DecodeInstallationIdFile(text + "more"), (InstallationIdParts{0x0102, 0xA0B0, 3, 0x11223344}));
-    EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 15)), std::nullopt);
-    EXPECT_EQ(DecodeInstallationIdFile(""), std::nullopt);
-    EXPECT_EQ(DecodeInstallationIdFile(std::string(16, '\xff')),
-              (InstallationIdParts{0xffffffff, 0xffffffff, 0xffffffff, 0xffffffff}));
+    auto withPart = [&text](size_t part, const std::string& value) {
+        std::string changed = text;
+        changed.replace(4 * part, 4, value);
+        return changed;
+    };
+    for (const std::string& bad :
+         {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m", std::string(20, '\xff'),
+          withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s), withPart(1, "\x44\x33\x22\x11"s)}) {
+        EXPECT_EQ(DecodeInstallationIdFile(bad), std::nullopt) << bad.size() << " bytes";
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "store/product_keys.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
@@ -117,6 +118,13 @@ testing::ScopedLogSeverity* UpdaterPluginsTest::severity_ = nullptr;
 std::wstring UpdaterPluginsTest::logFile_;
 
 TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
+    // Lines carry their source name only with the file-and-line field switched on.
+    auto* file = static_cast<ETWLogging::CLogging*>(ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr)
+                                                        .GetLogger()
+                                                        ->QueryLogger(ETWLogging::LoggingMechanism::kFile));
+    ASSERT_NE(file, nullptr);
+    const DWORD options = file->GetOptions();
+    file->SetOptions(options | ETWLogging::kOptionFileLine);
     UpdaterPluginManager manager;
     EXPECT_EQ(manager.AddPlugin(L"not-a-clsid"), TSUpdaterPlugin::kPluginBadClsid);
     EXPECT_EQ(manager.AddPlugin(nullptr), TSUpdaterPlugin::kPluginBadClsid);
@@ -137,6 +145,9 @@ TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
               std::wstring::npos)
         << log;
     EXPECT_NE(log.find(L"There was a problem initializing the class, return code=77"), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"[UpdaterPluginManager:"), std::wstring::npos) << "the manager's source name";
+    file->SetOptions(options);
+    file->Release();
 
     ASSERT_TRUE(doubles_.Reset(kPluginAText));
     ASSERT_TRUE(doubles_.Set(kPluginAText, L"InitializeCode", 5));
@@ -209,6 +220,10 @@ TEST_F(UpdaterPluginsTest, WithLocalDatabaseTheFileIsMergedUnlessItIsTheFullData
 
 TEST_F(UpdaterPluginsTest, CabinetUrlIsRewrittenToTheDownloadExtensionSoTheSignedCabinetIsTriedFirst) {
     ASSERT_TRUE(testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), true));
+    // A download file written with "/": the cabinet still goes beside it, not to the drive's root.
+    std::wstring slashed = DownloadFile(kPluginAText);
+    for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;
+    ASSERT_TRUE(doubles_.Set(kPluginAText, L"DownloadFile", slashed));
     Answer("FILE={origin}/signed/x.cab||\r\n");
     {
         UpdaterPluginManager manager;
@@ -224,6 +239,19 @@ TEST_F(UpdaterPluginsTest, CabinetUrlIsRewrittenToTheDownloadExtensionSoTheSigne
               (std::vector<std::string>{"AAAA0000000000000000000000000001", "AAAA0000000000000000000000000002"}));
     EXPECT_FALSE(FileExists(DownloadFile(kPluginAText)));
     EXPECT_FALSE(FileExists(files_.File(L"a\\x.cab")));
+    EXPECT_FALSE(FileExists(L"\\x.cab"));
+    EXPECT_FALSE(FileExists(L"C:\\x.cab"));
+    EXPECT_NE(NewLog().find(L"Checking digital signature of " + ParentDirectory(slashed) + L"\\x.cab, result = 0"),
+              std::wstring::npos)
+        << WideToUtf8(NewLog());
+    // Nothing of the extraction is left beside the download file.
+    WIN32_FIND_DATAW found{};
+    UniqueFind find(::FindFirstFileW(files_.File(L"a\\*").c_str(), &found));
+    ASSERT_TRUE(find);
+    do {
+        const std::wstring name = found.cFileName;
+        EXPECT_TRUE(name == L"." || name == L"..") << WideToUtf8(name);
+    } while (::FindNextFileW(find.get(), &found));
 }
 
 TEST_F(UpdaterPluginsTest, OverlongUrlIsNotRewrittenButStillInterpreted) {
@@ -354,20 +382,6 @@ TEST(PluginInterfaceTest, OwnMethodsSitInSlotsSevenToThirteen) {
         call();
         EXPECT_EQ(raw_plugin::g_slot, slot);
     }
-}
-
-TEST(PluginDownloadFileTest, OnlyPlainFilesAtFullPathsAreUsable) {
-    using TSUpdaterPlugin::IsUsableDownloadFile;
-    EXPECT_TRUE(IsUsableDownloadFile(L"C:\\ProgramData\\Quellon\\Other\\update.xdb"));
-    EXPECT_TRUE(IsUsableDownloadFile(L"c:/data/update.xdb"));
-    EXPECT_TRUE(IsUsableDownloadFile(L"\\\\server\\share\\update.xdb"));
-    for (const wchar_t* bad : {L"", L"update.xdb", L"\\update.xdb", L"C:update.xdb", L"C:\\a\\..\\update.xdb",
-                               L"C:\\data\\", L"C:\\data\\update.xdb:s", L"C:\\data\\*.xdb", L"\\\\?\\C:\\update.xdb",
-                               L"\\\\.\\pipe\\update"}) {
-        EXPECT_FALSE(IsUsableDownloadFile(bad)) << WideToUtf8(bad);
-    }
-    EXPECT_FALSE(IsUsableDownloadFile(std::wstring(L"C:\\a\x01.xdb")));
-    EXPECT_FALSE(IsUsableDownloadFile(L"C:\\" + std::wstring(MAX_PATH, L'a')));
 }
 
 }  // namespace

@@ -1,0 +1,142 @@
+#include "updater/staged_file.h"
+
+#include <atomic>
+#include <cwchar>
+
+#include "platform/paths.h"
+
+namespace tessary {
+namespace {
+
+// Attempts at a fresh name before giving up (left-overs of earlier processes
+// with the same identifier only cost a retry).
+constexpr int kNameAttempts = 64;
+
+std::wstring UniqueName(const std::wstring& directory, const wchar_t* extension) {
+    static std::atomic<unsigned> counter{0};
+    wchar_t name[64];
+    std::swprintf(name, std::size(name), L"~ts%lx-%x%s", static_cast<unsigned long>(::GetCurrentProcessId()),
+                  counter.fetch_add(1), extension);
+    std::wstring path = directory;
+    if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
+    return path + name;
+}
+
+}  // namespace
+
+StagedFile::~StagedFile() { Discard(); }
+
+void StagedFile::Discard() {
+    file_.reset();
+    if (!path_.empty()) {
+        const DWORD error = ::GetLastError();
+        ::DeleteFileW(path_.c_str());
+        ::SetLastError(error);
+        path_.clear();
+    }
+}
+
+bool StagedFile::Create(const std::wstring& directory) {
+    Discard();
+    size_ = 0;
+    failed_ = false;
+    if (directory.empty()) return false;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring candidate = UniqueName(directory, L".tmp");
+        file_.reset(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (file_) {
+            path_ = candidate;
+            return true;
+        }
+        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    }
+    return false;
+}
+
+bool StagedFile::Write(const void* data, size_t size) {
+    if (!file_ || failed_) return false;
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const DWORD ask = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!::WriteFile(file_.get(), bytes, ask, &written, nullptr) || written == 0) {
+            failed_ = true;
+            return false;
+        }
+        bytes += written;
+        size -= written;
+        size_ += written;
+    }
+    return true;
+}
+
+bool StagedFile::CommitTo(const std::wstring& target) {
+    if (!file_ || failed_ || target.empty()) {
+        Discard();
+        return false;
+    }
+    // The content must be on disk before the name points at it.
+    if (!::FlushFileBuffers(file_.get())) {
+        Discard();
+        return false;
+    }
+    file_.reset();
+    if (!::MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        Discard();
+        return false;
+    }
+    path_.clear();
+    return true;
+}
+
+bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes) {
+    StagedFile staged;
+    return staged.Create(ParentDirectory(target)) && staged.Write(bytes.data(), bytes.size()) &&
+           staged.CommitTo(target);
+}
+
+PrivateFolder::~PrivateFolder() {
+    if (!path_.empty()) RemoveTree(path_);
+}
+
+bool PrivateFolder::Create(const std::wstring& parent) {
+    if (parent.empty() || !path_.empty()) return false;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring candidate = UniqueName(parent, L".cab");
+        if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
+            path_ = candidate;
+            return true;
+        }
+        if (::GetLastError() != ERROR_ALREADY_EXISTS && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    return false;
+}
+
+bool RemoveTree(const std::wstring& folder) {
+    if (folder.empty()) return false;
+    WIN32_FIND_DATAW found{};
+    UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (find) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring path = folder + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            }
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                ::DeleteFileW(path.c_str());
+            } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                ::RemoveDirectoryW(path.c_str());
+            } else {
+                RemoveTree(path);
+            }
+        } while (::FindNextFileW(find.get(), &found));
+    }
+    find.reset();
+    return ::RemoveDirectoryW(folder.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND ||
+           ::GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
+}  // namespace tessary

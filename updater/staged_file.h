@@ -1,0 +1,83 @@
+#pragma once
+
+// Files the update checker replaces with what it downloaded or extracted: the
+// new content is written to a temporary file beside the target, flushed, and
+// moved onto the target in one step, so a target is only ever replaced by a
+// complete file and keeps its old content when anything fails. Cabinets are
+// unpacked into a private folder beside the target that is removed whole
+// afterwards.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/unique_resource.h"
+
+namespace tessary {
+
+// A temporary file ("~ts<pid>-<n>.tmp") in the directory of the file it will
+// replace. Removed by the destructor unless CommitTo moved it into place.
+class StagedFile {
+public:
+    StagedFile() = default;
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Creates a new, uniquely named empty file in `directory` (which must exist).
+    // False when none could be created (the object stays empty).
+    bool Create(const std::wstring& directory);
+
+    // Appends `size` bytes. False (and the file is then unusable for CommitTo)
+    // when the write fails or the file was not created.
+    bool Write(const void* data, size_t size);
+
+    // Flushes the file to disk, closes it and moves it onto `target` in one step
+    // (MoveFileExW, replacing an existing target, write-through). True only when
+    // the move succeeded; on any failure the temporary file is removed, the target
+    // keeps its content and the last error tells why.
+    bool CommitTo(const std::wstring& target);
+
+    // Bytes written so far.
+    uint64_t size() const { return size_; }
+    // The temporary file's path (empty before Create and after CommitTo).
+    const std::wstring& path() const { return path_; }
+
+private:
+    void Discard();
+
+    UniqueFile file_;
+    std::wstring path_;
+    uint64_t size_ = 0;
+    bool failed_ = false;
+};
+
+// Replaces `target` with a file holding exactly `bytes` (through StagedFile, in
+// the target's directory). False, with the target untouched, on any failure.
+bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes);
+
+// A fresh folder ("~ts<pid>-<n>.cab") created inside `parent`, removed with
+// everything below it when the owner ends.
+class PrivateFolder {
+public:
+    PrivateFolder() = default;
+    ~PrivateFolder();
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+    // Creates the folder; false when no new folder could be created in `parent`.
+    bool Create(const std::wstring& parent);
+    // The folder's path (empty before Create).
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+// Deletes `folder` and everything below it. Links to other folders (reparse
+// points) are removed, never followed. True when the folder is gone.
+bool RemoveTree(const std::wstring& folder);
+
+}  // namespace tessary
