@@ -1,7 +1,10 @@
 #pragma once
 
 #include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace tessary {
@@ -69,6 +72,10 @@ inline void CloseRegKey(HKEY key) { ::RegCloseKey(key); }
 inline void CloseFind(HANDLE h) { ::FindClose(h); }
 inline void ReleaseModuleReference(HMODULE m) { ::FreeLibrary(m); }
 inline void ReleaseLocalMemory(void* p) { ::LocalFree(p); }
+inline void ReleaseGlobalMemory(void* p) { ::GlobalFree(p); }
+inline void ReleaseBstr(BSTR text) { ::SysFreeString(text); }
+inline void ReleaseTaskMemory(void* p) { ::CoTaskMemFree(p); }
+inline void ReleaseTaskString(wchar_t* p) { ::CoTaskMemFree(p); }
 }  // namespace detail
 
 // Kernel objects (events, semaphores, mutexes, threads, processes): null when empty.
@@ -80,5 +87,21 @@ using UniqueFind = UniqueResource<HANDLE, detail::CloseFind, detail::InvalidHand
 using UniqueRegKey = UniqueResource<HKEY, detail::CloseRegKey>;
 using UniqueModule = UniqueResource<HMODULE, detail::ReleaseModuleReference>;
 using UniqueLocalMemory = UniqueResource<void*, detail::ReleaseLocalMemory>;
+// GlobalAlloc'd memory, e.g. the proxy strings WinHTTP hands out.
+using UniqueGlobalMemory = UniqueResource<void*, detail::ReleaseGlobalMemory>;
+// System strings (SysAllocString).
+using UniqueBstr = UniqueResource<BSTR, detail::ReleaseBstr>;
+// Task-allocator memory (CoTaskMemAlloc), untyped and as a wide string.
+using UniqueTaskMemory = UniqueResource<void*, detail::ReleaseTaskMemory>;
+using UniqueTaskString = UniqueResource<wchar_t*, detail::ReleaseTaskString>;
+
+// The export `name` of `module` as a function pointer of type Fn; null when the
+// module is null or lacks the export.
+template <typename Fn>
+Fn BindProc(HMODULE module, const char* name) noexcept {
+    static_assert(std::is_pointer_v<Fn> && std::is_function_v<std::remove_pointer_t<Fn>>);
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
 
 }  // namespace tessary

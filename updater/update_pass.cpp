@@ -33,9 +33,6 @@ using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t kSource[] = L"TSUpdChk";
 
-void FreeBstr(BSTR text) { ::SysFreeString(text); }
-using UniqueBstr = UniqueResource<BSTR, FreeBstr>;
-
 void SetEmptyCacheFlag() {
     const DWORD one = 1;
     ::SHSetValueW(HKEY_LOCAL_MACHINE, kLodanKey, kEmptyCacheValue, REG_DWORD, &one, sizeof(one));

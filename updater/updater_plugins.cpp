@@ -28,9 +28,6 @@ using ETWLogging::kSeverityWarning;
 constexpr wchar_t kSource[] = L"UpdaterPluginManager";
 constexpr size_t kKeyNameChars = 260;
 
-void FreeBstr(BSTR text) { ::SysFreeString(text); }
-using UniqueBstr = UniqueResource<BSTR, FreeBstr>;
-
 // A BSTR's characters (its length prefix counts; null is empty).
 std::wstring BstrText(BSTR text) {
     return text == nullptr ? std::wstring() : std::wstring(text, ::SysStringLen(text));
