@@ -8,6 +8,7 @@
 
 #include "Logging/etw_payload.h"
 #include "Logging/logging.h"
+#include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -16,7 +17,6 @@ namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "payload strings are UTF-16");
 
-constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Quellon\\Logging";
 constexpr wchar_t kPropertiesRoot[] = L"SOFTWARE\\Quellon.logging\\";
 // {491FB070-54CC-11E0-B8AF-0800200C9A66}
 constexpr GUID kDefaultSessionId = {0x491FB070, 0x54CC, 0x11E0, {0xB8, 0xAF, 0x08, 0x00, 0x20, 0x0C, 0x9A, 0x66}};
@@ -45,7 +45,7 @@ std::wstring ProgramDataFolder() {
 }  // namespace
 
 bool internal::ETWAppProperties::Read(std::wstring_view application, std::wstring_view baseFolder) {
-    loggingKey = kLoggingKey;
+    loggingKey = keys::kLogging;
     controllerKey = loggingKey + L"\\Controller";
     providerKey = loggingKey + L"\\Provider";
     const std::wstring base(baseFolder);

@@ -5,6 +5,7 @@
 
 #include "Logging/etw_logging.h"
 #include "Logging/logging.h"
+#include "platform/product_registry.h"
 #include "platform/registry.h"
 
 namespace tessary::ETWLogging {
@@ -75,7 +76,8 @@ CLoggingIf* CDefaultLogBuilder::GetLogger() {
 
 LoggingMechanism CDefaultLogBuilder::ConfiguredMechanism() {
     DWORD value = 0;
-    if (registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue, &value) && value == 1) {
+    if (registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, &value) &&
+        value == keys::kLoggingMechanismFile) {
         return LoggingMechanism::kFile;
     }
     return LoggingMechanism::kEventTracing;

@@ -20,9 +20,6 @@
 namespace tessary::ETWLogging {
 
 inline constexpr wchar_t kLogGroup[] = L"TSAPI";
-// HKEY_LOCAL_MACHINE key and protected DWORD value choosing the file logger (1).
-inline constexpr wchar_t kLoggingKey[] = L"SOFTWARE\\Quellon\\Logging";
-inline constexpr wchar_t kLoggingMechanismValue[] = L"Logging Mechanism";
 
 // Creates the process logger.
 class CLogBuilderIf {

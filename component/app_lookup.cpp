@@ -23,14 +23,14 @@ bool IsKnownClass(std::string_view className) { return !className.empty() && !Co
 
 uint32_t PermissionBits(std::string_view c, bool trustedMaker, bool listedException) {
     uint32_t bits = 0;
-    if (Contains(c, 'T')) bits |= 0x2;
-    if (ContainsAnyOf(c, "GO") || trustedMaker) bits |= 0x1;
-    if (ContainsAnyOf(c, "/@SA.")) bits |= 0x4;
-    if (Contains(c, 'M') || trustedMaker) bits |= 0x10;
-    if (Contains(c, '&')) bits |= 0x40;
-    if (Contains(c, '^')) bits |= 0x20;
+    if (Contains(c, 'T')) bits |= kPermissionTBit;
+    if (ContainsAnyOf(c, "GO") || trustedMaker) bits |= kPermissionAllowBit;
+    if (ContainsAnyOf(c, "/@SA.")) bits |= kPermissionAskBit;
+    if (Contains(c, 'M') || trustedMaker) bits |= kPermissionMBit;
+    if (Contains(c, '&')) bits |= kPermissionAmpersandBit;
+    if (Contains(c, '^')) bits |= kPermissionCaretBit;
     if (listedException) bits |= kExceptionBit;
-    if (Contains(c, 'P')) bits |= 0x80;
+    if (Contains(c, 'P')) bits |= kPermissionPBit;
     return bits;
 }
 

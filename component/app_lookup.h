@@ -20,8 +20,16 @@ inline constexpr LONG kResultUnknown = 6;
 // Product and feature of the service's recommendation.
 inline constexpr uint32_t kServerProduct = 0x10000;
 inline constexpr uint32_t kServerFeature = 0x1000;
-// Permission bit of a file in the exception list.
-inline constexpr uint32_t kExceptionBit = 0x8;
+// Permission bits of the service's recommendation, named after what sets them:
+// the class letters (see PermissionBits) or an exception-list entry.
+inline constexpr uint32_t kPermissionAllowBit = 0x1;       // "G" or "O", or a trusted maker
+inline constexpr uint32_t kPermissionTBit = 0x2;           // "T"
+inline constexpr uint32_t kPermissionAskBit = 0x4;         // any of "/@SA."
+inline constexpr uint32_t kExceptionBit = 0x8;             // a file in the exception list
+inline constexpr uint32_t kPermissionMBit = 0x10;          // "M", or a trusted maker
+inline constexpr uint32_t kPermissionCaretBit = 0x20;      // "^"
+inline constexpr uint32_t kPermissionAmpersandBit = 0x40;  // "&"
+inline constexpr uint32_t kPermissionPBit = 0x80;          // "P"
 
 // True when the service knows the application: the class is not empty and
 // holds no "?". Portable.

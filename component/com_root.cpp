@@ -7,6 +7,7 @@
 #include <new>
 
 #include "component/com_app.h"
+#include "platform/product_registry.h"
 #include "platform/unique_resource.h"
 #include "platform/version_info.h"
 #include "store/settings.h"
@@ -31,12 +32,12 @@ HRESULT CreateInto(Interface** out, LONG* plResult) noexcept {
 DWORD ReadInstallDir(std::wstring* dir) {
     UniqueRegKey key;
     LSTATUS status =
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
     if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
     wchar_t buffer[260] = {};
     DWORD type = 0;
     DWORD bytes = sizeof(buffer);
-    status = ::RegQueryValueExW(key.get(), kInstallDirValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    status = ::RegQueryValueExW(key.get(), keys::kInstallDir, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
     if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATATYPE;
     // The data need not carry a terminator; a value filling the whole buffer is cut
@@ -140,12 +141,12 @@ IFACEMETHODIMP CQnTessarySettings::EnableUpdates(LONG enable, LONG* plResult) no
     if (plResult == nullptr) return E_POINTER;
     *plResult = -1;
     UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) !=
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, key.put()) !=
         ERROR_SUCCESS) {
         return S_OK;
     }
     const DWORD value = static_cast<DWORD>(enable);
-    if (::RegSetValueExW(key.get(), kSettingOneValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+    if (::RegSetValueExW(key.get(), keys::kSettingOne, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                          sizeof(value)) == ERROR_SUCCESS) {
         *plResult = 0;
     }

@@ -15,11 +15,6 @@
 
 namespace tessary {
 
-// Registry key of the product and the values read and written here (HKLM).
-inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\Quellon\\Tessary";
-inline constexpr wchar_t kSettingOneValue[] = L"SettingOne";
-inline constexpr wchar_t kInstallDirValue[] = L"Install Dir";
-
 // The version lines of the two deliverables found in the install directory:
 // "TSAPI.dll=a.b.c.d\n" and "TSUpdChk.exe=a.b.c.d\n" (or "name=\n" without a
 // readable version block) then "\n" (`missingOnly` false); or only "name\n" for

@@ -36,7 +36,8 @@ public:
 
     unsigned Run() noexcept override {
         DWORD submit = 1;
-        const bool consentRead = registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kSubmitValue, &submit);
+        const bool consentRead =
+            registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, &submit);
         if (!consentRead || submit != 0) {
             // The answer updates this copy and the record cache, never the caller's record.
             QueryService(record_, extras_);
@@ -71,7 +72,7 @@ void SubmitUsageStatistics(const AppRecord& record, uint32_t permission, uint32_
     if (percent <= 0) return;
 
     DWORD goNoGo = 0;
-    if (!registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, kGoNoGoValue, &goNoGo)) goNoGo = 0;
+    if (!registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kGoNoGo, &goNoGo)) goNoGo = 0;
     if (goNoGo == kGoNoGoNone) return;
     if (goNoGo != kGoNoGoAll && !StatisticsSampleChosen(percent, DrawSample())) return;
 

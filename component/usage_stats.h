@@ -13,14 +13,11 @@
 
 namespace tessary {
 
-// HKEY_LOCAL_MACHINE values steering the reports (protected DWORDs).
-inline constexpr wchar_t kGoNoGoValue[] = L"GoNoGo";  // under "SOFTWARE\Quellon\Tessary"
-inline constexpr wchar_t kOptinKey[] = L"Software\\Quellon\\Varo\\Settings\\Optin";
-inline constexpr wchar_t kSubmitValue[] = L"Submit";
-
-// "GoNoGo" 1 reports every decision, 2 none; anything else samples.
+// "GoNoGo" 1 reports every decision, 2 none; anything else samples (0 is
+// written for that).
 inline constexpr DWORD kGoNoGoAll = 1;
 inline constexpr DWORD kGoNoGoNone = 2;
+inline constexpr DWORD kGoNoGoSample = 0;
 
 // True when a draw `r` (0..32767) picks a decision at `percent` percent:
 // range = trunc(100.0 / percent * 100.0) as an unsigned 32-bit number, and the

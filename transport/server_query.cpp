@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "transport/service_exchange.h"
@@ -21,7 +22,7 @@ constexpr char kRequestClose[] = "</TSReq>";
 
 bool SubmissionAllowed() {
     DWORD submit = 0;
-    if (!registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue, &submit)) return true;
+    if (!registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, &submit)) return true;
     return submit != 0;
 }
 

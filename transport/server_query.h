@@ -12,10 +12,6 @@
 
 namespace tessary {
 
-// HKEY_LOCAL_MACHINE key and protected DWORD value of the user's opt-in.
-inline constexpr wchar_t kOptinKey[] = L"Software\\Quellon\\Varo\\Settings\\Optin";
-inline constexpr wchar_t kOptinSubmitValue[] = L"Submit";
-
 // Outcomes in *plResult.
 inline constexpr LONG kQueryDone = 0;    // answer handed out, or opted out and nothing sent
 inline constexpr LONG kQueryFailed = 7;  // no URL, exchange failed, or no answer buffer

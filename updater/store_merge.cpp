@@ -456,7 +456,7 @@ std::string RecordStoreVersion() {
         if (newest == nullptr) return version;  // only NULL stamps sort last in descending order
         version = std::string(newest).substr(0, kMaxStoreVersionChars);
         if (registry::KeyExists(HKEY_LOCAL_MACHINE, keys::kTessary)) {
-            registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kDbVersionValue, NarrowToWide(version), false);
+            registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kDbVersion, NarrowToWide(version), false);
         }
     }
     return version;

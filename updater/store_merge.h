@@ -12,8 +12,6 @@ namespace tessary {
 inline constexpr char kEmptyStoreVersion[] = "00000000";
 // Longest store version text kept, without terminator.
 inline constexpr size_t kMaxStoreVersionChars = 31;
-// "DBVersion" under HKEY_LOCAL_MACHINE "SOFTWARE\Quellon\Tessary".
-inline constexpr wchar_t kDbVersionValue[] = L"DBVersion";
 
 // Bounds of one merge. A full update carries about 200,000 records of a few
 // hundred bytes (well under 100 MiB of file); the caps sit far enough above that

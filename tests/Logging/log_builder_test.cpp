@@ -10,6 +10,7 @@
 
 #include "Logging/logging.h"
 #include "Logging/logstream.h"
+#include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "tests/support/temp_dir.h"
 
@@ -117,15 +118,15 @@ TEST_F(ProcessLoggerTest, PlatformMessagesMapKindsToSeverities) {
 }
 
 TEST(LoggingMechanismTest, OnlyAProtectedOneChoosesTheFileLogger) {
-    registry::DeleteValue(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue);
+    registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism);
     EXPECT_EQ(CDefaultLogBuilder::ConfiguredMechanism(), LoggingMechanism::kEventTracing);
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue, 1));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
     EXPECT_EQ(CDefaultLogBuilder::ConfiguredMechanism(), LoggingMechanism::kFile);
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue, 2));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 2));
     EXPECT_EQ(CDefaultLogBuilder::ConfiguredMechanism(), LoggingMechanism::kEventTracing);
-    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue, 1));
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
     EXPECT_EQ(CDefaultLogBuilder::ConfiguredMechanism(), LoggingMechanism::kEventTracing);
-    registry::DeleteValue(HKEY_LOCAL_MACHINE, kLoggingKey, kLoggingMechanismValue);
+    registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism);
 }
 
 }  // namespace

@@ -225,7 +225,7 @@ TEST_F(ComServerTest, ReservedSlotFollowsTheGetters) {
 
 TEST_F(ComServerTest, EnableUpdatesStoresTheValueUnchanged) {
     ProductValuesGuard guard({L"SettingOne"});
-    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, kProductKey, L"SettingOne", 1));
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"SettingOne", 1));
     ComPtr<IQnTessarySettings> settings;
     LONG result = kSentinel;
     ASSERT_EQ(root_->GetSettingsInterface(&settings, &result), S_OK);
@@ -234,7 +234,7 @@ TEST_F(ComServerTest, EnableUpdatesStoresTheValueUnchanged) {
         EXPECT_EQ(settings->EnableUpdates(value, &result), S_OK);
         EXPECT_EQ(result, 0);
         DWORD stored = 0xDEADBEEF;
-        ASSERT_TRUE(registry::ReadDword(HKEY_LOCAL_MACHINE, kProductKey, L"SettingOne", &stored));
+        ASSERT_TRUE(registry::ReadDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"SettingOne", &stored));
         EXPECT_EQ(stored, static_cast<DWORD>(value));
     }
     EXPECT_EQ(settings->EnableUpdates(1, nullptr), E_POINTER);
@@ -273,7 +273,7 @@ private:
 };
 
 TEST_F(ComServerTest, EnableUpdatesNeverCreatesTheProductKey) {
-    KeyAside aside(kProductKey);
+    KeyAside aside(keys::kTessary);
     ASSERT_TRUE(aside.moved());
     ComPtr<IQnTessarySettings> settings;
     LONG result = kSentinel;
@@ -281,7 +281,7 @@ TEST_F(ComServerTest, EnableUpdatesNeverCreatesTheProductKey) {
     result = kSentinel;
     EXPECT_EQ(settings->EnableUpdates(1, &result), S_OK);
     EXPECT_EQ(result, -1);
-    EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, kProductKey));
+    EXPECT_FALSE(registry::KeyExists(HKEY_LOCAL_MACHINE, keys::kTessary));
 }
 
 // Version object.
@@ -321,7 +321,7 @@ protected:
 
 TEST_F(VersionTest, LinesNameEachDeliverableWithItsVersion) {
     InstallServerAs(L"TSAPI.dll");
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path()));
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"Install Dir", dir_.path()));
     LONG result = kSentinel;
     EXPECT_EQ(Versions(&result), L"TSAPI.dll=18.9.142.0\nTSUpdChk.exe=\n\n");
     EXPECT_EQ(result, 0);
@@ -330,7 +330,7 @@ TEST_F(VersionTest, LinesNameEachDeliverableWithItsVersion) {
     EXPECT_EQ(result, 0);
 
     // A trailing backslash reads the same files.
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path() + L"\\"));
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"Install Dir", dir_.path() + L"\\"));
     EXPECT_EQ(Versions(&result), L"TSAPI.dll=18.9.142.0\nTSUpdChk.exe=\n\n");
 }
 
@@ -338,7 +338,7 @@ TEST_F(VersionTest, NothingMissingGivesTheEmptyText) {
     InstallServerAs(L"TSAPI.dll");
     // The update checker as built: its own version block.
     ASSERT_TRUE(::CopyFileW((ExecutableDir() + L"\\TSUpdChk.exe").c_str(), dir_.File(L"TSUpdChk.exe").c_str(), FALSE));
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", dir_.path()));
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"Install Dir", dir_.path()));
     LONG result = kSentinel;
     EXPECT_EQ(Missing(&result), L"");
     EXPECT_EQ(result, 0);
@@ -346,7 +346,7 @@ TEST_F(VersionTest, NothingMissingGivesTheEmptyText) {
 }
 
 TEST_F(VersionTest, MissingInstallDirGivesEmptyTextAndTheErrorCode) {
-    ASSERT_TRUE(registry::DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir"));
+    ASSERT_TRUE(registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, L"Install Dir"));
     LONG result = kSentinel;
     EXPECT_EQ(Versions(&result), L"");
     EXPECT_EQ(result, 0x06000002);
@@ -356,7 +356,7 @@ TEST_F(VersionTest, MissingInstallDirGivesEmptyTextAndTheErrorCode) {
 }
 
 TEST_F(VersionTest, OverlongInstallDirIsAReadFailure) {
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"Install Dir", std::wstring(300, L'x')));
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"Install Dir", std::wstring(300, L'x')));
     LONG result = kSentinel;
     EXPECT_EQ(Versions(&result), L"");
     EXPECT_EQ(result, 0x06000000 | ERROR_MORE_DATA);
@@ -379,7 +379,7 @@ protected:
 };
 
 TEST_F(AppObjectsTest, HashOnlyRecordCarriesTheHashAndALink) {
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"ServiceOrigin", L"http://127.0.0.1:9"));
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
     LONG result = kSentinel;
     ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
     ASSERT_TRUE(details);
@@ -549,9 +549,9 @@ TEST(StatisticsThreadTest, ModuleStaysLoadedUntilAnInFlightReportEnds) {
     SilentListener service;
     ASSERT_NE(service.port(), 0);
     ProductValuesGuard guard({L"ServiceOrigin", L"GoNoGo"});
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, kProductKey, L"ServiceOrigin",
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin",
                                       L"http://127.0.0.1:" + std::to_wstring(service.port())));
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kProductKey, L"GoNoGo", 1));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 1));
     ScopedNoLocalStore store;  // no settings row: the default percentage
     // A copy of its own name: this test decides alone when the module's last
     // outside reference goes.

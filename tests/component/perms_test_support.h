@@ -77,10 +77,10 @@ protected:
     }
 
     static void GoNoGo(DWORD value) {
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, kGoNoGoValue, value));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kGoNoGo, value));
     }
     static void Consent(DWORD value) {
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kSubmitValue, value));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, value));
     }
     static void LocalStore(const char* sql) {
         UniqueSqlite db;

@@ -12,11 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/product_registry.h"
 #include "platform/registry.h"
 
 namespace tessary::testing {
-
-inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\Quellon\\Tessary";
 
 // The folder of the running test executable (all binaries go to one folder).
 inline std::wstring ExecutableDir() {
@@ -67,19 +66,19 @@ public:
     explicit ProductValuesGuard(std::vector<std::wstring> names) {
         for (auto& name : names) {
             Saved saved{name, false, 0, {}};
-            saved.present = registry::ReadRawValue(HKEY_LOCAL_MACHINE, kProductKey, name.c_str(), &saved.type,
-                                                   &saved.data);
+            saved.present =
+                registry::ReadRawValue(HKEY_LOCAL_MACHINE, keys::kTessary, name.c_str(), &saved.type, &saved.data);
             saved_.push_back(std::move(saved));
         }
     }
     ~ProductValuesGuard() {
         for (const Saved& s : saved_) {
             if (!s.present) {
-                registry::DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, s.name.c_str());
+                registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, s.name.c_str());
                 continue;
             }
             HKEY key = nullptr;
-            if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
+            if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY,
                                   nullptr, &key, nullptr) == ERROR_SUCCESS) {
                 ::RegSetValueExW(key, s.name.c_str(), 0, s.type, s.data.data(), static_cast<DWORD>(s.data.size()));
                 ::RegCloseKey(key);

@@ -216,12 +216,11 @@ protected:
         common_ = ResolveDataPath(L"", DataBase::kCommonData);
         testing::CleanUpdateCheckerState(common_);
         ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:1"));
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey,
-                                                  ETWLogging::kLoggingMechanismValue, 1));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
     }
     void TearDown() override {
         testing::CleanUpdateCheckerState(common_);
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kLogging);
     }
 
     std::wstring LocalPath() const { return common_ + L"\\data\\TsLocal.xdb"; }

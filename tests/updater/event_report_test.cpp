@@ -74,7 +74,7 @@ protected:
         ::DeleteFileW(path_.c_str());
         ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
         registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kTessary, kLastSubmitValue);
-        registry::DeleteValue(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue);
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit);
     }
 
     // Settings rows of the local store; the table must hold at least one row for
@@ -220,7 +220,7 @@ TEST_F(EventReportTest, DisabledBuildsNothingAndAdvances) {
 
 TEST_F(EventReportTest, OptedOutStillCountsAsReported) {
     Settings({});
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue, 0));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, 0));
     AddEvent(Ip(8, 8, 8, 8), 80, 6, now_ - 10);
     EXPECT_EQ(RunReport(), 0u);
     EXPECT_TRUE(RecordedRequests(emulator_, L"events").empty());

@@ -42,8 +42,7 @@ protected:
         common_ = ResolveDataPath(L"", DataBase::kCommonData);
         CleanMachine();
         ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", emulator_.Origin()));
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey,
-                                                  ETWLogging::kLoggingMechanismValue, 1));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
         for (const wchar_t* clsid : {kPluginAText, kPluginBText, kEventBrokerText}) ASSERT_TRUE(doubles_.Reset(clsid));
         for (const wchar_t* clsid : {kPluginAText, kPluginBText}) {
             ASSERT_TRUE(doubles_.Set(clsid, L"DownloadFile", files_.File(L"update.xdb")));
@@ -51,7 +50,7 @@ protected:
     }
     void TearDown() override {
         CleanMachine();
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kLogging);
     }
     void CleanMachine() { testing::CleanUpdateCheckerState(common_); }
     static void AddPluginKey(const std::wstring& name) {

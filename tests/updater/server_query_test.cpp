@@ -43,11 +43,11 @@ protected:
     void SetUp() override {
         ASSERT_NE(emulator_.port(), 0) << "run through tests/emulator/with_emulator.sh";
         ASSERT_TRUE(emulator_.Reset());
-        registry::DeleteValue(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue);
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit);
         url_ = emulator_.Url(L"/raw/query");
     }
     void TearDown() override {
-        registry::DeleteValue(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue);
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit);
         ::CoTaskMemFree(response_);
     }
 
@@ -67,7 +67,7 @@ protected:
 };
 
 TEST_F(ServerQueryTest, OptedOutSendsNothing) {
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue, 0));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, 0));
     EXPECT_EQ(Query(url_.c_str(), L"abc"), S_OK);
     EXPECT_EQ(result_, 0);
     EXPECT_EQ(response_, nullptr);
@@ -83,7 +83,7 @@ TEST_F(ServerQueryTest, AbsentOrOtherOptInPostsTheEnvelope) {
     EXPECT_EQ(Text(response_), L"twenty bytes answer!");
     EXPECT_EQ(TaskBlockSize(response_), 21 * sizeof(USHORT));
 
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue, 2));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, 2));
     EXPECT_EQ(Query(url_.c_str(), L""), S_OK);
     EXPECT_EQ(result_, 0);
     EXPECT_EQ(Text(response_), L"OK");
@@ -97,7 +97,7 @@ TEST_F(ServerQueryTest, AbsentOrOtherOptInPostsTheEnvelope) {
 }
 
 TEST_F(ServerQueryTest, UnreadableOptInCountsAsAllowed) {
-    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, kOptinKey, kOptinSubmitValue, 0));  // not protected
+    ASSERT_TRUE(registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kOptin, keys::kOptinSubmit, 0));  // not protected
     EXPECT_EQ(Query(url_.c_str(), nullptr), S_OK);
     EXPECT_EQ(result_, 0);
     auto requests = RecordedRequests(emulator_, L"raw");

@@ -64,7 +64,7 @@ protected:
     }
     static void TearDownTestSuite() {
         testing::SetTestRootTrusted(Fixture(L"signing\\root.der"), false);
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey);
+        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kLogging);
         ::DeleteFileW(GlobalLogIni().c_str());
     }
     // The machine-wide settings file of every log ("Options": which fields a line carries).
@@ -82,8 +82,7 @@ protected:
         CleanMachine();
         ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", emulator_.Origin()));
         // The pass logs to a file, so its lines can be read back.
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, ETWLogging::kLoggingKey,
-                                                  ETWLogging::kLoggingMechanismValue, 1));
+        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
     }
     void TearDown() override { CleanMachine(); }
 
