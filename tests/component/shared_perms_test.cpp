@@ -56,7 +56,7 @@ class SharedPermsTest : public testing::ComponentSuiteTest {
 protected:
     static void SetUpTestSuite() {
         ASSERT_NO_FATAL_FAILURE(ComponentSuiteTest::SetUpTestSuite());
-        logFile_ = testing::ProcessLogFile();
+        logFile_ = testing::StartFileLogger();
         ASSERT_FALSE(logFile_.empty());
     }
     void SetUp() override {

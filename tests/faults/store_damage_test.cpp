@@ -71,7 +71,7 @@ class StoreDamageTest : public testing::ComponentSuiteTest {
 protected:
     static void SetUpTestSuite() {
         ASSERT_NO_FATAL_FAILURE(ComponentSuiteTest::SetUpTestSuite());
-        logFile_ = testing::ProcessLogFile();
+        logFile_ = testing::StartFileLogger();
         ASSERT_FALSE(logFile_.empty());
     }
     static void TearDownTestSuite() {

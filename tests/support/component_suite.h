@@ -1,10 +1,10 @@
 #pragma once
 
 // Shared set-up of the suites that run the component library in this process:
-// the component server's named objects for the suite, the process log file, store
-// files removed between tests, the product key pointed at the service emulator or
-// at a port where nothing answers, and every cache of the library dropped at the
-// end. Test support only.
+// the component server's named objects for the suite, store files removed
+// between tests, the product key pointed at the service emulator or at a port
+// where nothing answers, and every cache of the library dropped at the end. The
+// process log file comes from process_log.h. Test support only.
 
 #include <windows.h>
 
@@ -12,8 +12,6 @@
 
 #include <string>
 
-#include "Logging/log_builder.h"
-#include "Logging/logging.h"
 #include "component/shared_perms.h"
 #include "component/signature_list.h"
 #include "component/usage_stats.h"
@@ -25,20 +23,11 @@
 #include "store/record_cache.h"
 #include "store/stores.h"
 #include "tests/support/emulator_control.h"
+#include "tests/support/process_log.h"
 #include "transport/service_urls.h"
 #include "transport/winhttp_api.h"
 
 namespace tessary::testing {
-
-// The process logger's current log file; empty when the logger has no file output.
-inline std::wstring ProcessLogFile() {
-    ETWLogging::CLoggingIf* logger = ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
-    auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
-    if (file == nullptr) return {};
-    std::wstring path = file->LogFilePath(0);
-    file->Release();
-    return path;
-}
 
 // Deletes the store file `name` of the common data folder (absent is fine).
 inline void RemoveCommonStore(const wchar_t* name) {
