@@ -130,18 +130,16 @@ HRESULT ApplicationDetails::GetServerPermission(tagQNTS_APP_PERMISSION* permissi
 }
 
 HRESULT ApplicationEntry::GetApplicationDetails(const wchar_t* file, const wchar_t* hash, LONG localCheckOnly,
-                                                std::unique_ptr<ApplicationDetails>* details,
-                                                LONG* plResult) noexcept {
-    if (details == nullptr || plResult == nullptr) return E_POINTER;
-    details->reset();
-    std::unique_ptr<AppRecord> record;
-    HRESULT hr = BuildApplicationRecord(file, hash, localCheckOnly, &record, plResult);
-    if (FAILED(hr)) return hr;
-    auto object = std::unique_ptr<ApplicationDetails>(new (std::nothrow) ApplicationDetails);
-    if (!object) return E_OUTOFMEMORY;
-    object->AttachRecord(std::move(record));
-    *details = std::move(object);
-    return S_OK;
+                                                std::unique_ptr<ApplicationDetails>* details, LONG* plResult) noexcept {
+    return GetApplicationDetails(
+        file, hash, localCheckOnly, details, plResult,
+        [](std::unique_ptr<AppRecord> record, std::unique_ptr<ApplicationDetails>* out) noexcept -> HRESULT {
+            auto object = std::unique_ptr<ApplicationDetails>(new (std::nothrow) ApplicationDetails);
+            if (!object) return E_OUTOFMEMORY;
+            object->AttachRecord(std::move(record));
+            *out = std::move(object);
+            return S_OK;
+        });
 }
 
 HRESULT ApplicationEntry::EmptyMemoryCache() noexcept {

@@ -99,8 +99,23 @@ protected:
 // The logic of the application entry object.
 class ApplicationEntry {
 public:
-    // IQnTessaryAppEntry: builds and looks up the record (BuildApplicationRecord)
-    // and hands back a new details object owning it.
+    // IQnTessaryAppEntry, for any details type: E_POINTER (nothing touched) when
+    // `details` or `plResult` is null; otherwise *details is cleared, the record
+    // built and looked up (BuildApplicationRecord, whose failure is returned) and
+    // handOut(std::move(record), details) creates the details object owning it,
+    // stores it in *details and gives the result. The COM method and the
+    // in-process form below both run through here.
+    template <typename Details, typename HandOut>
+    static HRESULT GetApplicationDetails(const wchar_t* file, const wchar_t* hash, LONG localCheckOnly,
+                                         Details* details, LONG* plResult, HandOut handOut) noexcept {
+        if (details == nullptr || plResult == nullptr) return E_POINTER;
+        *details = nullptr;
+        std::unique_ptr<AppRecord> record;
+        const HRESULT hr = BuildApplicationRecord(file, hash, localCheckOnly, &record, plResult);
+        if (FAILED(hr)) return hr;
+        return handOut(std::move(record), details);
+    }
+    // The same with a plain details object; E_OUTOFMEMORY when it cannot be made.
     static HRESULT GetApplicationDetails(const wchar_t* file, const wchar_t* hash, LONG localCheckOnly,
                                          std::unique_ptr<ApplicationDetails>* details, LONG* plResult) noexcept;
     // IQnTessaryAppEntryUtil: drops every record of the process's record cache.

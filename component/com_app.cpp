@@ -50,14 +50,14 @@ IFACEMETHODIMP CQnTessaryAppDetails::SubmitApplicationToTessary(LPWSTR* url, LON
 
 IFACEMETHODIMP CQnTessaryAppEntry::GetApplicationDetails(LPCWSTR file, LPCWSTR hash, LONG localCheckOnly,
                                                          IQnTessaryAppDetails** details, LONG* plResult) noexcept {
-    if (details == nullptr || plResult == nullptr) return E_POINTER;
-    *details = nullptr;
-    std::unique_ptr<AppRecord> record;
-    RETURN_IF_FAILED(BuildApplicationRecord(file, hash, localCheckOnly, &record, plResult));
-    Microsoft::WRL::ComPtr<CQnTessaryAppDetails> object;
-    RETURN_IF_FAILED(CQnTessaryAppDetails::CreateInstance(&object));
-    object->AttachRecord(std::move(record));
-    return object->QueryInterface(IID_IQnTessaryAppDetails, reinterpret_cast<void**>(details));
+    return ApplicationEntry::GetApplicationDetails(
+        file, hash, localCheckOnly, details, plResult,
+        [](std::unique_ptr<AppRecord> record, IQnTessaryAppDetails** out) noexcept -> HRESULT {
+            Microsoft::WRL::ComPtr<CQnTessaryAppDetails> object;
+            RETURN_IF_FAILED(CQnTessaryAppDetails::CreateInstance(&object));
+            object->AttachRecord(std::move(record));
+            return object->QueryInterface(IID_IQnTessaryAppDetails, reinterpret_cast<void**>(out));
+        });
 }
 
 // IQnTessaryAppEntryUtil:

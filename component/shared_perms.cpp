@@ -7,11 +7,11 @@
 #include <cwchar>
 #include <memory>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "component/app_lookup.h"
 #include "component/file_identity.h"
+#include "component/shared_perms_index.h"
 #include "component/shared_perms_log.h"
 #include "component/usage_stats.h"
 #include "platform/module_thread.h"
@@ -32,49 +32,8 @@ using ETWLogging::kSeverityNormal;
 // Records the TS submission thread looks at, at most.
 constexpr size_t kMaxSubmittedRecords = 50;
 
-// The index: hash text (as stored) to records, held by value. Present only while
-// g_index is set; replaced whole by a load, changed in place under the cache lock.
-using SharedIndex = std::unordered_multimap<std::string, tagQNTS_LOCAL_APP_PERMISSION>;
-std::unique_ptr<SharedIndex> g_index;
-std::atomic<bool> g_indexPresent{false};
 std::atomic<uint64_t> g_loads{0};
 std::atomic<long> g_submissionThreads{0};
-
-std::wstring_view FieldView(const wchar_t* field, size_t units) { return {field, ::wcsnlen(field, units)}; }
-
-// A record matches when each given filter holds (the hash is chosen by the caller).
-bool Matches(const tagQNTS_LOCAL_APP_PERMISSION& record, const std::wstring& lowerPath, uint32_t product,
-             uint32_t feature) {
-    if (product != 0 && record.mapPerm.dwProduct != product) return false;
-    if (feature != 0 && record.mapPerm.dwFeature != feature) return false;
-    if (!lowerPath.empty() && LowerAsciiPath(FieldView(record.pwszPath, kSharedPathUnits)) != lowerPath) return false;
-    return true;
-}
-
-// Calls visit(iterator) for each matching record of the index, under `hash` when
-// given, else over all records.
-template <typename Visit>
-void ForEachMatch(SharedIndex& index, const std::string& hash, const std::wstring& lowerPath, uint32_t product,
-                  uint32_t feature, Visit visit) {
-    if (!hash.empty()) {
-        auto [first, last] = index.equal_range(hash);
-        for (auto it = first; it != last; ++it) {
-            if (Matches(it->second, lowerPath, product, feature)) visit(it);
-        }
-        return;
-    }
-    for (auto it = index.begin(); it != index.end(); ++it) {
-        if (Matches(it->second, lowerPath, product, feature)) visit(it);
-    }
-}
-
-// Removes the matching records of the index (caller holds the cache lock).
-void EraseMatches(const std::string& hash, const std::wstring& lowerPath, uint32_t product, uint32_t feature) {
-    if (!g_index) return;
-    std::vector<SharedIndex::iterator> doomed;
-    ForEachMatch(*g_index, hash, lowerPath, product, feature, [&](SharedIndex::iterator it) { doomed.push_back(it); });
-    for (auto it : doomed) g_index->erase(it);
-}
 
 void LogSetTimestamp(const char* function, const wchar_t* routine) {
     const uint64_t now = AdvanceSharedLastUpdateTime(LocalFileTimeNow());
@@ -167,6 +126,56 @@ bool RunAndWait(std::unique_ptr<ThreadJob> job) noexcept {
     return true;
 }
 
+// One record of SetPermissionsEx on the open store: a non-zero dwID updates that
+// row, 0 inserts one; the index follows. False (logged, transaction rolled back)
+// when the record's texts have no terminator or the statement fails.
+bool StoreGivenRecord(sqlite* db, const tagQNTS_LOCAL_APP_PERMISSION& given) {
+    constexpr const char* kFunction = "CQnTessarySharedPerms::SetPermissionsEx";
+    const std::optional<std::wstring> path = FieldText(given.pwszPath, kSharedPathUnits);
+    const std::optional<std::wstring> hash = FieldText(given.pwszMD5, kSharedHashUnits);
+    std::optional<std::string> encoded;
+    std::wstring lowerPath;
+    std::string narrowHash;
+    if (path && hash) {
+        lowerPath = LowerAsciiPath(*path);
+        encoded = B64EncodePath(lowerPath);
+        narrowHash = WideToNarrow(*hash);
+    }
+    const tagQNTS_LOCAL_APP_PERMISSION stored =
+        MakeSharedRecord(given.dwID, given.mapPerm.dwProduct, given.mapPerm.dwFeature, given.mapPerm.dwPermission,
+                         lowerPath, hash ? *hash : std::wstring());
+    const uint32_t product = given.mapPerm.dwProduct;
+    const uint32_t feature = given.mapPerm.dwFeature;
+    const uint32_t permission = given.mapPerm.dwPermission;
+
+    if (given.dwID != 0) {
+        if (encoded) ReplaceIndexRecordById(given.dwID, narrowHash, stored);
+        if (!encoded || !UpdateSharedRowById(db, given.dwID, *encoded, narrowHash, product, feature, permission)) {
+            RollbackSharedTransaction(db);
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error updating shared permissions.";
+            return false;
+        }
+        return true;
+    }
+
+    long long id = 0;
+    if (!encoded || !InsertSharedRow(db, *encoded, narrowHash, product, feature, permission, &id)) {
+        RollbackSharedTransaction(db);
+        PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
+        return false;
+    }
+    if (CurrentSharedIndex() != nullptr) {
+        if (id <= 0) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not find shared permission that was just set.";
+        } else {
+            tagQNTS_LOCAL_APP_PERMISSION added = stored;
+            added.dwID = static_cast<ULONG>(id);
+            AddIndexRecord(narrowHash, added);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool LockCache() noexcept {
@@ -191,12 +200,12 @@ bool CheckPermCache(std::wstring_view path, std::wstring_view hash, uint32_t pro
     *records = nullptr;
     *count = 0;
     const CacheLocks locks = ProcessObjects().SharedPermissions();
-    if (!g_indexPresent.load()) {
+    if (!SharedIndexPresent()) {
         if (locks.startMutex == nullptr || !WaitForever(locks.startMutex)) {
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared permissions for loading.";
             return false;
         }
-        if (!g_indexPresent.load() && locks.reloadEvent != nullptr &&
+        if (!SharedIndexPresent() && locks.reloadEvent != nullptr &&
             WaitSucceeded(::WaitForSingleObject(locks.reloadEvent, 0))) {
             if (!GetPermissionsEx({}, {}, 0, 0, nullptr, nullptr, false)) {
                 PERMS_LOG(kSeverityError, kFunction)
@@ -214,24 +223,16 @@ bool CheckPermCache(std::wstring_view path, std::wstring_view hash, uint32_t pro
         PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared permission cache for reading.";
         return false;
     }
-    if (!g_index) return false;
     try {
-        const std::string narrowHash = WideToNarrow(hash);
-        const std::wstring lowerPath = LowerAsciiPath(path);
-        ULONG matches = 0;
-        ForEachMatch(*g_index, narrowHash, lowerPath, product, feature, [&](SharedIndex::iterator) { ++matches; });
-        auto* array = static_cast<tagQNTS_LOCAL_APP_PERMISSION*>(
-            ::CoTaskMemAlloc(size_t(matches) * sizeof(tagQNTS_LOCAL_APP_PERMISSION)));
-        if (array == nullptr && matches > 0) {
-            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permission array.";
-            return false;
+        bool allocationFailed = false;
+        if (CopyIndexMatches(WideToNarrow(hash), LowerAsciiPath(path), product, feature, records, count,
+                             &allocationFailed)) {
+            return true;
         }
-        ULONG next = matches;
-        ForEachMatch(*g_index, narrowHash, lowerPath, product, feature,
-                     [&](SharedIndex::iterator it) { array[--next] = it->second; });
-        *records = array;
-        *count = matches;
-        return true;
+        if (allocationFailed) {
+            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permission array.";
+        }
+        return false;
     } catch (...) {
         PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not allocate shared permission array.";
         return false;
@@ -254,13 +255,11 @@ bool GetPermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t p
         if (!LoadSharedRows(filters, &rows, &queryTime)) return false;
         // An empty table leaves the index absent: the next query loads again.
         if (rows.empty()) return true;
-        auto index = std::make_unique<SharedIndex>();
-        for (SharedPermRow& row : rows) index->emplace(std::move(row.hash), row.record);
+        std::unique_ptr<SharedIndex> index = BuildSharedIndex(rows);
         if (!LockCache()) return false;
         PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
             << L"QnTessarySharedPerms: Loading a new shared cache table.";
-        g_index = std::move(index);
-        g_indexPresent.store(true);
+        InstallSharedIndex(std::move(index));
         if (filters.none()) {
             const uint64_t time = AdvanceSharedLastUpdateTime(queryTime);
             PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
@@ -287,69 +286,7 @@ bool SetPermissionsEx(const tagQNTS_LOCAL_APP_PERMISSION* records, ULONG count) 
     }
     try {
         for (ULONG i = 0; i < count; ++i) {
-            const tagQNTS_LOCAL_APP_PERMISSION& given = records[i];
-            const std::optional<std::wstring> path = FieldText(given.pwszPath, kSharedPathUnits);
-            const std::optional<std::wstring> hash = FieldText(given.pwszMD5, kSharedHashUnits);
-            std::optional<std::string> encoded;
-            std::wstring lowerPath;
-            std::string narrowHash;
-            if (path && hash) {
-                lowerPath = LowerAsciiPath(*path);
-                encoded = B64EncodePath(lowerPath);
-                narrowHash = WideToNarrow(*hash);
-            }
-            const tagQNTS_LOCAL_APP_PERMISSION stored =
-                MakeSharedRecord(given.dwID, given.mapPerm.dwProduct, given.mapPerm.dwFeature,
-                                 given.mapPerm.dwPermission, lowerPath, hash ? *hash : std::wstring());
-            const int product = int(given.mapPerm.dwProduct);
-            const int feature = int(given.mapPerm.dwFeature);
-            const int permission = int(given.mapPerm.dwPermission);
-
-            if (given.dwID != 0) {
-                if (encoded && g_index) {
-                    for (auto it = g_index->begin(); it != g_index->end(); ++it) {
-                        if (it->second.dwID != given.dwID) continue;
-                        g_index->erase(it);
-                        g_index->emplace(narrowHash, stored);
-                        break;
-                    }
-                }
-                if (!encoded ||
-                    sqlite_exec_printf(db.get(),
-                                       "BEGIN; UPDATE LocalSharedCache SET path = '%q', HASH = '%q', Product = '%d', "
-                                       "Feature = '%d', Permission = '%d' WHERE id = '%ld'; COMMIT;",
-                                       nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), product,
-                                       feature, permission, long(given.dwID)) != SQLITE_OK) {
-                    sqlite_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
-                    PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error updating shared permissions.";
-                    return false;
-                }
-                continue;
-            }
-
-            if (!encoded ||
-                sqlite_exec_printf(db.get(),
-                                   "BEGIN; INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) "
-                                   "VALUES ('%q', '%q', '%d', '%d', '%d'); COMMIT;",
-                                   nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), product, feature,
-                                   permission) != SQLITE_OK) {
-                sqlite_exec(db.get(), "ROLLBACK;", nullptr, nullptr, nullptr);
-                PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
-                return false;
-            }
-            if (g_index) {
-                // The row just inserted on this connection, under the database lock:
-                // identical rows inserted earlier cannot be mistaken for it.
-                const long long id = sqlite_last_insert_rowid(db.get());
-                if (id <= 0) {
-                    PERMS_LOG(kSeverityError, kFunction)
-                        << L"TSAPI: Could not find shared permission that was just set.";
-                } else {
-                    tagQNTS_LOCAL_APP_PERMISSION added = stored;
-                    added.dwID = static_cast<ULONG>(id);
-                    g_index->emplace(narrowHash, added);
-                }
-            }
+            if (!StoreGivenRecord(db.get(), records[i])) return false;
         }
         LogSetTimestamp(kFunction, L"SetPermissionsEx");
         return true;
@@ -367,13 +304,8 @@ bool SetPermission(std::wstring_view path, std::wstring_view hash, uint32_t prod
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
             return false;
         }
-        if (g_index && !path.empty()) {
-            const std::wstring lowerPath = LowerAsciiPath(path);
-            ForEachMatch(*g_index, WideToNarrow(hash), lowerPath, 0, 0, [&](SharedIndex::iterator it) {
-                if (it->second.mapPerm.dwProduct == product && it->second.mapPerm.dwFeature == feature) {
-                    it->second.mapPerm.dwPermission = permission;
-                }
-            });
+        if (CurrentSharedIndex() != nullptr && !path.empty()) {
+            SetIndexPermission(WideToNarrow(hash), LowerAsciiPath(path), product, feature, permission);
         }
         auto job = std::make_unique<SetSharedJob>(std::wstring(path), std::wstring(hash), product, feature, permission);
         if (!RunAndWait(std::move(job))) {
@@ -405,46 +337,15 @@ bool AddLocalDecision(std::wstring_view path, std::wstring_view hash, uint32_t p
         const std::optional<std::string> encoded = B64EncodePath(lowerPath);
         if (!encoded) return false;
         const std::string narrowHash = WideToNarrow(hash);
-        UniqueSqliteTable table;
-        int rows = 0;
-        int columns = 0;
-        if (sqlite_get_table_printf(db.get(),
-                                    "SELECT id FROM LocalSharedCache WHERE Path='%q' AND HASH='%q' AND Product='%d' "
-                                    "AND Feature='%d'",
-                                    table.put(), &rows, &columns, nullptr, encoded->c_str(), narrowHash.c_str(),
-                                    int(product), int(feature)) != SQLITE_OK) {
-            PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
-            return false;
-        }
         std::vector<ULONG> ids;
-        for (int r = 1; r <= rows; ++r) {
-            const char* id = table.get()[r * columns];
-            if (id != nullptr) ids.push_back(static_cast<ULONG>(std::strtoul(id, nullptr, 10)));
-        }
-        int rc = SQLITE_OK;
-        if (!ids.empty()) {
-            *existed = true;
-            rc = sqlite_exec_printf(db.get(),
-                                    "UPDATE LocalSharedCache SET Permission = '%d' WHERE Path='%q' AND HASH='%q' AND "
-                                    "Product='%d' AND Feature='%d'",
-                                    nullptr, nullptr, nullptr, int(permission), encoded->c_str(), narrowHash.c_str(),
-                                    int(product), int(feature));
-        } else {
-            rc = sqlite_exec_printf(db.get(),
-                                    "INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) VALUES "
-                                    "('%q', '%q', '%d', '%d', '%d')",
-                                    nullptr, nullptr, nullptr, encoded->c_str(), narrowHash.c_str(), int(product),
-                                    int(feature), int(permission));
-            if (rc == SQLITE_OK) ids.push_back(static_cast<ULONG>(sqlite_last_insert_rowid(db.get())));
-        }
-        if (rc != SQLITE_OK) {
+        if (!StoreSharedDecision(db.get(), *encoded, narrowHash, product, feature, permission, &ids, existed)) {
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Sqlite error setting shared permission.";
             return false;
         }
-        if (g_index) {
-            EraseMatches(narrowHash, lowerPath, product, feature);
+        if (CurrentSharedIndex() != nullptr) {
+            EraseIndexMatches(narrowHash, lowerPath, product, feature);
             for (ULONG id : ids) {
-                g_index->emplace(narrowHash, MakeSharedRecord(id, product, feature, permission, lowerPath, hash));
+                AddIndexRecord(narrowHash, MakeSharedRecord(id, product, feature, permission, lowerPath, hash));
             }
         }
         LogSetTimestamp(kFunction, L"SetPermissionsEx");
@@ -468,7 +369,7 @@ bool DeletePermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
             return false;
         }
-        EraseMatches(WideToNarrow(hash), LowerAsciiPath(path), product, feature);
+        EraseIndexMatches(WideToNarrow(hash), LowerAsciiPath(path), product, feature);
         auto job = std::make_unique<DeleteSharedJob>(
             SharedPermFilters{std::wstring(path), std::wstring(hash), product, feature});
         if (!RunAndWait(std::move(job))) {
@@ -483,10 +384,7 @@ bool DeletePermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_
     }
 }
 
-void FreeSharedPermissionIndex() noexcept {
-    g_indexPresent.store(false);
-    g_index.reset();
-}
+void FreeSharedPermissionIndex() noexcept { DropSharedIndex(); }
 
 uint64_t SharedPermissionLoads() noexcept { return g_loads.load(); }
 
@@ -496,8 +394,9 @@ bool VisitSharedPermissionIndex(
     const std::function<void(const std::string&, const tagQNTS_LOCAL_APP_PERMISSION&)>& visit) {
     const CacheLocks locks = ProcessObjects().SharedPermissions();
     ReaderScope reader(locks);
-    if (!reader.held() || !g_index) return false;
-    for (const auto& [hash, record] : *g_index) visit(hash, record);
+    const SharedIndex* index = CurrentSharedIndex();
+    if (!reader.held() || index == nullptr) return false;
+    for (const auto& [hash, record] : *index) visit(hash, record);
     return true;
 }
 

@@ -278,6 +278,69 @@ bool StoreOneSharedPermission(std::wstring_view path, const std::string& hash, u
                               int(permission)) == SQLITE_OK;
 }
 
+bool UpdateSharedRowById(sqlite* db, ULONG id, const std::string& encodedPath, const std::string& hash,
+                         uint32_t product, uint32_t feature, uint32_t permission) noexcept {
+    return sqlite_exec_printf(db,
+                              "BEGIN; UPDATE LocalSharedCache SET path = '%q', HASH = '%q', Product = '%d', "
+                              "Feature = '%d', Permission = '%d' WHERE id = '%ld'; COMMIT;",
+                              nullptr, nullptr, nullptr, encodedPath.c_str(), hash.c_str(), int(product), int(feature),
+                              int(permission), long(id)) == SQLITE_OK;
+}
+
+bool InsertSharedRow(sqlite* db, const std::string& encodedPath, const std::string& hash, uint32_t product,
+                     uint32_t feature, uint32_t permission, long long* id) noexcept {
+    *id = 0;
+    if (sqlite_exec_printf(db,
+                           "BEGIN; INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) "
+                           "VALUES ('%q', '%q', '%d', '%d', '%d'); COMMIT;",
+                           nullptr, nullptr, nullptr, encodedPath.c_str(), hash.c_str(), int(product), int(feature),
+                           int(permission)) != SQLITE_OK) {
+        return false;
+    }
+    // The row just inserted on this connection, under the database lock:
+    // identical rows inserted earlier cannot be mistaken for it.
+    *id = sqlite_last_insert_rowid(db);
+    return true;
+}
+
+void RollbackSharedTransaction(sqlite* db) noexcept { sqlite_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr); }
+
+bool StoreSharedDecision(sqlite* db, const std::string& encodedPath, const std::string& hash, uint32_t product,
+                         uint32_t feature, uint32_t permission, std::vector<ULONG>* ids, bool* existed) {
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    if (sqlite_get_table_printf(db,
+                                "SELECT id FROM LocalSharedCache WHERE Path='%q' AND HASH='%q' AND Product='%d' "
+                                "AND Feature='%d'",
+                                table.put(), &rows, &columns, nullptr, encodedPath.c_str(), hash.c_str(), int(product),
+                                int(feature)) != SQLITE_OK) {
+        return false;
+    }
+    const size_t before = ids->size();
+    for (int r = 1; r <= rows; ++r) {
+        const char* id = table.get()[r * columns];
+        if (id != nullptr) ids->push_back(static_cast<ULONG>(std::strtoul(id, nullptr, 10)));
+    }
+    if (ids->size() > before) {
+        *existed = true;
+        return sqlite_exec_printf(db,
+                                  "UPDATE LocalSharedCache SET Permission = '%d' WHERE Path='%q' AND HASH='%q' AND "
+                                  "Product='%d' AND Feature='%d'",
+                                  nullptr, nullptr, nullptr, int(permission), encodedPath.c_str(), hash.c_str(),
+                                  int(product), int(feature)) == SQLITE_OK;
+    }
+    if (sqlite_exec_printf(db,
+                           "INSERT INTO LocalSharedCache (path, HASH, Product, Feature, Permission) VALUES "
+                           "('%q', '%q', '%d', '%d', '%d')",
+                           nullptr, nullptr, nullptr, encodedPath.c_str(), hash.c_str(), int(product), int(feature),
+                           int(permission)) != SQLITE_OK) {
+        return false;
+    }
+    ids->push_back(static_cast<ULONG>(sqlite_last_insert_rowid(db)));
+    return true;
+}
+
 bool DeleteSharedRows(const SharedPermFilters& filters) noexcept {
     if (filters.none()) {
         PERMS_LOG(kSeverityError, "deleteSharedHelper")

@@ -97,6 +97,28 @@ bool LoadSharedRows(const SharedPermFilters& filters, std::vector<SharedPermRow>
 bool StoreOneSharedPermission(std::wstring_view path, const std::string& hash, uint32_t product, uint32_t feature,
                               uint32_t permission) noexcept;
 
+// Statements of SetPermissionsEx on a store the caller opened under the database
+// lock. Each runs in its own transaction ("BEGIN; ... COMMIT;"); after a failure
+// the caller issues RollbackSharedTransaction. The path is already encoded, the
+// numbers are written as "%d" of their 32-bit values.
+// Updates the row `id` (an unknown id changes nothing and succeeds).
+bool UpdateSharedRowById(sqlite* db, ULONG id, const std::string& encodedPath, const std::string& hash,
+                         uint32_t product, uint32_t feature, uint32_t permission) noexcept;
+// Inserts one row; *id receives the connection's last inserted row id (0 or less
+// when it cannot be told).
+bool InsertSharedRow(sqlite* db, const std::string& encodedPath, const std::string& hash, uint32_t product,
+                     uint32_t feature, uint32_t permission, long long* id) noexcept;
+// "ROLLBACK;" on `db`, its result ignored (nothing to undo is not an error here).
+void RollbackSharedTransaction(sqlite* db) noexcept;
+
+// Database step of AddLocalDecision on a store the caller opened under the
+// database lock: when rows of that encoded path, hash, product and feature exist,
+// *existed becomes true and each gets `permission`; otherwise one row is inserted.
+// *ids receives the ids of the rows the decision now has (appended). False when a
+// statement fails (*existed may already be true). Throws std::bad_alloc.
+bool StoreSharedDecision(sqlite* db, const std::string& encodedPath, const std::string& hash, uint32_t product,
+                         uint32_t feature, uint32_t permission, std::vector<ULONG>* ids, bool* existed);
+
 // Database step of deleteSharedHelper; the caller holds the database lock. Refuses
 // (with a log line) filters that are all empty; logs a failed open or statement.
 // On success moves the process's last update time forward. Never throws.

@@ -18,6 +18,7 @@
 #include "store/product_keys.h"
 #include "store/record_cache.h"
 #include "store/stores.h"
+#include "tests/support/component_suite.h"
 #include "tests/support/emulator_control.h"
 #include "transport/service_urls.h"
 #include "transport/winhttp_api.h"
@@ -30,25 +31,10 @@ using testing::QueryTexts;
 
 constexpr wchar_t kUpperHash[] = L"0123456789ABCDEF0123456789ABCDEF";
 
-class AppLookupTest : public ::testing::Test {
+class AppLookupTest : public testing::EmulatorSuiteTest {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
-        ASSERT_TRUE(winhttp::Load());
-    }
-    static void TearDownTestSuite() {
-        FreeRecordCache();
-        FreeExceptionList();
-        CloseNamedObjects();
-    }
-
     void SetUp() override {
-        ASSERT_NE(emulator_.port(), 0) << "run through tests/emulator/with_emulator.sh";
-        ASSERT_TRUE(emulator_.Reset());
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue,
-                                          emulator_.Origin()));
-        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+        ASSERT_NO_FATAL_FAILURE(EmulatorSuiteTest::SetUp());
         // Each test starts with caches that load again on first use.
         FreeRecordCache();
         FreeExceptionList();
@@ -78,8 +64,6 @@ protected:
         auto details = Lookup(nullptr, hash, localOnly, &result);
         return details && details->record() ? details->record()->className : "<none>";
     }
-
-    EmulatorControl emulator_;
 };
 
 TEST_F(AppLookupTest, StoredRecordIsReadFromTheStoreOnceThenFromTheCache) {

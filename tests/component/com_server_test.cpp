@@ -20,7 +20,8 @@
 
 #include "component/com_ids.h"
 #include "platform/registry.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/com_server_suite.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 
@@ -39,20 +40,17 @@ std::wstring TakeTaskText(LPWSTR text) {
     return copy;
 }
 
-class ComServerTest : public RegisteredServerTest {
+class ComServerTest : public ComServerSuiteTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server_ != nullptr && server_->loaded());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        ASSERT_EQ(::CoCreateInstance(CLSID_QnTessary, nullptr, CLSCTX_INPROC_SERVER, IID_IQnTessary,
-                                     reinterpret_cast<void**>(root_.GetAddressOf())),
-                  S_OK);
+        ASSERT_NO_FATAL_FAILURE(ComServerSuiteTest::SetUp());
+        ASSERT_EQ(CreateRoot(&root_), S_OK);
     }
 
     void TearDown() override {
         root_.Reset();
         EXPECT_EQ(server_->CanUnloadNow(), S_OK) << "an object or a lock of the server is still outstanding";
-        ::CoUninitialize();
+        ComServerSuiteTest::TearDown();
     }
 
     ComPtr<IQnTessaryAppDetails> Lookup(const wchar_t* file, const wchar_t* hash, LONG localOnly, LONG* result) {

@@ -20,6 +20,7 @@
 #include "store/product_keys.h"
 #include "store/record_cache.h"
 #include "store/stores.h"
+#include "tests/support/component_suite.h"
 #include "tests/support/emulator_control.h"
 #include "transport/service_urls.h"
 #include "transport/winhttp_api.h"
@@ -45,26 +46,12 @@ inline bool WaitForReports() {
     return false;
 }
 
-class PermsEmulatorTest : public ::testing::Test {
+class PermsEmulatorTest : public EmulatorSuiteTest {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
-        ASSERT_TRUE(winhttp::Load());
-    }
-    static void TearDownTestSuite() {
-        FreeSharedPermissionIndex();
-        FreeRecordCache();
-        CloseNamedObjects();
-    }
-
     void SetUp() override {
-        ASSERT_NE(emulator_.port(), 0) << "run through tests/emulator/with_emulator.sh";
-        ASSERT_TRUE(emulator_.Reset());
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
+        ASSERT_NO_FATAL_FAILURE(EmulatorSuiteTest::SetUp());
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, L"Software\\Quellon\\Varo\\Settings\\Optin");
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, emulator_.Origin()));
-        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
-        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        RemoveCommonStore(kSharedStoreName);
         FreeSharedPermissionIndex();
         FreeRecordCache();
         ::SetEvent(ProcessObjects().sharedPermEvent.get());
@@ -104,8 +91,6 @@ protected:
         }
         return rows;
     }
-
-    EmulatorControl emulator_;
 };
 
 }  // namespace tessary::testing

@@ -11,7 +11,7 @@
 
 #include "component/com_ids.h"
 #include "platform/registry.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary::testing {

@@ -18,7 +18,9 @@
 #include "store/data_paths.h"
 #include "store/product_keys.h"
 #include "store/stores.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/com_server_suite.h"
+#include "tests/support/component_suite.h"
+#include "tests/support/tsapi_server.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -92,31 +94,28 @@ QNTS_LOCAL_APP_PERMISSION Record(ULONG product, ULONG feature, ULONG permission,
     return record;
 }
 
-class SharedPermsComTest : public RegisteredServerTest {
+class SharedPermsComTest : public ComServerSuiteTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server_ != nullptr && server_->loaded());
         // No usage report leaves the machine: every decision here is of an unknown application.
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 2));
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
-        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
-        ASSERT_TRUE(SUCCEEDED(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        ASSERT_NO_FATAL_FAILURE(KeepServiceTrafficLocal());
+        RemoveCommonStore(kSharedStoreName);
+        ASSERT_NO_FATAL_FAILURE(ComServerSuiteTest::SetUp());
     }
     void TearDown() override {
         perms_.Reset();
         root_.Reset();
         // "GoNoGo" 2 and the loopback origin stay: TS submission threads of this
         // process may still be running and must not report anything.
-        ::CoUninitialize();
+        ComServerSuiteTest::TearDown();
     }
 
     // This process's shared permission object, created on first use (the server
     // then loads in this process too).
     IQnTessarySharedPerms* Perms() {
         if (!perms_) {
-            EXPECT_EQ(::CoCreateInstance(CLSID_QnTessary, nullptr, CLSCTX_INPROC_SERVER, IID_IQnTessary,
-                                         reinterpret_cast<void**>(root_.GetAddressOf())),
-                      S_OK);
+            EXPECT_EQ(CreateRoot(&root_), S_OK);
             LONG result = -1;
             EXPECT_EQ(root_->GetSharedPermsInterface(&perms_, &result), S_OK);
         }

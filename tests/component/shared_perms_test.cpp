@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "Logging/log_builder.h"
-#include "Logging/logging.h"
 #include "component/shared_perms_db.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
 #include "store/product_keys.h"
 #include "store/stores.h"
+#include "tests/support/component_suite.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary {
@@ -53,27 +52,17 @@ std::vector<std::string> Rows() {
     return rows;
 }
 
-class SharedPermsTest : public ::testing::Test {
+class SharedPermsTest : public testing::ComponentSuiteTest {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
-        ETWLogging::CLoggingIf* logger =
-            ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
-        auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
-        ASSERT_NE(file, nullptr);
-        logFile_ = file->LogFilePath(0);
-        file->Release();
+        ASSERT_NO_FATAL_FAILURE(ComponentSuiteTest::SetUpTestSuite());
+        logFile_ = testing::StartFileLogger();
+        ASSERT_FALSE(logFile_.empty());
     }
-    static void TearDownTestSuite() {
-        FreeSharedPermissionIndex();
-        CloseNamedObjects();
-    }
-
     void SetUp() override {
         // The TS submission thread must report nothing from these tests.
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 2));
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
-        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        ASSERT_NO_FATAL_FAILURE(testing::KeepServiceTrafficLocal());
+        testing::RemoveCommonStore(kSharedStoreName);
         ::DeleteFileW(logFile_.c_str());
         FreeSharedPermissionIndex();
         ::SetEvent(ProcessObjects().sharedPermEvent.get());

@@ -21,6 +21,7 @@
 #include "store/product_keys.h"
 #include "store/stores.h"
 #include "tests/faults/fault_support.h"
+#include "tests/support/component_suite.h"
 
 namespace tessary {
 namespace {
@@ -34,20 +35,17 @@ std::vector<std::string> SharedRows() {
     return RowsOf(db.get(), "SELECT Hash, Product, Feature, Permission FROM LocalSharedCache ORDER BY id;");
 }
 
-class MutexHolderTest : public ::testing::Test {
+class MutexHolderTest : public testing::ComponentSuiteTest {
 protected:
-    static void SetUpTestSuite() { ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer)); }
     static void TearDownTestSuite() {
-        FreeSharedPermissionIndex();
-        CloseNamedObjects();
+        ComponentSuiteTest::TearDownTestSuite();
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        testing::RemoveCommonStore(kSharedStoreName);
     }
     void SetUp() override {
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 2));
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
-        ::DeleteFileW(ResolveDataPath(kSharedStoreName, DataBase::kCommonData).c_str());
+        ASSERT_NO_FATAL_FAILURE(testing::KeepServiceTrafficLocal());
+        testing::RemoveCommonStore(kSharedStoreName);
         FreeSharedPermissionIndex();
     }
 };

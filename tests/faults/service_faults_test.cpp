@@ -23,6 +23,7 @@
 #include "store/record_cache.h"
 #include "store/stores.h"
 #include "tests/faults/fault_support.h"
+#include "tests/support/component_suite.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/update_checker_process.h"
@@ -122,27 +123,16 @@ const std::vector<std::string> kStoreRows = {
 
 // Lookups of the component library against the faulty service.
 
-class LookupFaultTest : public ::testing::Test {
+class LookupFaultTest : public testing::EmulatorSuiteTest {
 protected:
-    static void SetUpTestSuite() {
-        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
-        ASSERT_TRUE(winhttp::Load());
-    }
     static void TearDownTestSuite() {
-        FreeRecordCache();
-        FreeExceptionList();
-        CloseNamedObjects();
+        EmulatorSuiteTest::TearDownTestSuite();
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+        testing::RemoveCommonStore(kLocalStoreName);
     }
 
     void SetUp() override {
-        ASSERT_NE(emulator_.port(), 0) << "run through tests/emulator/with_emulator.sh";
-        ASSERT_TRUE(emulator_.Reset());
-        registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
-        ASSERT_TRUE(
-            registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, emulator_.Origin()));
-        ::DeleteFileW(ResolveDataPath(kLocalStoreName, DataBase::kCommonData).c_str());
+        ASSERT_NO_FATAL_FAILURE(EmulatorSuiteTest::SetUp());
         ASSERT_TRUE(StoreStatements(kStoreRows));
         ResetExchangeTimeoutsForTesting();
         FreeRecordCache();
@@ -182,8 +172,6 @@ protected:
         EXPECT_EQ(retryClass, "GO");
         EXPECT_EQ(QueryTexts(emulator_).size(), 2u) << "the failed answer must not have been cached";
     }
-
-    EmulatorControl emulator_;
 };
 
 TEST_F(LookupFaultTest, BrokenTransfersGiveUnknownAndCacheNothing) {

@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "Logging/log_builder.h"
-#include "Logging/logging.h"
 #include "component/app_lookup.h"
 #include "component/signature_list.h"
 #include "component/shared_perms.h"
@@ -24,6 +22,7 @@
 #include "store/record_cache.h"
 #include "store/stores.h"
 #include "tests/faults/fault_support.h"
+#include "tests/support/component_suite.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/updater_test_support.h"
 
@@ -68,23 +67,15 @@ bool Damaged(const std::wstring& path, const Damage& damage) {
     return WriteFileBytes(path, damage.apply(ReadBytes(path)));
 }
 
-class StoreDamageTest : public ::testing::Test {
+class StoreDamageTest : public testing::ComponentSuiteTest {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(CreateNamedObjects(Deliverable::kComponentServer));
-        ETWLogging::CLoggingIf* logger =
-            ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
-        auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
-        ASSERT_NE(file, nullptr);
-        logFile_ = file->LogFilePath(0);
-        file->Release();
+        ASSERT_NO_FATAL_FAILURE(ComponentSuiteTest::SetUpTestSuite());
+        logFile_ = testing::StartFileLogger();
+        ASSERT_FALSE(logFile_.empty());
     }
     static void TearDownTestSuite() {
-        FreeRecordCache();
-        FreeExceptionList();
-        FreeSignatureList();
-        FreeSharedPermissionIndex();
-        CloseNamedObjects();
+        ComponentSuiteTest::TearDownTestSuite();
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
         ::DeleteFileW(LocalStorePath().c_str());
         ::DeleteFileW(SharedStorePath().c_str());
@@ -94,8 +85,7 @@ protected:
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, keys::kTessary);
         // No lookup or usage report may leave the machine; a damaged store may not
         // start an update checker either ("TsTime2" says one ran a moment ago).
-        ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
-        ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, L"GoNoGo", 2));
+        ASSERT_NO_FATAL_FAILURE(testing::KeepServiceTrafficLocal());
         ASSERT_TRUE(registry::WriteProtectedTime(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kTsTime2,
                                                  static_cast<int64_t>(::time(nullptr))));
     }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/support/test_roots.h"
 
 namespace tessary::testing {

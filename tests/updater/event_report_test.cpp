@@ -16,7 +16,7 @@
 #include "store/data_paths.h"
 #include "store/product_keys.h"
 #include "store/stores.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/recorded_requests.h"
 #include "transport/server_query.h"

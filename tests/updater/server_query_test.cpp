@@ -11,7 +11,7 @@
 #include "platform/registry.h"
 #include "store/named_objects.h"
 #include "store/product_keys.h"
-#include "tests/component/tsapi_server.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/updater/recorded_requests.h"
 #include "transport/winhttp_api.h"
 

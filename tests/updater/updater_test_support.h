@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Logging/log_builder.h"
-#include "Logging/logging.h"
 #include "platform/protected_ini.h"
 #include "platform/text.h"
 #include "store/sqlite_adapter.h"
+#include "tests/support/process_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary::testing {
@@ -35,16 +34,6 @@ inline std::wstring FixtureDirectory() {
 }
 
 inline std::wstring Fixture(const std::wstring& name) { return FixtureDirectory() + L"\\" + name; }
-
-// Starts this process's logger as the file logger and returns its first log file.
-inline std::wstring StartFileLogger() {
-    ETWLogging::CLoggingIf* logger = ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr, true).GetLogger();
-    auto* file = static_cast<ETWLogging::CLogging*>(logger->QueryLogger(ETWLogging::LoggingMechanism::kFile));
-    if (file == nullptr) return {};
-    std::wstring path = file->LogFilePath(0);
-    file->Release();
-    return path;
-}
 
 // Last-write time as a 64-bit count of 100 ns units.
 inline long long LastWriteTime(const std::wstring& path) {
