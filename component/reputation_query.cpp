@@ -124,7 +124,7 @@ bool QueryService(AppRecord& record, const QueryExtras& extras) noexcept {
         // an end marker behind a zero byte does not make a cut answer whole.
         if (const size_t zero = body.find('\0'); zero != std::string::npos) body.resize(zero);
         if (!ParseAnswer(record, body, true)) {
-            record.className = "?";
+            record.className.assign(1, '?');
             return false;
         }
         KeepServerRecord(record, body);

@@ -14,6 +14,7 @@
 
 #include "platform/product_registry.h"
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 
 namespace tessary::testing {
 
@@ -32,10 +33,10 @@ class ServerModule {
 public:
     explicit ServerModule(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
         if (module_ == nullptr) return;
-        getClassObject_ = reinterpret_cast<decltype(getClassObject_)>(::GetProcAddress(module_, "DllGetClassObject"));
-        canUnloadNow_ = reinterpret_cast<decltype(canUnloadNow_)>(::GetProcAddress(module_, "DllCanUnloadNow"));
-        register_ = reinterpret_cast<decltype(register_)>(::GetProcAddress(module_, "DllRegisterServer"));
-        unregister_ = reinterpret_cast<decltype(unregister_)>(::GetProcAddress(module_, "DllUnregisterServer"));
+        getClassObject_ = BindProc<decltype(getClassObject_)>(module_, "DllGetClassObject");
+        canUnloadNow_ = BindProc<decltype(canUnloadNow_)>(module_, "DllCanUnloadNow");
+        register_ = BindProc<decltype(register_)>(module_, "DllRegisterServer");
+        unregister_ = BindProc<decltype(unregister_)>(module_, "DllUnregisterServer");
     }
     ~ServerModule() {
         if (module_ != nullptr) ::FreeLibrary(module_);

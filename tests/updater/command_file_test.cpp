@@ -179,7 +179,9 @@ TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtract
         EXPECT_EQ(log.find(L"renamed to " + target_ + L" successfully") != std::wstring::npos, c.fromCabinet)
             << c.folder << "\n"
             << WideToUtf8(log);
-        if (!c.fromCabinet) EXPECT_NE(log.find(L"Expected xdb doesn't exist"), std::wstring::npos) << c.folder;
+        if (!c.fromCabinet) {
+            EXPECT_NE(log.find(L"Expected xdb doesn't exist"), std::wstring::npos) << c.folder;
+        }
     }
     testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), false);
 }
