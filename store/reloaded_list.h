@@ -128,8 +128,8 @@ private:
 
     // A background loader signals the reload event again itself when its load fails.
     UniqueHandle StartLoader(const CacheLocks& locks, bool background) noexcept {
-        std::unique_ptr<ThreadJob> job(
-            new (std::nothrow) Loader(&list_, locks.writeSem, background ? locks.reloadEvent : nullptr));
+        std::unique_ptr<ThreadJob> job(new (std::nothrow)
+                                           Loader(&list_, locks.writeSem, background ? locks.reloadEvent : nullptr));
         if (!job) return UniqueHandle();
         return StartWorkerThread(std::move(job), /*holdModule=*/background || HoldModuleWhenWaited);
     }

@@ -61,19 +61,14 @@ void RestrictLibrarySearch() {
 
 DWORD ReadCheckerDword(const wchar_t* name) {
     DWORD value = 0;
-    const registry::ReadResult result = registry::QueryDword(HKEY_LOCAL_MACHINE, keys::kTessary, name, &value, KEY_READ);
+    const registry::ReadResult result =
+        registry::QueryDword(HKEY_LOCAL_MACHINE, keys::kTessary, name, &value, KEY_READ);
     if (result == registry::ReadResult::kRead) return value;
     if (std::wstring_view(name) != kTsCheckIntervalValue) return 0;
     // The default is stored only under a key that could be read: a key that is
     // missing or closed to this process is left alone.
     if (result != registry::ReadResult::kKeyAbsent && result != registry::ReadResult::kKeyFailed) {
-        UniqueRegKey writable;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, writable.put()) ==
-            ERROR_SUCCESS) {
-            const DWORD interval = kDefaultCheckInterval;
-            ::RegSetValueExW(writable.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&interval),
-                             sizeof(interval));
-        }
+        registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, name, kDefaultCheckInterval);
     }
     return kDefaultCheckInterval;
 }

@@ -132,8 +132,10 @@ TEST_F(RegistryTest, WrongTypeOrMissingValueClearsOutputs) {
         const wchar_t* value;
         ReadResult result;
     } reads[] = {
-        {Key(), L"Number", ReadResult::kRead},           {Key(), L"Text", ReadResult::kWrongType},
-        {Key(), L"Short", ReadResult::kWrongType},       {Key(), L"Missing", ReadResult::kValueAbsent},
+        {Key(), L"Number", ReadResult::kRead},
+        {Key(), L"Text", ReadResult::kWrongType},
+        {Key(), L"Short", ReadResult::kWrongType},
+        {Key(), L"Missing", ReadResult::kValueAbsent},
         {missingKey.c_str(), L"Number", ReadResult::kKeyAbsent},
     };
     for (const auto& read : reads) {
