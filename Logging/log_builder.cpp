@@ -5,6 +5,7 @@
 
 #include "Logging/etw_logging.h"
 #include "Logging/logging.h"
+#include "platform/paths.h"
 #include "platform/registry.h"
 
 namespace tessary::ETWLogging {
