@@ -8,8 +8,10 @@
 
 #include "Logging/etw_payload.h"
 #include "Logging/logging.h"
+#include "platform/paths.h"
 #include "platform/product_registry.h"
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 #include "platform/text.h"
 
 namespace tessary::ETWLogging {
@@ -33,12 +35,11 @@ bool ParseGuid(const std::wstring& text, GUID* guid) {
 }
 
 std::wstring ProgramDataFolder() {
-    PWSTR folder = nullptr;
+    UniqueTaskString folder;
     std::wstring result;
-    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, &folder)) && folder != nullptr) {
-        result = folder;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, folder.put())) && folder) {
+        result = folder.get();
     }
-    ::CoTaskMemFree(folder);
     return result;
 }
 

@@ -5,6 +5,7 @@
 
 #include "Logging/etw_logging.h"
 #include "Logging/logging.h"
+#include "platform/paths.h"
 #include "platform/product_registry.h"
 #include "platform/registry.h"
 

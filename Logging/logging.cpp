@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "platform/paths.h"
 #include "platform/protected_ini.h"
 #include "platform/unique_resource.h"
 
@@ -20,46 +21,14 @@ constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
 
 std::wstring ProgramDataLogRoot() {
-    PWSTR folder = nullptr;
+    UniqueTaskString folder;
     // 0x8000: KF_FLAG_CREATE, so a missing folder is created rather than refused.
-    if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, &folder)) || folder == nullptr) {
-        ::CoTaskMemFree(folder);
+    if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, folder.put())) || !folder) return {};
+    try {
+        return std::wstring(folder.get()) + L"\\Quellon\\" + L"QNLOGS" + L"\\";
+    } catch (const std::bad_alloc&) {
         return {};
     }
-    std::wstring root;
-    try {
-        root = std::wstring(folder) + L"\\Quellon\\" + L"QNLOGS" + L"\\";
-    } catch (const std::bad_alloc&) {
-        root.clear();
-    }
-    ::CoTaskMemFree(folder);
-    return root;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Creates `path` and every missing parent; true when it exists as a directory.
-bool CreateDirectoryTree(const std::wstring& path) {
-    if (path.empty()) return false;
-    if (IsDirectory(path)) return true;
-    // Create each level from the first one below the drive or share.
-    size_t pos = 0;
-    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
-        pos = path.find(L'\\', 2);                                          // after server
-        pos = pos == std::wstring::npos ? pos : path.find(L'\\', pos + 1);  // after share
-    } else {
-        pos = path.find(L'\\');
-    }
-    while (pos != std::wstring::npos) {
-        const std::wstring level = path.substr(0, pos);
-        if (!level.empty() && level.back() != L':' && !IsDirectory(level)) ::CreateDirectoryW(level.c_str(), nullptr);
-        pos = path.find(L'\\', pos + 1);
-    }
-    ::CreateDirectoryW(path.c_str(), nullptr);
-    return IsDirectory(path);
 }
 
 bool WriteBytes(HANDLE file, const void* data, DWORD size) {
@@ -116,20 +85,6 @@ std::wstring FileNamePart(const std::wstring& path) {
 std::wstring WithoutExtension(const std::wstring& name) {
     const size_t dot = name.rfind(L'.');
     return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
-
-std::wstring ModuleFilePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) return {};
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        if (path.size() >= 32768) return {};
-        path.resize(path.size() * 2);
-    }
 }
 
 CLogging::CLogging() : CLoggerBase(LoggingMechanism::kFile, kFileMessageLimit) {}
@@ -235,7 +190,7 @@ std::wstring CLogging::LogFilePath(unsigned long index) const {
 bool CLogging::EnsureDirectory() {
     if (directoryReady_) return true;
     if (directoryFailed_) return false;
-    if (CreateDirectoryTree(directory_)) {
+    if (CreateDirectoryTree(directory_, DirectoryCreation::kKernel)) {
         directoryReady_ = true;
         return true;
     }

@@ -88,7 +88,5 @@ private:
 std::wstring FileNamePart(const std::wstring& path);
 // `name` without its extension (the text from its last dot on).
 std::wstring WithoutExtension(const std::wstring& name);
-// Full path of `module` (null: the process executable); empty on failure.
-std::wstring ModuleFilePath(HMODULE module);
 
 }  // namespace tessary::ETWLogging

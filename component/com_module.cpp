@@ -14,6 +14,7 @@
 #include "Logging/log_builder.h"
 #include "platform/result_macros.h"
 #include "platform/trust.h"
+#include "platform/unique_resource.h"
 #include "store/exception_list.h"
 #include "store/named_objects.h"
 #include "store/record_cache.h"
@@ -222,9 +223,8 @@ HRESULT CTSAPIModule::RegisterTypeLibrary() const noexcept {
 HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
     // Nothing registered is nothing to remove; UnRegisterTypeLib would report it
     // as a failure.
-    BSTR path = nullptr;
-    HRESULT hr = ::QueryPathOfRegTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, &path);
-    ::SysFreeString(path);
+    UniqueBstr path;
+    HRESULT hr = ::QueryPathOfRegTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, path.put());
     if (FAILED(hr)) return S_OK;
     return ::UnRegisterTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, SYS_WIN64);
 }

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <vector>
 
 #include "component/com_app.h"
 #include "platform/product_registry.h"
+#include "platform/registry.h"
 #include "platform/unique_resource.h"
 #include "platform/version_info.h"
 #include "store/settings.h"
@@ -30,22 +32,22 @@ HRESULT CreateInto(Interface** out, LONG* plResult) noexcept {
 // "Install Dir" as the registry holds it, read into 260 characters. Returns the
 // system error code of a failed read, 0 on success.
 DWORD ReadInstallDir(std::wstring* dir) {
-    UniqueRegKey key;
-    LSTATUS status =
-        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put());
-    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
-    wchar_t buffer[260] = {};
+    constexpr size_t kBufferChars = 260;
     DWORD type = 0;
-    DWORD bytes = sizeof(buffer);
-    status = ::RegQueryValueExW(key.get(), keys::kInstallDir, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-    if (status != ERROR_SUCCESS) return static_cast<DWORD>(status);
+    std::vector<uint8_t> data;
+    LSTATUS status = ERROR_SUCCESS;
+    if (registry::QueryRawValue(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kInstallDir, &type, &data, KEY_QUERY_VALUE,
+                                kBufferChars * sizeof(wchar_t), &status) != registry::ReadResult::kRead) {
+        return static_cast<DWORD>(status);
+    }
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATATYPE;
     // The data need not carry a terminator; a value filling the whole buffer is cut
     // to leave room for one.
-    size_t length = bytes / sizeof(wchar_t);
-    if (length >= std::size(buffer)) length = std::size(buffer) - 1;
-    buffer[length] = L'\0';
-    dir->assign(buffer);
+    size_t length = data.size() / sizeof(wchar_t);
+    if (length >= kBufferChars) length = kBufferChars - 1;
+    std::wstring text(length, L'\0');
+    if (length > 0) std::memcpy(text.data(), data.data(), length * sizeof(wchar_t));
+    dir->assign(text.c_str());
     return ERROR_SUCCESS;
 }
 

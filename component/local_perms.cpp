@@ -9,6 +9,7 @@
 #include "component/shared_perms.h"
 #include "component/usage_stats.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "store/settings.h"
 
 namespace tessary {
@@ -33,12 +34,6 @@ bool DestinationDisabled() noexcept {
     return g_destination.valid && g_destination.settings.pdwDisableFirstConnect == 1;
 }
 
-// Frees a task-allocated array when the scope ends.
-struct TaskMemory {
-    void* block = nullptr;
-    ~TaskMemory() { ::CoTaskMemFree(block); }
-};
-
 }  // namespace
 
 void ResetLocalPermissionSettings() noexcept {
@@ -60,11 +55,10 @@ HRESULT GetLocalPermission(const AppRecord* record, tagQNTS_APP_PERMISSION** per
     if (record->md5.empty()) return S_OK;
     try {
         const std::wstring hash = NarrowToWide(record->md5);
-        TaskMemory found;
         tagQNTS_LOCAL_APP_PERMISSION* matches = nullptr;
         ULONG matchCount = 0;
         const bool ok = GetPermissionsEx(L"", hash, 0, 0, &matches, &matchCount, true);
-        found.block = matches;
+        const UniqueTaskMemory found(matches);
         if (!ok) return S_OK;
         *count = static_cast<LONG>(matchCount);
         if (matchCount == 0) return S_OK;
@@ -88,11 +82,10 @@ HRESULT SetLocalPermission(const AppRecord* record, const tagQNTS_APP_PERMISSION
     if (record == nullptr || record->md5.empty()) return S_OK;
     try {
         const std::wstring hash = NarrowToWide(record->md5);
-        TaskMemory found;
         tagQNTS_LOCAL_APP_PERMISSION* existing = nullptr;
         ULONG existingCount = 0;
         CheckPermCache(record->path, hash, permission.dwProduct, permission.dwFeature, &existing, &existingCount);
-        found.block = existing;
+        const UniqueTaskMemory found(existing);
         const bool decidedBefore = existingCount > 0;
 
         if (!LockCache()) return E_UNEXPECTED;

@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cwchar>
 #include <new>
+#include <vector>
 
 #include "component/shared_perms_log.h"
 #include "platform/strings.h"
 #include "platform/text.h"
+#include "store/cipher.h"
 #include "store/named_objects.h"
 #include "store/reader_writer.h"
 #include "store/stores.h"
@@ -21,19 +23,9 @@ namespace {
 using ETWLogging::kSeverityError;
 using ETWLogging::kSeverityNormal;
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr size_t kMaxDecodedBytes = kSharedPathUnits * sizeof(wchar_t);
 
 std::atomic<uint64_t> g_lastUpdateTime{0};
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 // Appends sqlite_mprintf's text to *out; false when formatting ran out of memory.
 template <typename... Args>
@@ -70,25 +62,12 @@ std::optional<std::string> B64EncodePath(std::wstring_view path) noexcept {
             bytes.push_back(static_cast<char>(unit & 0xFF));
             bytes.push_back(static_cast<char>(unit >> 8));
         }
-        std::string encoded;
-        encoded.reserve(bytes.size() / 3 * 4 + 4);
-        size_t i = 0;
-        for (; i + 3 <= bytes.size(); i += 3) {
-            const uint32_t group = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) |
-                                   uint32_t(uint8_t(bytes[i + 2]));
-            encoded.push_back(kAlphabet[(group >> 18) & 63]);
-            encoded.push_back(kAlphabet[(group >> 12) & 63]);
-            encoded.push_back(kAlphabet[(group >> 6) & 63]);
-            encoded.push_back(kAlphabet[group & 63]);
+        std::string encoded((4 * bytes.size() / 3 + 3) / 4 * 4, '\0');
+        size_t length = encoded.size();
+        if (!EncodeBase64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), encoded.data(), &length)) {
+            return std::nullopt;
         }
-        const size_t rest = bytes.size() - i;
-        if (rest > 0) {
-            uint32_t group = uint32_t(uint8_t(bytes[i])) << 16;
-            if (rest == 2) group |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-            encoded.push_back(kAlphabet[(group >> 18) & 63]);
-            encoded.push_back(kAlphabet[(group >> 12) & 63]);
-            if (rest == 2) encoded.push_back(kAlphabet[(group >> 6) & 63]);
-        }
+        encoded.resize(length);
         return encoded;
     } catch (const std::bad_alloc&) {
         PERMS_LOG(kSeverityError, "B64EncodePath") << L"TSAPI: Could allocate encoded string.";
@@ -98,20 +77,9 @@ std::optional<std::string> B64EncodePath(std::wstring_view path) noexcept {
 
 std::wstring B64DecodePath(std::string_view encoded) noexcept {
     try {
-        std::string bytes;
-        uint32_t group = 0;
-        int bits = 0;
-        for (char c : encoded) {
-            const int value = Base64Value(c);
-            if (value < 0) continue;
-            group = (group << 6) | static_cast<uint32_t>(value);
-            bits += 6;
-            if (bits >= 8) {
-                bits -= 8;
-                bytes.push_back(static_cast<char>((group >> bits) & 0xFF));
-                if (bytes.size() > kMaxDecodedBytes) return std::wstring();
-            }
-        }
+        // Characters outside the alphabet are skipped; a path longer than the field is refused.
+        std::vector<uint8_t> bytes;
+        if (!DecodeBase64(encoded, &bytes, Base64Input::kSkipForeign, kMaxDecodedBytes)) return std::wstring();
         std::wstring path;
         for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
             const wchar_t unit = static_cast<wchar_t>(uint8_t(bytes[i]) | (uint16_t(uint8_t(bytes[i + 1])) << 8));

@@ -13,6 +13,7 @@
 #include "component/signature_rules.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/trust.h"
 #include "platform/unique_resource.h"
 
 namespace tessary {
@@ -33,8 +34,6 @@ using UniqueCertStore = UniqueResource<HCERTSTORE, CloseStoreForced>;
 using UniqueCryptMessage = UniqueResource<HCRYPTMSG, CloseMessage>;
 using UniqueCertificate = UniqueResource<PCCERT_CONTEXT, FreeCertificate>;
 using UniqueChain = UniqueResource<PCCERT_CHAIN_CONTEXT, FreeChain>;
-
-using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 
 // A buffer aligned for the structures the crypto API writes into it.
 using AlignedBuffer = std::vector<uint64_t>;
@@ -93,20 +92,7 @@ bool PassesUnitRule(const std::string& subject) {
 // The generic Authenticode verification of the file, exactly as configured here:
 // no user interface, no revocation check, hash only, no policy usage.
 bool TrustedBySystem(WinVerifyTrustFn verify, const wchar_t* path) {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path;
-    file.hFile = nullptr;
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof(data);
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = 0;
-    data.dwProvFlags = kTrustProviderFlags;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    return verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data) == 0;
+    return VerifyFileWith(verify, path, kTrustProviderFlags, TrustState::kNone) == 0;
 }
 
 // Builds the chain of `certificate` for code signing at `time` (now when null)
@@ -296,8 +282,7 @@ bool VerifyFileSignature(const wchar_t* path, size_t length) noexcept {
         if (!systemPath.empty()) wintrust.reset(::LoadLibraryW(systemPath.c_str()));
         if (!wintrust) wintrust.reset(::LoadLibraryW(L"wintrust.dll"));
         if (!wintrust) return false;
-        const auto verify = reinterpret_cast<WinVerifyTrustFn>(
-            reinterpret_cast<void*>(::GetProcAddress(wintrust.get(), "WinVerifyTrust")));
+        const auto verify = BindProc<WinVerifyTrustFn>(wintrust.get(), "WinVerifyTrust");
         if (verify == nullptr) return false;
 
         UniqueCertStore store;

@@ -107,7 +107,7 @@ HRESULT CallRegistration(const std::wstring& server, bool install) {
     if (!module) return HRESULT_FROM_WIN32(::GetLastError());
     using Entry = HRESULT(STDAPICALLTYPE*)();
     const char* name = install ? "DllRegisterServer" : "DllUnregisterServer";
-    const auto entry = reinterpret_cast<Entry>(reinterpret_cast<void*>(::GetProcAddress(module.get(), name)));
+    const auto entry = BindProc<Entry>(module.get(), name);
     if (entry == nullptr) return HRESULT_FROM_WIN32(::GetLastError());
     // The registration writes the type library through OLE Automation.
     const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -27,12 +27,31 @@ std::wstring FullPath(const std::wstring& path) {
     return full;
 }
 
-bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+// Creates each missing level of `path` from the first one below the drive or share.
+bool CreateLevels(const std::wstring& path) {
+    if (IsDirectory(path)) return true;
+    size_t pos = 0;
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        pos = path.find(L'\\', 2);                                          // after server
+        pos = pos == std::wstring::npos ? pos : path.find(L'\\', pos + 1);  // after share
+    } else {
+        pos = path.find(L'\\');
+    }
+    while (pos != std::wstring::npos) {
+        const std::wstring level = path.substr(0, pos);
+        if (!level.empty() && level.back() != L':' && !IsDirectory(level)) ::CreateDirectoryW(level.c_str(), nullptr);
+        pos = path.find(L'\\', pos + 1);
+    }
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    return IsDirectory(path);
 }
 
 }  // namespace
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 bool GetShellFolder(int csidl, std::wstring* out) {
     if (out == nullptr) return false;
@@ -48,18 +67,18 @@ bool GetShellFolder(int csidl, std::wstring* out) {
 
 std::wstring ModuleFilePath(HMODULE module) {
     std::wstring path;
-    for (DWORD capacity = MAX_PATH; capacity <= kMaxLongPath; capacity *= 2) {
+    for (DWORD capacity = MAX_PATH;; capacity *= 2) {
         path.assign(capacity, L'\0');
         DWORD length = ::GetModuleFileNameW(module, path.data(), capacity);
         if (length == 0) return {};
         // A result that fills the buffer was truncated (older systems do not even
-        // set ERROR_INSUFFICIENT_BUFFER): retry with more room.
+        // set ERROR_INSUFFICIENT_BUFFER): retry with more room, up to the longest path.
         if (length < capacity) {
             path.resize(length);
             return path;
         }
+        if (capacity >= kMaxLongPath) return {};
     }
-    return {};
 }
 
 std::wstring SystemDirectoryFile(const wchar_t* fileName) {
@@ -99,8 +118,9 @@ std::wstring QuoteSpaces(std::wstring_view path) {
     return result;
 }
 
-bool CreateDirectoryTree(const std::wstring& dir) {
+bool CreateDirectoryTree(const std::wstring& dir, DirectoryCreation how) {
     if (dir.empty()) return false;
+    if (how == DirectoryCreation::kKernel) return CreateLevels(dir);
     // SHCreateDirectoryExW refuses relative paths (ERROR_BAD_PATHNAME).
     const std::wstring full = FullPath(dir);
     if (full.empty()) return false;

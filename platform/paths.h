@@ -17,7 +17,8 @@ namespace tessary {
 bool GetShellFolder(int csidl, std::wstring* out);
 
 // Full path of the file `module` was loaded from (null: the process's executable),
-// whatever its length. Empty when the module is unknown.
+// whatever its length (up to the system's 32767 characters). Empty when the module
+// is unknown; the thread's last error then tells why.
 std::wstring ModuleFilePath(HMODULE module);
 
 // `fileName` joined to the system directory with one backslash (the directory itself
@@ -36,11 +37,24 @@ HMODULE LoadSystemLibrary(const wchar_t* dllName);
 // is already enclosed in quotes is returned unchanged. Any length.
 std::wstring QuoteSpaces(std::wstring_view path);
 
-// Creates directory `dir` with all missing parents (SHCreateDirectoryExW; a relative
-// path is taken relative to the working directory). Returns true when the directory
+// How CreateDirectoryTree creates the missing levels.
+enum class DirectoryCreation {
+    // SHCreateDirectoryExW on the full path (a relative path is taken relative to
+    // the working directory); the shell hears of the new directories.
+    kShell,
+    // CreateDirectoryW level by level below the drive or share ("\\" separated
+    // levels only), without the shell: for the logger, which may write while the
+    // loader lock is held.
+    kKernel,
+};
+
+// Creates directory `dir` with all missing parents. Returns true when the directory
 // exists afterwards, also when it existed before; false for an empty path, when a
 // file of that name is in the way, or when creation fails.
-bool CreateDirectoryTree(const std::wstring& dir);
+bool CreateDirectoryTree(const std::wstring& dir, DirectoryCreation how = DirectoryCreation::kShell);
+
+// True when `path` names an existing directory.
+bool IsDirectory(const std::wstring& path);
 
 // `path` cut at its last separator, "\\" or "/" (the separator excluded):
 // L"C:\\a\\b.txt" gives L"C:\\a", L"C:/a/b.txt" gives L"C:/a", L"C:\\a" gives L"C:".

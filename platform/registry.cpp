@@ -69,30 +69,62 @@ bool ReadProtected(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD
 
 }  // namespace
 
-bool ReadRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* type, std::vector<uint8_t>* data) {
-    if (type == nullptr || data == nullptr) return false;
+ReadResult QueryRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* type,
+                         std::vector<uint8_t>* data, REGSAM access, size_t maxBytes, LSTATUS* status) {
+    LSTATUS ignored = ERROR_SUCCESS;
+    LSTATUS& code = status != nullptr ? *status : ignored;
+    if (type == nullptr || data == nullptr) {
+        code = ERROR_INVALID_PARAMETER;
+        return ReadResult::kValueFailed;
+    }
     *type = REG_NONE;
     data->clear();
     UniqueRegKey key;
-    if (OpenKey(root, subkey, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+    code = OpenKey(root, subkey, access, &key);
+    if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kKeyAbsent;
+    if (code != ERROR_SUCCESS) return ReadResult::kKeyFailed;
 
     std::vector<uint8_t> buffer;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         DWORD size = 0;
         DWORD valueType = REG_NONE;
-        LSTATUS status = ::RegQueryValueExW(key.get(), value, nullptr, &valueType, nullptr, &size);
-        if (status != ERROR_SUCCESS) return false;
+        code = ::RegQueryValueExW(key.get(), value, nullptr, &valueType, nullptr, &size);
+        if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kValueAbsent;
+        if (code != ERROR_SUCCESS) return ReadResult::kValueFailed;
+        if (size > maxBytes) {
+            code = ERROR_MORE_DATA;
+            return ReadResult::kValueFailed;
+        }
         buffer.resize(size);
-        status =
+        code =
             ::RegQueryValueExW(key.get(), value, nullptr, &valueType, buffer.empty() ? nullptr : buffer.data(), &size);
-        if (status == ERROR_MORE_DATA) continue;
-        if (status != ERROR_SUCCESS) return false;
+        if (code == ERROR_MORE_DATA) continue;
+        if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kValueAbsent;
+        if (code != ERROR_SUCCESS) return ReadResult::kValueFailed;
         buffer.resize(size);
         *type = valueType;
         *data = std::move(buffer);
-        return true;
+        return ReadResult::kRead;
     }
-    return false;
+    code = ERROR_MORE_DATA;
+    return ReadResult::kValueFailed;
+}
+
+ReadResult QueryDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out, REGSAM access) {
+    if (out == nullptr) return ReadResult::kValueFailed;
+    *out = 0;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+    const ReadResult result = QueryRawValue(root, subkey, value, &type, &data, access);
+    if (result != ReadResult::kRead) return result;
+    if (type != REG_DWORD || data.size() != sizeof(DWORD)) return ReadResult::kWrongType;
+    std::memcpy(out, data.data(), sizeof(DWORD));
+    return ReadResult::kRead;
+}
+
+bool ReadRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* type, std::vector<uint8_t>* data) {
+    if (type == nullptr || data == nullptr) return false;
+    return QueryRawValue(root, subkey, value, type, data) == ReadResult::kRead;
 }
 
 bool ReadString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wstring* out) {
@@ -111,14 +143,7 @@ bool ReadString(HKEY root, const wchar_t* subkey, const wchar_t* value, std::wst
 }
 
 bool ReadDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out) {
-    if (out == nullptr) return false;
-    *out = 0;
-    DWORD type = REG_NONE;
-    std::vector<uint8_t> data;
-    if (!ReadRawValue(root, subkey, value, &type, &data)) return false;
-    if (type != REG_DWORD || data.size() != sizeof(DWORD)) return false;
-    std::memcpy(out, data.data(), sizeof(DWORD));
-    return true;
+    return QueryDword(root, subkey, value, out) == ReadResult::kRead;
 }
 
 bool ReadBinary(HKEY root, const wchar_t* subkey, const wchar_t* value, std::vector<uint8_t>* out) {

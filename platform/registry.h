@@ -11,12 +11,38 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tessary::registry {
+
+// How a read ended, keeping "absent" apart from "failed".
+enum class ReadResult {
+    kRead,         // read, of the type (and size) the reader expects
+    kKeyAbsent,    // the key does not exist
+    kKeyFailed,    // the key exists but cannot be opened (e.g. access denied)
+    kValueAbsent,  // the key opened but holds no such value
+    kValueFailed,  // the value exists but cannot be read (e.g. larger than the bound)
+    kWrongType,    // the value exists with another type or size than expected
+};
+
+// Reads value `value` of key `subkey` under `root` into *type and *data, whatever
+// its type, opening the key with `access` (the 64-bit view is always added). A value
+// of more than `maxBytes` bytes is not read (kValueFailed, ERROR_MORE_DATA). When
+// `status` is given it receives the system error code of the failing step
+// (ERROR_SUCCESS on kRead). Null `type` or `data` gives kValueFailed
+// (ERROR_INVALID_PARAMETER) without touching the registry.
+ReadResult QueryRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* type,
+                         std::vector<uint8_t>* data, REGSAM access = KEY_QUERY_VALUE, size_t maxBytes = SIZE_MAX,
+                         LSTATUS* status = nullptr);
+
+// Reads a REG_DWORD value (exactly 4 bytes; otherwise kWrongType), opening the key
+// with `access`. *out is 0 unless the result is kRead; null `out` gives kValueFailed.
+ReadResult QueryDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out,
+                      REGSAM access = KEY_QUERY_VALUE);
 
 // Reads value `value` of key `subkey` under `root` into *type and *data, whatever
 // its type. Returns false when the key or the value cannot be read.

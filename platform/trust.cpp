@@ -5,19 +5,16 @@
 #include <wintrust.h>
 
 #include "platform/paths.h"
+#include "platform/unique_resource.h"
 
 namespace tessary {
 namespace {
-
-using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
 
 WinVerifyTrustFn LoadWinVerifyTrust() {
     // Loaded once and kept for the life of the process.
     static const WinVerifyTrustFn fn = [] {
         HMODULE module = LoadSystemLibrary(L"wintrust.dll");
-        return module != nullptr ? reinterpret_cast<WinVerifyTrustFn>(
-                                       reinterpret_cast<void*>(::GetProcAddress(module, "WinVerifyTrust")))
-                                 : nullptr;
+        return BindProc<WinVerifyTrustFn>(module, "WinVerifyTrust");
     }();
     return fn;
 }
@@ -29,20 +26,28 @@ LONG FileTrustCode(const std::wstring& path) noexcept {
     if (verify == nullptr) return static_cast<LONG>(TRUST_E_PROVIDER_UNKNOWN);
     if (path.empty()) return static_cast<LONG>(TRUST_E_SUBJECT_FORM_UNKNOWN);
 
+    return VerifyFileWith(verify, path.c_str(), 0, TrustState::kKeepAndClose);
+}
+
+LONG VerifyFileWith(WinVerifyTrustFn verify, const wchar_t* path, DWORD providerFlags, TrustState state) noexcept {
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof(file);
-    file.pcwszFilePath = path.c_str();
+    file.pcwszFilePath = path;
+    file.hFile = nullptr;
     WINTRUST_DATA data{};
     data.cbStruct = sizeof(data);
     data.dwUIChoice = WTD_UI_NONE;
     data.fdwRevocationChecks = WTD_REVOKE_NONE;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwStateAction = state == TrustState::kKeepAndClose ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_IGNORE;
+    data.dwProvFlags = providerFlags;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (state == TrustState::kKeepAndClose) {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    }
     return status;
 }
 

@@ -23,6 +23,20 @@ bool IsFileTrusted(const std::wstring& path) noexcept;
 // wintrust.dll cannot be loaded, TRUST_E_SUBJECT_FORM_UNKNOWN for an empty path.
 LONG FileTrustCode(const std::wstring& path) noexcept;
 
+// WinVerifyTrust as bound from wintrust.dll.
+using WinVerifyTrustFn = LONG(WINAPI*)(HWND, GUID*, LPVOID);
+
+// How a file's signature is put to WinVerifyTrust.
+enum class TrustState {
+    kKeepAndClose,  // verify keeping the provider's state, then release it with a second call
+    kNone,          // verify without keeping state (one call)
+};
+
+// Asks `verify` about file `path` with the generic verification action, no user
+// interface, no revocation check and the provider flags `providerFlags`. Returns
+// the code of the verification: 0 when trusted, else the trust error.
+LONG VerifyFileWith(WinVerifyTrustFn verify, const wchar_t* path, DWORD providerFlags, TrustState state) noexcept;
+
 // Whether a caller of the component's class objects may use them.
 bool IsCallerTrusted() noexcept;
 

@@ -1,5 +1,6 @@
 #include "store/cipher.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -199,25 +200,30 @@ bool EncodeBase64(const uint8_t* bytes, size_t n, char* out, size_t* outLength) 
     return true;
 }
 
-bool DecodeBase64(std::string_view text, std::vector<uint8_t>* out) {
-    if (out == nullptr || text.size() % 4 == 1) return false;
+bool DecodeBase64(std::string_view text, std::vector<uint8_t>* out, Base64Input mode, size_t maxBytes) {
+    const bool strict = mode == Base64Input::kStrict;
+    if (out == nullptr || (strict && text.size() % 4 == 1)) return false;
     std::vector<uint8_t> bytes;
-    bytes.reserve(text.size() / 4 * 3 + 2);
+    bytes.reserve(std::min(text.size() / 4 * 3 + 2, maxBytes));
     uint32_t accumulator = 0;
     int bits = 0;
     for (char c : text) {
         const int value = Base64Value(c);
-        if (value < 0) return false;
+        if (value < 0) {
+            if (strict) return false;
+            continue;
+        }
         accumulator = (accumulator << 6) | static_cast<uint32_t>(value);
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
+            if (bytes.size() >= maxBytes) return false;
             bytes.push_back(static_cast<uint8_t>(accumulator >> bits));
             accumulator &= (1u << bits) - 1;
         }
     }
     // Left-over bits come from the last character only; an encoder always leaves them zero.
-    if (accumulator != 0) return false;
+    if (strict && accumulator != 0) return false;
     *out = std::move(bytes);
     return true;
 }

@@ -79,10 +79,19 @@ bool ParseHexText(std::string_view text, std::vector<uint8_t>* out);
 // stores their number in *outLength and returns true.
 bool EncodeBase64(const uint8_t* bytes, size_t n, char* out, size_t* outLength);
 
+// How DecodeBase64 treats text that EncodeBase64 could not have written.
+enum class Base64Input {
+    kStrict,       // refuse it (see DecodeBase64)
+    kSkipForeign,  // skip characters outside the alphabet, drop left-over bits
+};
+
 // Decodes the unpadded form EncodeBase64 writes into `out`. Returns false, leaving
-// `out` untouched, when `out` is null, a character is outside the alphabet ("=" too),
-// the length leaves a single character in the last group, or the unused low bits of
-// the last character are not zero (so only text EncodeBase64 could write is accepted).
-bool DecodeBase64(std::string_view text, std::vector<uint8_t>* out);
+// `out` untouched, when `out` is null or the decoded bytes would exceed `maxBytes`.
+// kStrict also refuses text with a character outside the alphabet ("=" too), a
+// length that leaves a single character in the last group, or unused low bits of
+// the last character that are not zero (so only text EncodeBase64 could write is
+// accepted); kSkipForeign decodes whatever alphabet characters the text holds.
+bool DecodeBase64(std::string_view text, std::vector<uint8_t>* out, Base64Input mode = Base64Input::kStrict,
+                  size_t maxBytes = SIZE_MAX);
 
 }  // namespace tessary

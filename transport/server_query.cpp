@@ -10,6 +10,7 @@
 #include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "transport/service_exchange.h"
 
 namespace tessary {
@@ -63,7 +64,8 @@ HRESULT TessaryQuery(const wchar_t* url, const wchar_t* data, USHORT** response,
     // The answer's byte count bounds the converted text: an ANSI code page never
     // needs more UTF-16 characters than bytes.
     const size_t answerBytes = std::min<size_t>(answer.size(), LONG_MAX - 1);
-    auto* text = static_cast<USHORT*>(::CoTaskMemAlloc((answerBytes + 1) * sizeof(USHORT)));
+    UniqueTaskMemory block(::CoTaskMemAlloc((answerBytes + 1) * sizeof(USHORT)));
+    auto* text = static_cast<USHORT*>(block.get());
     if (text == nullptr) {
         *plResult = kQueryFailed;
         return E_OUTOFMEMORY;
@@ -74,12 +76,11 @@ HRESULT TessaryQuery(const wchar_t* url, const wchar_t* data, USHORT** response,
             std::wstring wide = NarrowToWide(std::string_view(answer.data(), answerBytes));
             std::memcpy(text, wide.data(), std::min(wide.size(), answerBytes) * sizeof(USHORT));
         } catch (const std::bad_alloc&) {
-            ::CoTaskMemFree(text);
             *plResult = kQueryFailed;
             return E_OUTOFMEMORY;
         }
     }
-    *response = text;
+    *response = static_cast<USHORT*>(block.Take());
     *responseLength = static_cast<LONG>(answerBytes);
     return S_OK;
 }

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/unique_resource.h"
 #include "store/named_objects.h"
 #include "store/reader_writer.h"
 #include "store/settings.h"
@@ -54,20 +55,15 @@ std::wstring ProxyText(const KeptRegistryKey::Value& value) {
     return text;
 }
 
-// Frees the strings WinHTTP hands out in a proxy description.
-struct ProxyInfoOwner {
-    WINHTTP_PROXY_INFO info{};
-    ~ProxyInfoOwner() {
-        if (info.lpszProxy != nullptr) ::GlobalFree(info.lpszProxy);
-        if (info.lpszProxyBypass != nullptr) ::GlobalFree(info.lpszProxyBypass);
-    }
-};
-
 // Asks WinHTTP for the proxy of `url` by `options` and sets it on the request.
 bool SetDiscoveredProxy(HINTERNET session, HINTERNET request, const wchar_t* url, WINHTTP_AUTOPROXY_OPTIONS* options) {
-    ProxyInfoOwner proxy;
-    if (!winhttp::GetProxyForUrl(session, url, options, &proxy.info)) return false;
-    return winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &proxy.info, sizeof(proxy.info)) != FALSE;
+    WINHTTP_PROXY_INFO info{};
+    const bool found = winhttp::GetProxyForUrl(session, url, options, &info);
+    // WinHTTP hands out the proxy strings in global memory.
+    const UniqueGlobalMemory proxy(info.lpszProxy);
+    const UniqueGlobalMemory bypass(info.lpszProxyBypass);
+    if (!found) return false;
+    return winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info)) != FALSE;
 }
 
 // Proxy choice, first success wins: automatic detection, configuration script,

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/paths.h"
+#include "platform/unique_resource.h"
 #include "transport/kept_registry_key.h"
 
 namespace tessary::winhttp {
@@ -47,7 +48,7 @@ Fn Bind(Function which) noexcept {
             ::SetLastError(ERROR_PROC_NOT_FOUND);
             return nullptr;
         }
-        proc = ::GetProcAddress(module, kFunctionNames[which]);
+        proc = BindProc<FARPROC>(module, kFunctionNames[which]);
         if (proc == nullptr) return nullptr;
         g_functions[which].store(proc, std::memory_order_release);
     }
@@ -67,9 +68,8 @@ bool Load() noexcept {
 
 void Unload() noexcept {
     std::lock_guard<std::mutex> lock(g_loadLock);
-    HMODULE module = g_module.exchange(nullptr);
+    const UniqueModule module(g_module.exchange(nullptr));
     for (auto& function : g_functions) function.store(nullptr);
-    if (module != nullptr) ::FreeLibrary(module);
     CloseKeptRegistryKeys();
 }
 

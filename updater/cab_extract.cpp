@@ -15,6 +15,7 @@
 #include "platform/contained_path.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "updater/cabinet_names.h"
 
 namespace tessary {
@@ -49,12 +50,10 @@ const FdiApi& Fdi() {
         FdiApi bound;
         HMODULE module = LoadSystemLibrary(L"Cabinet.dll");
         if (module == nullptr) return bound;
-        auto proc = [module](WORD ordinal) {
-            return reinterpret_cast<void*>(::GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
-        };
-        bound.create = reinterpret_cast<FdiApi::CreateFn>(proc(20));
-        bound.copy = reinterpret_cast<FdiApi::CopyFn>(proc(22));
-        bound.destroy = reinterpret_cast<FdiApi::DestroyFn>(proc(23));
+        // Cabinet.dll's decompressor exports are bound by ordinal.
+        bound.create = BindProc<FdiApi::CreateFn>(module, MAKEINTRESOURCEA(20));
+        bound.copy = BindProc<FdiApi::CopyFn>(module, MAKEINTRESOURCEA(22));
+        bound.destroy = BindProc<FdiApi::DestroyFn>(module, MAKEINTRESOURCEA(23));
         return bound;
     }();
     return api;
@@ -70,11 +69,6 @@ std::optional<std::wstring> Decode(const char* text, UINT codePage) {
     std::wstring wide(static_cast<size_t>(needed), L'\0');
     ::MultiByteToWideChar(codePage, flags, text, length, wide.data(), needed);
     return wide;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // FDI's memory and file callbacks. File names that FDI opens itself (the

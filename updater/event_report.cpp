@@ -9,6 +9,7 @@
 
 #include "Logging/log_builder.h"
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 #include "store/product_keys.h"
 #include "store/settings.h"
 #include "transport/server_query.h"
@@ -246,7 +247,7 @@ bool ReportEvents(DWORD lastSubmit, ULONG maxEvents, ULONG submitPercent, const 
         LONG responseLength = 0;
         LONG result = 0;
         HRESULT hr = TessaryQuery(url.c_str(), document.c_str(), &response, &responseLength, &result);
-        ::CoTaskMemFree(response);
+        const UniqueTaskMemory responseOwner(response);
         TS_LOG(ETWLogging::kSeverityInformation, kLogSource, L"traffic report of %zu entries sent: 0x%08lX, %ld",
                table.entryCount(), static_cast<unsigned long>(hr), static_cast<long>(result));
         return true;

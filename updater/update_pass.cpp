@@ -8,6 +8,7 @@
 
 #include "Logging/log_builder.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "platform/unique_resource.h"
@@ -52,38 +53,22 @@ void LogFromEntry(DWORD severity, int line, const wchar_t* format, Args... args)
 void RestrictLibrarySearch() {
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    auto set = kernel != nullptr ? reinterpret_cast<SetDefaultDllDirectoriesFn>(
-                                       reinterpret_cast<void*>(::GetProcAddress(kernel, "SetDefaultDllDirectories")))
-                                 : nullptr;
+    auto set = BindProc<SetDefaultDllDirectoriesFn>(kernel, "SetDefaultDllDirectories");
     if (set != nullptr) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 }  // namespace
 
 DWORD ReadCheckerDword(const wchar_t* name) {
-    UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_READ | KEY_WOW64_64KEY, key.put()) !=
-        ERROR_SUCCESS) {
-        key.reset();
-    }
-    if (key) {
-        DWORD type = 0;
-        DWORD value = 0;
-        DWORD size = sizeof(value);
-        if (::RegQueryValueExW(key.get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                ERROR_SUCCESS &&
-            type == REG_DWORD && size == sizeof(value)) {
-            return value;
-        }
-    }
+    DWORD value = 0;
+    const registry::ReadResult result =
+        registry::QueryDword(HKEY_LOCAL_MACHINE, keys::kTessary, name, &value, KEY_READ);
+    if (result == registry::ReadResult::kRead) return value;
     if (std::wstring_view(name) != kTsCheckIntervalValue) return 0;
-    if (key) {
-        UniqueRegKey writable;
-        if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, writable.put()) ==
-            ERROR_SUCCESS) {
-            const DWORD value = kDefaultCheckInterval;
-            ::RegSetValueExW(writable.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value));
-        }
+    // The default is stored only under a key that could be read: a key that is
+    // missing or closed to this process is left alone.
+    if (result != registry::ReadResult::kKeyAbsent && result != registry::ReadResult::kKeyFailed) {
+        registry::WriteDword(HKEY_LOCAL_MACHINE, keys::kTessary, name, kDefaultCheckInterval);
     }
     return kDefaultCheckInterval;
 }
@@ -208,18 +193,13 @@ void NotifyFirewall() {
 }
 
 DWORD TsUpdateThread() {
+    // The key is opened with full access, as the checker always has; a missing key
+    // or value leaves updates enabled.
     DWORD enabled = 1;
-    UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys::kTessary, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, key.put()) ==
-        ERROR_SUCCESS) {
-        DWORD type = 0;
-        DWORD value = 0;
-        DWORD size = sizeof(value);
-        if (::RegQueryValueExW(key.get(), keys::kSettingOne, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                ERROR_SUCCESS &&
-            type == REG_DWORD && size == sizeof(value)) {
-            enabled = value;
-        }
+    DWORD value = 0;
+    if (registry::QueryDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kSettingOne, &value, KEY_ALL_ACCESS) ==
+        registry::ReadResult::kRead) {
+        enabled = value;
     }
     TS_LOG(kSeverityInformation, kSource, L"Update enabled: %d", static_cast<int>(enabled));
     if (enabled == 0) return 0;

@@ -11,11 +11,6 @@
 namespace tessary {
 namespace {
 
-bool IsDirectory(const std::wstring& path) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 std::wstring Lower(std::wstring text) {
     for (wchar_t& c : text) c = static_cast<wchar_t>(::towlower(c));
     return text;
@@ -123,12 +118,17 @@ protected:
     std::wstring root_;
 };
 
+constexpr DirectoryCreation kBothWays[] = {DirectoryCreation::kShell, DirectoryCreation::kKernel};
+
 TEST_F(CreateDirectoryTreeTest, CreatesMissingParentsAndAcceptsExisting) {
-    const std::wstring deep = root_ + L"\\Quellon\\Tessary\\data";
-    ASSERT_TRUE(CreateDirectoryTree(deep));
-    EXPECT_TRUE(IsDirectory(deep));
-    EXPECT_TRUE(CreateDirectoryTree(deep));
-    EXPECT_TRUE(CreateDirectoryTree(root_));
+    for (DirectoryCreation how : kBothWays) {
+        const std::wstring base = root_ + L"\\" + std::to_wstring(static_cast<int>(how));
+        const std::wstring deep = base + L"\\Quellon\\Tessary\\data";
+        ASSERT_TRUE(CreateDirectoryTree(deep, how));
+        EXPECT_TRUE(IsDirectory(deep));
+        EXPECT_TRUE(CreateDirectoryTree(deep, how));
+        EXPECT_TRUE(CreateDirectoryTree(base, how));
+    }
 }
 
 TEST_F(CreateDirectoryTreeTest, FileInTheWayOrEmptyPathFails) {
@@ -137,9 +137,12 @@ TEST_F(CreateDirectoryTreeTest, FileInTheWayOrEmptyPathFails) {
     UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
     ASSERT_TRUE(handle);
     handle.reset();
-    EXPECT_FALSE(CreateDirectoryTree(file));
-    EXPECT_FALSE(CreateDirectoryTree(file + L"\\sub"));
-    EXPECT_FALSE(CreateDirectoryTree(L""));
+    EXPECT_FALSE(IsDirectory(file));
+    for (DirectoryCreation how : kBothWays) {
+        EXPECT_FALSE(CreateDirectoryTree(file, how));
+        EXPECT_FALSE(CreateDirectoryTree(file + L"\\sub", how));
+        EXPECT_FALSE(CreateDirectoryTree(L"", how));
+    }
 }
 
 TEST_F(CreateDirectoryTreeTest, RelativePathIsTakenFromWorkingDirectory) {
@@ -147,10 +150,13 @@ TEST_F(CreateDirectoryTreeTest, RelativePathIsTakenFromWorkingDirectory) {
     wchar_t previous[MAX_PATH] = {};
     ASSERT_GT(::GetCurrentDirectoryW(MAX_PATH, previous), 0u);
     ASSERT_TRUE(::SetCurrentDirectoryW(root_.c_str()));
-    const bool created = CreateDirectoryTree(L"data\\inner");
+    const bool shell = CreateDirectoryTree(L"data\\inner");
+    const bool kernel = CreateDirectoryTree(L"logs\\inner", DirectoryCreation::kKernel);
     ::SetCurrentDirectoryW(previous);
-    EXPECT_TRUE(created);
+    EXPECT_TRUE(shell);
+    EXPECT_TRUE(kernel);
     EXPECT_TRUE(IsDirectory(root_ + L"\\data\\inner"));
+    EXPECT_TRUE(IsDirectory(root_ + L"\\logs\\inner"));
 }
 
 }  // namespace

@@ -125,6 +125,36 @@ TEST_F(RegistryTest, WrongTypeOrMissingValueClearsOutputs) {
     number = kSentinel;
     EXPECT_FALSE(ReadDword(HKEY_LOCAL_MACHINE, missingKey.c_str(), L"Number", &number));
     EXPECT_EQ(number, 0u);
+
+    // The same reads with their reason: absent is kept apart from unreadable.
+    const struct {
+        const wchar_t* key;
+        const wchar_t* value;
+        ReadResult result;
+    } reads[] = {
+        {Key(), L"Number", ReadResult::kRead},
+        {Key(), L"Text", ReadResult::kWrongType},
+        {Key(), L"Short", ReadResult::kWrongType},
+        {Key(), L"Missing", ReadResult::kValueAbsent},
+        {missingKey.c_str(), L"Number", ReadResult::kKeyAbsent},
+    };
+    for (const auto& read : reads) {
+        number = kSentinel;
+        EXPECT_EQ(QueryDword(HKEY_LOCAL_MACHINE, read.key, read.value, &number), read.result) << read.value;
+        EXPECT_EQ(number, read.result == ReadResult::kRead ? 5u : 0u) << read.value;
+    }
+    // A value above the caller's bound is not read, and says so.
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data(2, 1);
+    LSTATUS status = ERROR_SUCCESS;
+    EXPECT_EQ(QueryRawValue(HKEY_LOCAL_MACHINE, Key(), L"Text", &type, &data, KEY_QUERY_VALUE, 3, &status),
+              ReadResult::kValueFailed);
+    EXPECT_EQ(status, ERROR_MORE_DATA);
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(QueryRawValue(HKEY_LOCAL_MACHINE, Key(), L"Text", &type, &data, KEY_QUERY_VALUE, 4, &status),
+              ReadResult::kRead);
+    EXPECT_EQ(status, ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
 }
 
 TEST_F(RegistryTest, NullOutputsAreRefused) {

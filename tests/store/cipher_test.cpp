@@ -213,6 +213,13 @@ TEST_F(Base64Test, DecoderAcceptsExactlyWhatTheEncoderWrites) {
     EXPECT_FALSE(DecodeBase64("YW\nJj", &out));
     EXPECT_EQ(out, std::vector<uint8_t>{7});
     EXPECT_FALSE(DecodeBase64("YWJj", nullptr));
+
+    // The lenient form skips what is not in the alphabet and honours its bound.
+    ASSERT_TRUE(DecodeBase64("YW\nJj=Z", &out, Base64Input::kSkipForeign));
+    EXPECT_EQ(std::string(out.begin(), out.end()), "abc");
+    ASSERT_TRUE(DecodeBase64("YWJj", &out, Base64Input::kSkipForeign, 3));
+    EXPECT_FALSE(DecodeBase64("YWJjZA", &out, Base64Input::kSkipForeign, 3));
+    EXPECT_EQ(std::string(out.begin(), out.end()), "abc");
 }
 
 }  // namespace
