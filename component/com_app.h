@@ -21,8 +21,7 @@ public:
     IFACEMETHODIMP IsKnown(LONG* known, LONG* plResult) noexcept override;
     IFACEMETHODIMP GetServerPermission(QNTS_APP_PERMISSION* permission, LONG* plResult) noexcept override;
     // Local permissions: component/local_perms.h.
-    IFACEMETHODIMP GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count,
-                                      LONG* plResult) noexcept override;
+    IFACEMETHODIMP GetLocalPermission(QNTS_APP_PERMISSION** permissions, LONG* count, LONG* plResult) noexcept override;
     IFACEMETHODIMP SetLocalPermission(QNTS_APP_PERMISSION permission, LONG* plResult) noexcept override;
     IFACEMETHODIMP SetLocalPermissionWithIp(QNTS_APP_PERMISSION permission, ULONG dstIp, USHORT dstPort,
                                             LONG* plResult) noexcept override;
@@ -40,8 +39,7 @@ private:
     ApplicationDetails details_;
 };
 
-class CQnTessaryAppEntry final
-    : public com::ComObject<CQnTessaryAppEntry, IQnTessaryAppEntry, IQnTessaryAppEntryUtil> {
+class CQnTessaryAppEntry final : public com::ComObject<CQnTessaryAppEntry, IQnTessaryAppEntry, IQnTessaryAppEntryUtil> {
 public:
     // IQnTessaryAppEntry: builds and looks up the record of `file` and/or `hash`
     // (BuildApplicationRecord), then hands out a new details object owning it.

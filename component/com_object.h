@@ -72,7 +72,9 @@ public:
 
     // IUnknown: delegates to the controlling unknown (the object itself when not
     // aggregated).
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override { return outer_->QueryInterface(riid, ppv); }
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override {
+        return outer_->QueryInterface(riid, ppv);
+    }
     IFACEMETHODIMP_(ULONG) AddRef() noexcept override { return outer_->AddRef(); }
     IFACEMETHODIMP_(ULONG) Release() noexcept override { return outer_->Release(); }
 
@@ -124,8 +126,9 @@ private:
     };
 
     static const std::array<InterfaceEntry, sizeof...(Interfaces)>& InterfaceTable() noexcept {
-        static const std::array<InterfaceEntry, sizeof...(Interfaces)> table{InterfaceEntry{
-            &__uuidof(Interfaces), [](Derived* object) noexcept -> void* { return static_cast<Interfaces*>(object); }}...};
+        static const std::array<InterfaceEntry, sizeof...(Interfaces)> table{
+            InterfaceEntry{&__uuidof(Interfaces),
+                           [](Derived* object) noexcept -> void* { return static_cast<Interfaces*>(object); }}...};
         return table;
     }
 

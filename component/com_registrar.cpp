@@ -287,7 +287,8 @@ HRESULT ApplyRegistryScript(std::wstring_view script, const std::vector<ScriptRe
         std::vector<ScriptRoot> roots;
         if (!Parser(text).ParseScript(&roots)) return kMalformed;
         for (const ScriptRoot& root : roots) {
-            RETURN_IF_FAILED(install ? InstallEntries(root.root, root.entries) : RemoveEntries(root.root, root.entries));
+            RETURN_IF_FAILED(install ? InstallEntries(root.root, root.entries)
+                                     : RemoveEntries(root.root, root.entries));
         }
         return S_OK;
     } catch (const std::bad_alloc&) {

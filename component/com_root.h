@@ -65,8 +65,7 @@ public:
     IFACEMETHODIMP GetMissingModules(LPWSTR* missing, LONG* plResult) noexcept override;
 };
 
-class CQnTessaryFirewallSettings final
-    : public com::ComObject<CQnTessaryFirewallSettings, IQnTessaryFirewallSettings> {
+class CQnTessaryFirewallSettings final : public com::ComObject<CQnTessaryFirewallSettings, IQnTessaryFirewallSettings> {
 public:
     // IQnTessaryFirewallSettings: the service settings (store/settings.h FirewallSettings).
     IFACEMETHODIMP GetFirewallSettings(QNTS_FIREWALL_SETTINGS* settings, LONG* plResult) noexcept override;
@@ -90,8 +89,8 @@ public:
     IFACEMETHODIMP GetPermissions(LPCWSTR pathFilter, LPCWSTR hashFilter, ULONG productFilter, ULONG featureFilter,
                                   QNTS_LOCAL_APP_PERMISSION** permissions, ULONG* count,
                                   LONG* plResult) noexcept override;
-    IFACEMETHODIMP DeletePermissions(LPCWSTR pathFilter, LPCWSTR hashFilter, ULONG productFilter,
-                                     ULONG featureFilter, LONG* plResult) noexcept override;
+    IFACEMETHODIMP DeletePermissions(LPCWSTR pathFilter, LPCWSTR hashFilter, ULONG productFilter, ULONG featureFilter,
+                                     LONG* plResult) noexcept override;
     IFACEMETHODIMP SetPermissions(QNTS_LOCAL_APP_PERMISSION* permissions, ULONG count,
                                   LONG* plResult) noexcept override;
 };

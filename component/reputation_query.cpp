@@ -75,11 +75,11 @@ std::vector<uint8_t> BuildRequestBuffer(const AppRecord& record, const QueryEnvi
     // The buffer is sized from the parts' lengths (the path in characters) with
     // 40 bytes to spare, plus every optional group whether or not it is sent.
     const size_t sum = (sizeof(kRequestFormat) - 1) + record.exeName.size() + record.path.size() +
-                       record.applicationName.size() + record.company.size() + record.version.size() +
-                       kPortKey.size() + kIpKey.size() + kFeatKey.size() + kProdKey.size() + kStatOne.size() +
-                       kLanguage.size() + env.buildText.size() + env.osText.size() +
-                       std::to_string(extras.product).size() + std::to_string(extras.feature).size() +
-                       std::to_string(extras.address).size() + std::to_string(extras.port).size() + env.tsid.size();
+                       record.applicationName.size() + record.company.size() + record.version.size() + kPortKey.size() +
+                       kIpKey.size() + kFeatKey.size() + kProdKey.size() + kStatOne.size() + kLanguage.size() +
+                       env.buildText.size() + env.osText.size() + std::to_string(extras.product).size() +
+                       std::to_string(extras.feature).size() + std::to_string(extras.address).size() +
+                       std::to_string(extras.port).size() + env.tsid.size();
     // Smallest multiple of 8 greater than sum + 40; a code page with multi-byte
     // characters can make the text longer than that, so it always fits with its zero.
     const size_t length = std::max((sum + 40) / 8 * 8 + 8, RoundUpToBlock(text.size() + 1));

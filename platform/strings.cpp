@@ -32,9 +32,8 @@ std::string AsciiLower(std::string_view text) {
 }
 
 bool AsciiEqualsIgnoreCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return Upper(x) == Upper(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Upper(x) == Upper(y); });
 }
 
 size_t AsciiFindIgnoreCase(std::string_view haystack, std::string_view needle) {

@@ -9,12 +9,11 @@ namespace {
 
 std::string FromWide(UINT codePage, std::wstring_view text) {
     if (text.empty() || text.size() > INT_MAX) return {};
-    int n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                  nullptr);
+    int n =
+        ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     if (n <= 0) return {};
     std::string out(static_cast<size_t>(n), '\0');
-    n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                              nullptr);
+    n = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     out.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return out;
 }

@@ -16,7 +16,7 @@ packages=(
     g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev
     wine wine64 googletest
     python3 openssl osslsigncode gcab cabextract libsqlite3-dev sqlite3 wixl msitools
-    clang llvm libclang-rt-14-dev
+    clang llvm libclang-rt-14-dev clang-format
 )
 
 need=()

@@ -13,8 +13,8 @@ struct Key {
 };
 
 constexpr Key kKeys[] = {
-    {"[Class]=", &AppRecord::className},   {"[AppName]=", &AppRecord::applicationName},
-    {"[EXE]=", &AppRecord::exeName},       {"[Desc]=", &AppRecord::description},
+    {"[Class]=", &AppRecord::className}, {"[AppName]=", &AppRecord::applicationName},
+    {"[EXE]=", &AppRecord::exeName},     {"[Desc]=", &AppRecord::description},
     {"[MD5]=", &AppRecord::md5},
 };
 

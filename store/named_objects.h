@@ -40,9 +40,15 @@ struct NamedObjects {
     int32_t sharedPermsReaders = 0;
 
     // Lock sets of the caches built on these objects.
-    CacheLocks SignatureList() { return {sigStartMutex.get(), digSigEvent.get(), sigReadSem.get(), sigWriteSem.get(), &sigReaders}; }
-    CacheLocks RecordCache() { return {lcStartMutex.get(), lcEvent.get(), lcReadSem.get(), lcWriteSem.get(), &lcReaders}; }
-    CacheLocks ExceptionList() { return {xpStartMutex.get(), xcEvent.get(), xcReadSem.get(), xcWriteSem.get(), &xcReaders}; }
+    CacheLocks SignatureList() {
+        return {sigStartMutex.get(), digSigEvent.get(), sigReadSem.get(), sigWriteSem.get(), &sigReaders};
+    }
+    CacheLocks RecordCache() {
+        return {lcStartMutex.get(), lcEvent.get(), lcReadSem.get(), lcWriteSem.get(), &lcReaders};
+    }
+    CacheLocks ExceptionList() {
+        return {xpStartMutex.get(), xcEvent.get(), xcReadSem.get(), xcWriteSem.get(), &xcReaders};
+    }
     CacheLocks SharedPermissions() {
         return {sharedPermMutex.get(), sharedPermEvent.get(), sharedPermsReadSem.get(), sharedPermsWriteSem.get(),
                 &sharedPermsReaders};

@@ -29,9 +29,7 @@ constexpr wchar_t kSource[] = L"UpdaterPluginManager";
 constexpr size_t kKeyNameChars = 260;
 
 // A BSTR's characters (its length prefix counts; null is empty).
-std::wstring BstrText(BSTR text) {
-    return text == nullptr ? std::wstring() : std::wstring(text, ::SysStringLen(text));
-}
+std::wstring BstrText(BSTR text) { return text == nullptr ? std::wstring() : std::wstring(text, ::SysStringLen(text)); }
 
 // The plug-in's download file, removed after every attempt (a plug-in takes
 // what it needs during MergeDB or ReplaceDB).
@@ -99,8 +97,8 @@ int UpdaterPluginManager::AddPlugin(const wchar_t* clsidText) {
     const HRESULT hr = CreateTrustedObject(clsid, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER, kUpdaterPluginIid,
                                            reinterpret_cast<void**>(&plugin));
     if (FAILED(hr) || plugin == nullptr) {
-        TS_LOG(kSeverityError, kSource, L"I couldn't find the class for this plugin. Looking for CLSID %s, hr=%X", shown,
-               static_cast<unsigned>(FAILED(hr) ? hr : E_NOINTERFACE));
+        TS_LOG(kSeverityError, kSource, L"I couldn't find the class for this plugin. Looking for CLSID %s, hr=%X",
+               shown, static_cast<unsigned>(FAILED(hr) ? hr : E_NOINTERFACE));
         return kPluginNotCreated;
     }
     LONG code = 0;

@@ -49,11 +49,11 @@ protected:
         ASSERT_EQ(sqlite_exec(db.get(), sql, nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     }
     void Answer(const std::wstring& hash, const std::string& answer) {
-        const std::string json = "{\"answers\": {\"" + std::string(hash.begin(), hash.end()) + "\": \"" + answer + "\"}}";
+        const std::string json =
+            "{\"answers\": {\"" + std::string(hash.begin(), hash.end()) + "\": \"" + answer + "\"}}";
         ASSERT_TRUE(emulator_.Call(L"POST", L"catalogue", json));
     }
-    std::unique_ptr<ApplicationDetails> Lookup(const wchar_t* file, const wchar_t* hash, LONG localOnly,
-                                               LONG* result) {
+    std::unique_ptr<ApplicationDetails> Lookup(const wchar_t* file, const wchar_t* hash, LONG localOnly, LONG* result) {
         std::unique_ptr<ApplicationDetails> details;
         EXPECT_EQ(ApplicationEntry::GetApplicationDetails(file, hash, localOnly, &details, result), S_OK);
         EXPECT_TRUE(details);

@@ -68,9 +68,9 @@ protected:
 // Class objects and the export table.
 
 TEST_F(ComServerTest, NonCreatableClassesAndTessarySendAreRefused) {
-    const CLSID* refused[] = {&CLSID_QnTessaryAppEntry,     &CLSID_QnTessaryAppDetails, &CLSID_QnTessaryServerQuery,
-                              &CLSID_QnTessarySettings,     &CLSID_QnTessaryFirewallSettings,
-                              &CLSID_QnTessarySharedPerms,  &kClsidTessarySend};
+    const CLSID* refused[] = {&CLSID_QnTessaryAppEntry, &CLSID_QnTessaryAppDetails,       &CLSID_QnTessaryServerQuery,
+                              &CLSID_QnTessarySettings, &CLSID_QnTessaryFirewallSettings, &CLSID_QnTessarySharedPerms,
+                              &kClsidTessarySend};
     for (const CLSID* clsid : refused) {
         void* object = reinterpret_cast<void*>(1);
         EXPECT_EQ(server_->GetClassObject(*clsid, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
@@ -115,15 +115,15 @@ TEST_F(ComServerTest, UnloadIsRefusedWhileAnObjectOrLockLives) {
     EXPECT_EQ(server_->CanUnloadNow(), S_OK);
 
     ComPtr<IClassFactory> factory;
-    ASSERT_EQ(server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory,
-                                      reinterpret_cast<void**>(factory.GetAddressOf())),
-              S_OK);
+    ASSERT_EQ(
+        server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())),
+        S_OK);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory.Reset();
     EXPECT_EQ(server_->CanUnloadNow(), S_FALSE) << "LockServer holds the server";
-    ASSERT_EQ(server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory,
-                                      reinterpret_cast<void**>(factory.GetAddressOf())),
-              S_OK);
+    ASSERT_EQ(
+        server_->GetClassObject(CLSID_QnTessary, IID_IClassFactory, reinterpret_cast<void**>(factory.GetAddressOf())),
+        S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
 }
 
@@ -156,9 +156,9 @@ TEST_F(ComServerTest, CreatableClassesAggregate) {
                   CLASS_E_NOAGGREGATION);
 
         IUnknown* inner = nullptr;
-        ASSERT_EQ(::CoCreateInstance(*clsid, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                     reinterpret_cast<void**>(&inner)),
-                  S_OK);
+        ASSERT_EQ(
+            ::CoCreateInstance(*clsid, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&inner)),
+            S_OK);
         outer.inner = inner;
         const IID& own = *clsid == CLSID_QnTessary ? IID_IQnTessary : IID_IQnVersion;
         IUnknown* face = nullptr;
@@ -610,8 +610,10 @@ TEST(TypeLibraryTest, DescribesTheRecordsWithTheirSizes) {
     EXPECT_EQ(attributes->lcid, 0x409u);
     library->ReleaseTLibAttr(attributes);
 
-    const RecordSize records[] = {{L"tagQNTS_APP_DETAILS", 2212},       {L"tagQNTS_APP_PERMISSION", 12},
-                                  {L"tagQNTS_FIREWALL_SETTINGS", 3104}, {L"tagQNTS_FIREWALL_IDS", 8},
+    const RecordSize records[] = {{L"tagQNTS_APP_DETAILS", 2212},
+                                  {L"tagQNTS_APP_PERMISSION", 12},
+                                  {L"tagQNTS_FIREWALL_SETTINGS", 3104},
+                                  {L"tagQNTS_FIREWALL_IDS", 8},
                                   {L"tagQNTS_LOCAL_APP_PERMISSION", 604}};
     for (const RecordSize& record : records) {
         ComPtr<ITypeInfo> info;

@@ -48,8 +48,7 @@ TEST(RequestText, UsageGroupWithoutDestination) {
 
     extras.permissionIsOne = false;
     extras.product = 4294967295u;
-    EXPECT_NE(BuildRequestText(ToolRecord(), kEnv, extras).find("||[stat]=0||[prod]=4294967295||"),
-              std::string::npos);
+    EXPECT_NE(BuildRequestText(ToolRecord(), kEnv, extras).find("||[stat]=0||[prod]=4294967295||"), std::string::npos);
 }
 
 TEST(RequestText, DestinationDependsOnlyOnTheAddress) {

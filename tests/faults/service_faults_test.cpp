@@ -102,9 +102,9 @@ std::vector<std::string> LocalStoreContents() {
     UniqueSqlite db;
     if (!OpenLocalStore(&db)) return {"<store does not open>"};
     std::vector<std::string> all;
-    for (const char* sql : {"SELECT * FROM LocalCache ORDER BY Hash;", "SELECT * FROM CreateDate;",
-                            "SELECT * FROM Settings ORDER BY Key;", "SELECT * FROM LocalExpInfo;",
-                            "SELECT * FROM DigSigInfo3;"}) {
+    for (const char* sql :
+         {"SELECT * FROM LocalCache ORDER BY Hash;", "SELECT * FROM CreateDate;",
+          "SELECT * FROM Settings ORDER BY Key;", "SELECT * FROM LocalExpInfo;", "SELECT * FROM DigSigInfo3;"}) {
         for (std::string& row : RowsOf(db.get(), sql)) all.push_back(sql + std::string(" ") + row);
     }
     return all;

@@ -14,7 +14,9 @@ TEST(TextConversion, RoundTripsThroughThreadCodePage) {
 
 TEST(TextConversion, Utf8HandlesNonAscii) {
     const std::wstring wide = L"Gr\u00fc\u00dfe \u20ac";
-    EXPECT_EQ(WideToUtf8(wide), "Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac");
+    EXPECT_EQ(WideToUtf8(wide),
+              "Gr\xc3\xbc\xc3\x9f"
+              "e \xe2\x82\xac");
     EXPECT_EQ(Utf8ToWide(WideToUtf8(wide)), wide);
 }
 

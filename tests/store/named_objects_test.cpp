@@ -44,9 +44,8 @@ TEST_F(NamedObjectsTest, ComponentServerCreatesEveryObjectWithItsInitialState) {
     EXPECT_FALSE(::ReleaseSemaphore(o.serverSem.get(), 1, nullptr)) << "maximum must be 100";
 
     // The pairs' semaphores hold one.
-    for (HANDLE sem : {o.lcReadSem.get(), o.lcWriteSem.get(), o.xcReadSem.get(), o.xcWriteSem.get(),
-                       o.sigReadSem.get(), o.sigWriteSem.get(), o.sharedPermsReadSem.get(),
-                       o.sharedPermsWriteSem.get()}) {
+    for (HANDLE sem : {o.lcReadSem.get(), o.lcWriteSem.get(), o.xcReadSem.get(), o.xcWriteSem.get(), o.sigReadSem.get(),
+                       o.sigWriteSem.get(), o.sharedPermsReadSem.get(), o.sharedPermsWriteSem.get()}) {
         ASSERT_EQ(::WaitForSingleObject(sem, 0), WAIT_OBJECT_0);
         EXPECT_EQ(::WaitForSingleObject(sem, 0), WAIT_TIMEOUT);
         ::ReleaseSemaphore(sem, 1, nullptr);

@@ -157,7 +157,8 @@ TEST_F(ReaderWriterTest, ConsumedReloadEventMeansNoRebuild) {
     EXPECT_EQ(builds, 0);
     CacheLocks noMutex = Locks();
     noMutex.startMutex = nullptr;
-    EXPECT_FALSE(EnsureLoaded(noMutex, [] { return false; }, [&] { ++builds; }));
+    EXPECT_FALSE(EnsureLoaded(
+        noMutex, [] { return false; }, [&] { ++builds; }));
     EXPECT_EQ(builds, 0);
 }
 

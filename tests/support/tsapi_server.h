@@ -44,9 +44,7 @@ public:
     ServerModule(const ServerModule&) = delete;
     ServerModule& operator=(const ServerModule&) = delete;
 
-    bool loaded() const {
-        return module_ != nullptr && getClassObject_ && canUnloadNow_ && register_ && unregister_;
-    }
+    bool loaded() const { return module_ != nullptr && getClassObject_ && canUnloadNow_ && register_ && unregister_; }
     HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) const { return getClassObject_(clsid, iid, ppv); }
     HRESULT CanUnloadNow() const { return canUnloadNow_(); }
     HRESULT Register() const { return register_(); }

@@ -83,9 +83,8 @@ TEST_F(PluginPassTest, WithoutPluginsKeyThereIsNothingToDo) {
 TEST_F(PluginPassTest, OnlyTheFirstSubkeyIsLoadedAndItsDownloadNeverSurvives) {
     AddPluginKey(kPluginAText);
     AddPluginKey(kPluginBText);
-    ASSERT_TRUE(emulator_.Script(
-        R"({"match": {"endpoint": "manifest"}, "times": 1, "body": "FILE=)" + WideToNarrow(emulator_.Origin()) +
-        R"(/unsigned/x.xdb||\r\n"})"));
+    ASSERT_TRUE(emulator_.Script(R"({"match": {"endpoint": "manifest"}, "times": 1, "body": "FILE=)" +
+                                 WideToNarrow(emulator_.Origin()) + R"(/unsigned/x.xdb||\r\n"})"));
     EXPECT_EQ(process_.Run(), 0u);
     const auto a = doubles_.Calls(kPluginAText);
     EXPECT_EQ(a, (std::vector<std::string>{"Initialize", "GetUpdateID", "GetDownloadFile", "GetLocalDBStatus",
@@ -135,8 +134,8 @@ TEST_F(PluginPassTest, MergeNotifiesTheFirewallOnceOrSetsTheFlagWhenThatFails) {
         registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, kLodanKey);
         ASSERT_TRUE(doubles_.Reset(kEventBrokerText));
         ASSERT_TRUE(doubles_.Set(kEventBrokerText, L"Mode", std::wstring(c.mode)));
-        ASSERT_TRUE(::CopyFileW(testing::Fixture(L"x.xdb").c_str(), (common_ + L"\\" + kAppMergeFileName).c_str(),
-                                FALSE));
+        ASSERT_TRUE(
+            ::CopyFileW(testing::Fixture(L"x.xdb").c_str(), (common_ + L"\\" + kAppMergeFileName).c_str(), FALSE));
         EXPECT_EQ(process_.Run(), 0u);
         EXPECT_FALSE(FileExists(common_ + L"\\" + kAppMergeFileName)) << "merged";
         EXPECT_EQ(doubles_.Calls(kEventBrokerText), c.calls);

@@ -27,7 +27,6 @@
 namespace tessary {
 namespace {
 
-using TSUpdaterPlugin::UpdaterPluginManager;
 using testing::EmulatorControl;
 using testing::FileExists;
 using testing::JsonString;
@@ -36,6 +35,7 @@ using testing::kPluginBText;
 using testing::ReadBytes;
 using testing::RegisteredDoubles;
 using testing::ScopedTempDir;
+using TSUpdaterPlugin::UpdaterPluginManager;
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -153,9 +153,9 @@ TEST_F(UpdaterPluginsTest, AddPluginReportsEachFailureWithItsCode) {
     ASSERT_TRUE(doubles_.Set(kPluginAText, L"InitializeCode", 5));
     EXPECT_EQ(manager.AddPlugin(kPluginAText), TSUpdaterPlugin::kPluginAdded);
     EXPECT_EQ(manager.size(), 1u);
-    EXPECT_NE(NewLog().find(std::wstring(L"Loaded the class for this plugin. CLSID ") + kPluginAText +
-                            L", returnCode=5"),
-              std::wstring::npos);
+    EXPECT_NE(
+        NewLog().find(std::wstring(L"Loaded the class for this plugin. CLSID ") + kPluginAText + L", returnCode=5"),
+        std::wstring::npos);
 }
 
 TEST_F(UpdaterPluginsTest, WithoutLocalDatabaseTheVersionIsZeroAndTheFileReplacesIt) {
@@ -274,7 +274,7 @@ TEST_F(UpdaterPluginsTest, OverlongUrlIsNotRewrittenButStillInterpreted) {
 TEST_F(UpdaterPluginsTest, AFailingPluginIsSkippedAndTheNextOneStillRuns) {
     struct Case {
         const wchar_t* name;
-        DWORD number;  // DWORD value, or
+        DWORD number;         // DWORD value, or
         const wchar_t* text;  // string value when set
         const wchar_t* logged;
     };

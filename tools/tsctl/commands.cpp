@@ -59,8 +59,8 @@ int StoreInfo(const std::vector<std::wstring>& args) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    if (sqlite_get_table(db.get(), "SELECT type, name FROM sqlite_master ORDER BY type DESC, name;", table.put(),
-                         &rows, &columns, nullptr) != SQLITE_OK) {
+    if (sqlite_get_table(db.get(), "SELECT type, name FROM sqlite_master ORDER BY type DESC, name;", table.put(), &rows,
+                         &columns, nullptr) != SQLITE_OK) {
         Err(L"store: the schema cannot be read\n");
         return kExitFailure;
     }
@@ -81,11 +81,10 @@ void Err(const std::wstring& text) { Write(stderr, text); }
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = [] {
         std::vector<Command> all = ComCommands();
+        all.push_back({L"identify", L"PATH...",
+                       L"print the identity of executables: normalised path, size, MD5, version strings", Identify});
         all.push_back(
-        {L"identify", L"PATH...", L"print the identity of executables: normalised path, size, MD5, version strings",
-         Identify});
-        all.push_back(
-        {L"store", L"", L"open (creating when needed) the local store and list its tables and indexes", StoreInfo});
+            {L"store", L"", L"open (creating when needed) the local store and list its tables and indexes", StoreInfo});
         return all;
     }();
     return commands;

@@ -74,11 +74,10 @@ private:
         }
         // "Both": created directly in the plug-ins' apartment and in the broker's multithreaded one.
         const wchar_t both[] = L"Both";
-        const bool ok =
-            ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
-                             static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
-            ::RegSetValueExW(key, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(both), sizeof(both)) ==
-                ERROR_SUCCESS;
+        const bool ok = ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(dll.c_str()),
+                                         static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+                        ::RegSetValueExW(key, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(both),
+                                         sizeof(both)) == ERROR_SUCCESS;
         ::RegCloseKey(key);
         return ok;
     }
