@@ -11,8 +11,11 @@ namespace {
 
 // A DER value: tag, length and the text (no terminator).
 std::vector<uint8_t> Der(uint8_t tag, const char* text) {
-    std::vector<uint8_t> der = {tag, static_cast<uint8_t>(std::strlen(text))};
-    der.insert(der.end(), text, text + std::strlen(text));
+    const size_t length = std::strlen(text);
+    std::vector<uint8_t> der(2 + length);
+    der[0] = tag;
+    der[1] = static_cast<uint8_t>(length);
+    std::memcpy(der.data() + 2, text, length);
     return der;
 }
 

@@ -45,7 +45,7 @@ inline void FreeComponentCaches() {
 // No lookup or usage report leaves the machine: "GoNoGo" 2 and a loopback origin
 // where nothing answers. Fatal failures stop the caller (ASSERT_NO_FATAL_FAILURE).
 inline void KeepServiceTrafficLocal() {
-    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, kGoNoGoValue, 2));
+    ASSERT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kTessary, keys::kGoNoGo, 2));
     ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, kServiceOriginValue, L"http://127.0.0.1:9"));
 }
 

@@ -8,6 +8,7 @@
 #include <objbase.h>
 
 #include <functional>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -304,7 +305,7 @@ TEST_F(UpdaterPluginsTest, AFailingPluginIsSkippedAndTheNextOneStillRuns) {
         ASSERT_TRUE(doubles_.Set(kPluginBText, L"Status", 1));
         ASSERT_TRUE(c.text != nullptr ? doubles_.Set(kPluginAText, c.name, std::wstring(c.text))
                                       : doubles_.Set(kPluginAText, c.name, c.number));
-        const bool replace = std::wstring(c.name).rfind(L"Replace", 0) == 0;
+        const bool replace = std::wcsncmp(c.name, L"Replace", 7) == 0;
         Answer(replace ? "FILE={origin}/full/db_0.xdb||\r\n" : "FILE={origin}/unsigned/x.xdb||\r\n", 2);
         Serve("/full/db_0.xdb", "FULL DATABASE");
         {
