@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/unique_resource.h"
 
 namespace tessary {
@@ -114,29 +115,6 @@ HRESULT CallRegistration(const std::wstring& server, bool install) {
     const HRESULT hr = entry();
     if (SUCCEEDED(init)) ::CoUninitialize();
     return hr;
-}
-
-// Deletes `path` and everything below it. True when nothing of it remains.
-bool DeleteTree(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        return ::DeleteFileW(path.c_str()) != FALSE;
-    }
-    bool complete = true;
-    // A reparse point is removed as a link; what it points at is not ours.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        WIN32_FIND_DATAW found;
-        UniqueFind find(::FindFirstFileW((path + L"\\*").c_str(), &found));
-        if (find) {
-            do {
-                if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
-                complete = DeleteTree(path + L"\\" + found.cFileName) && complete;
-            } while (::FindNextFileW(find.get(), &found));
-        }
-    }
-    return ::RemoveDirectoryW(path.c_str()) != FALSE && complete;
 }
 
 std::wstring TrimSeparator(std::wstring path) {
@@ -286,7 +264,7 @@ UINT __stdcall RemoveUserData(MSIHANDLE install) {
         for (const std::wstring& field : ActionData(install)) {
             const std::wstring folder = TrimSeparator(field);
             if (folder.size() <= 3) continue;  // never a drive root
-            if (DeleteTree(folder)) {
+            if (RemoveTree(folder)) {
                 Log(install, L"removed the user data folder \"" + folder + L"\"");
             } else {
                 Log(install, L"could not remove all of \"" + folder + L"\" (files in use?)");

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "platform/contained_path.h"
+#include "platform/unique_resource.h"
 
 namespace tessary {
 namespace {
@@ -134,6 +135,27 @@ std::wstring ParentDirectory(std::wstring_view path) {
     const size_t slash = LastPathSeparator(path);
     if (slash == std::wstring_view::npos) return {};
     return std::wstring(path.substr(0, slash));
+}
+
+bool RemoveTree(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ::DeleteFileW(path.c_str()) != FALSE;
+    bool complete = true;
+    // A reparse point is removed as a link; what it points at is not ours.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        WIN32_FIND_DATAW found{};
+        UniqueFind find(::FindFirstFileW((path + L"\\*").c_str(), &found));
+        if (find) {
+            do {
+                const std::wstring_view name = found.cFileName;
+                if (name == L"." || name == L"..") continue;
+                complete = RemoveTree(path + L"\\" + found.cFileName) && complete;
+            } while (::FindNextFileW(find.get(), &found));
+        }
+    }
+    return ::RemoveDirectoryW(path.c_str()) != FALSE && complete;
 }
 
 }  // namespace tessary

@@ -56,6 +56,12 @@ bool CreateDirectoryTree(const std::wstring& dir, DirectoryCreation how = Direct
 // True when `path` names an existing directory.
 bool IsDirectory(const std::wstring& path);
 
+// Deletes `path` (a file, or a folder with everything below it). Links to other
+// folders (reparse points) are removed as links, never followed. Read-only
+// entries are deleted too. True when nothing of `path` remains (also when it
+// did not exist).
+bool RemoveTree(const std::wstring& path);
+
 // `path` cut at its last separator, "\\" or "/" (the separator excluded):
 // L"C:\\a\\b.txt" gives L"C:\\a", L"C:/a/b.txt" gives L"C:/a", L"C:\\a" gives L"C:".
 // Empty when `path` holds no separator.

@@ -113,30 +113,4 @@ bool PrivateFolder::Create(const std::wstring& parent) {
     return false;
 }
 
-bool RemoveTree(const std::wstring& folder) {
-    if (folder.empty()) return false;
-    WIN32_FIND_DATAW found{};
-    UniqueFind find(::FindFirstFileW((folder + L"\\*").c_str(), &found));
-    if (find) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring path = folder + L"\\" + name;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            }
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                ::DeleteFileW(path.c_str());
-            } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                ::RemoveDirectoryW(path.c_str());
-            } else {
-                RemoveTree(path);
-            }
-        } while (::FindNextFileW(find.get(), &found));
-    }
-    find.reset();
-    return ::RemoveDirectoryW(folder.c_str()) || ::GetLastError() == ERROR_FILE_NOT_FOUND ||
-           ::GetLastError() == ERROR_PATH_NOT_FOUND;
-}
-
 }  // namespace tessary

@@ -76,8 +76,4 @@ private:
     std::wstring path_;
 };
 
-// Deletes `folder` and everything below it. Links to other folders (reparse
-// points) are removed, never followed. True when the folder is gone.
-bool RemoveTree(const std::wstring& folder);
-
 }  // namespace tessary
