@@ -6,6 +6,7 @@
 #include "Logging/etw_logging.h"
 #include "Logging/logging.h"
 #include "platform/paths.h"
+#include "platform/platform_log.h"
 #include "platform/product_registry.h"
 #include "platform/registry.h"
 
@@ -38,6 +39,15 @@ protected:
 };
 CNullLogger g_nullLogger;
 
+void PlatformSink(int kind, const wchar_t* source, const wchar_t* function, int line, const wchar_t* text) noexcept {
+    CPlinthLogHandler::OnMessage(kind, source, function, line, text);
+}
+
+bool PlatformWants(int kind) noexcept {
+    CLoggingIf* logger = ProcessLogger();
+    return logger != nullptr && logger->IsSeverityEnabled(CPlinthLogHandler::SeverityForKind(kind));
+}
+
 BOOL CALLBACK CreateProcessLogger(PINIT_ONCE, PVOID parameter, PVOID*) {
     const auto* request = static_cast<const BuildRequest*>(parameter);
     CLoggingIf* logger = nullptr;
@@ -57,6 +67,7 @@ BOOL CALLBACK CreateProcessLogger(PINIT_ONCE, PVOID parameter, PVOID*) {
     }
     g_logger.store(logger);
     g_installedHandler.store(&g_handler);
+    platform_log::InstallSink(&PlatformSink, &PlatformWants);
     return TRUE;
 }
 
@@ -87,6 +98,7 @@ LoggingMechanism CDefaultLogBuilder::ConfiguredMechanism() {
 CLoggingIf* ProcessLogger() noexcept { return g_logger.load(); }
 
 void ShutdownProcessLogger() noexcept {
+    platform_log::InstallSink(nullptr);
     CLoggingIf* logger = g_logger.load();
     if (logger != nullptr) logger->Shutdown();
 }

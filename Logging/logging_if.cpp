@@ -40,22 +40,6 @@ DWORD CLoggingIf::LogCritical(const wchar_t* sourceFile, const wchar_t* function
 
 #undef TS_LOG_FORWARD
 
-size_t FormatMessageText(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept {
-    if (buffer == nullptr || capacity == 0) return 0;
-    // Zero first: the runtime's _vsnwprintf leaves the buffer unterminated when it
-    // cuts, and may stop part-way on a format it rejects.
-    std::wmemset(buffer, L'\0', capacity);
-    if (format == nullptr) return 0;
-    va_list copy;
-    va_copy(copy, args);
-    // The runtime's own wide printf, where "%s" takes a wide string.
-    const int written = ::_vsnwprintf(buffer, capacity - 1, format, copy);
-    va_end(copy);
-    buffer[capacity - 1] = L'\0';
-    if (written >= 0 && static_cast<size_t>(written) < capacity) return static_cast<size_t>(written);
-    return std::wcslen(buffer);
-}
-
 DWORD ClampMaxEntries(DWORD entries) noexcept {
     return entries < kMinMaxEntries ? kMinMaxEntries : (entries > kMaxMaxEntries ? kMaxMaxEntries : entries);
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdarg>
 
+#include "platform/platform_log.h"
 #include "Logging/log_line.h"
 
 namespace tessary::ETWLogging {
@@ -106,11 +107,8 @@ public:
     DWORD LogCritical(const wchar_t* sourceFile, const wchar_t* function, int line, const wchar_t* format, ...);
 };
 
-// Formats `format` with `args` into `buffer` of `capacity` code units (at least
-// 1), cutting the text so that at most capacity - 1 units and a terminator fit.
-// A format the runtime rejects gives whatever it produced before the error.
-// Returns the length written.
-size_t FormatMessageText(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) noexcept;
+// The bounded formatter every log line goes through (platform/platform_log.h).
+using ::tessary::platform_log::FormatMessageText;
 
 // Clamping of the setters.
 DWORD ClampMaxEntries(DWORD entries) noexcept;

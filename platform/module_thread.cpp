@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/paths.h"
+#include "platform/platform_log.h"
 
 namespace tessary {
 namespace {
@@ -43,7 +44,8 @@ HMODULE AddModuleReference() noexcept {
     try {
         const std::wstring path = ModuleFilePath(self);
         return path.empty() ? nullptr : ::LoadLibraryW(path.c_str());
-    } catch (...) {
+    } catch (...) {  // std::bad_alloc holding the path
+        PLATFORM_REPORT(platform_log::kWarning, L"Out of memory holding the module for a worker thread.");
         return nullptr;
     }
 }
@@ -55,15 +57,26 @@ UniqueHandle StartWorkerThread(std::unique_ptr<ThreadJob> job, bool holdModule) 
     UniqueModule module;
     if (holdModule) {
         module.reset(AddModuleReference());
-        if (!module) return UniqueHandle();
+        if (!module) {
+            PLATFORM_REPORT(platform_log::kWarning, L"Cannot hold the module for a worker thread: error %lu.",
+                            ::GetLastError());
+            return UniqueHandle();
+        }
     }
     std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart);
-    if (!start) return UniqueHandle();
+    if (!start) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Out of memory starting a worker thread.");
+        return UniqueHandle();
+    }
     start->job = std::move(job);
     start->module = module.get();
 
     uintptr_t thread = _beginthreadex(nullptr, 0, &ThreadMain, start.get(), 0, nullptr);
-    if (thread == 0) return UniqueHandle();  // start and module release their contents here
+    if (thread == 0) {
+        // start and module release their contents here.
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot start a worker thread: error %lu.", ::GetLastError());
+        return UniqueHandle();
+    }
     // The thread now owns the job and the module reference.
     start.release();
     module.Take();

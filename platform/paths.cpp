@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "platform/contained_path.h"
+#include "platform/platform_log.h"
 #include "platform/unique_resource.h"
 
 namespace tessary {
@@ -58,7 +59,10 @@ bool GetShellFolder(int csidl, std::wstring* out) {
     if (out == nullptr) return false;
     out->clear();
     wchar_t buffer[MAX_PATH] = {};
-    if (::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK) {
+    const HRESULT hr = ::SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, buffer);
+    if (hr != S_OK) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot find shell folder 0x%x: 0x%08lx.",
+                        static_cast<unsigned>(csidl), static_cast<unsigned long>(hr));
         return false;
     }
     buffer[MAX_PATH - 1] = L'\0';
@@ -102,10 +106,18 @@ HMODULE LoadSystemLibrary(const wchar_t* dllName) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (LoaderHasSearchFlags()) return ::LoadLibraryExW(dllName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    std::wstring path = SystemDirectoryFile(dllName);
-    if (path.empty()) return nullptr;
-    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    HMODULE module = nullptr;
+    if (LoaderHasSearchFlags()) {
+        module = ::LoadLibraryExW(dllName, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    } else {
+        const std::wstring path = SystemDirectoryFile(dllName);
+        if (!path.empty()) module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+    if (module == nullptr) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot load system library %s: error %lu.", dllName,
+                        ::GetLastError());
+    }
+    return module;
 }
 
 std::wstring QuoteSpaces(std::wstring_view path) {
@@ -119,15 +131,26 @@ std::wstring QuoteSpaces(std::wstring_view path) {
     return result;
 }
 
-bool CreateDirectoryTree(const std::wstring& dir, DirectoryCreation how) {
-    if (dir.empty()) return false;
+namespace {
+
+bool CreateTree(const std::wstring& dir, DirectoryCreation how) {
     if (how == DirectoryCreation::kKernel) return CreateLevels(dir);
     // SHCreateDirectoryExW refuses relative paths (ERROR_BAD_PATHNAME).
     const std::wstring full = FullPath(dir);
     if (full.empty()) return false;
-    int result = ::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
+    const int result = ::SHCreateDirectoryExW(nullptr, full.c_str(), nullptr);
     if (result == ERROR_SUCCESS) return true;
     if (result == ERROR_ALREADY_EXISTS || result == ERROR_FILE_EXISTS) return IsDirectory(full);
+    ::SetLastError(static_cast<DWORD>(result));
+    return false;
+}
+
+}  // namespace
+
+bool CreateDirectoryTree(const std::wstring& dir, DirectoryCreation how) {
+    if (dir.empty()) return false;
+    if (CreateTree(dir, how)) return true;
+    PLATFORM_REPORT(platform_log::kWarning, L"Cannot create directory %s: error %lu.", dir.c_str(), ::GetLastError());
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/platform_log.h"
 #include "platform/protected_value.h"
 #include "platform/unique_resource.h"
 
@@ -14,6 +15,7 @@ constexpr REGSAM kView = KEY_WOW64_64KEY;
 constexpr int kReadAttempts = 8;
 
 const wchar_t* OrEmpty(const wchar_t* subkey) { return subkey != nullptr ? subkey : L""; }
+const wchar_t* ValueName(const wchar_t* value) { return value != nullptr && *value != L'\0' ? value : L"(default)"; }
 
 LSTATUS OpenKey(HKEY root, const wchar_t* subkey, REGSAM access, UniqueRegKey* key) {
     return ::RegOpenKeyExW(root, OrEmpty(subkey), 0, access | kView, key->put());
@@ -27,9 +29,16 @@ LSTATUS CreateKey(HKEY root, const wchar_t* subkey, UniqueRegKey* key) {
 bool SetValue(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD type, const void* data, size_t size) {
     if (size > MAXDWORD || (data == nullptr && size != 0)) return false;
     UniqueRegKey key;
-    if (CreateKey(root, subkey, &key) != ERROR_SUCCESS) return false;
-    return ::RegSetValueExW(key.get(), value, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
-           ERROR_SUCCESS;
+    LSTATUS status = CreateKey(root, subkey, &key);
+    if (status == ERROR_SUCCESS) {
+        status = ::RegSetValueExW(key.get(), value, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size));
+    }
+    if (status != ERROR_SUCCESS) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot write registry value %s of %s: error %ld.", ValueName(value),
+                        OrEmpty(subkey), static_cast<long>(status));
+        return false;
+    }
+    return true;
 }
 
 // Varies the keystream of each protected write. Uniqueness helps hide equal values;
@@ -59,9 +68,12 @@ bool ReadProtected(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD
     std::vector<uint8_t> blob;
     if (!ReadBinary(root, subkey, value, &blob)) return false;
     uint32_t type = 0;
-    if (!UnprotectValue(value != nullptr ? value : L"", blob.data(), blob.size(), &type, clear)) return false;
-    if (type != expectedType) {
+    if (!UnprotectValue(value != nullptr ? value : L"", blob.data(), blob.size(), &type, clear) ||
+        type != expectedType) {
         clear->clear();
+        PLATFORM_REPORT(platform_log::kWarning,
+                        L"Protected registry value %s of %s is unreadable; it counts as absent.", ValueName(value),
+                        OrEmpty(subkey));
         return false;
     }
     return true;
@@ -82,7 +94,19 @@ ReadResult QueryRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value,
     UniqueRegKey key;
     code = OpenKey(root, subkey, access, &key);
     if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kKeyAbsent;
-    if (code != ERROR_SUCCESS) return ReadResult::kKeyFailed;
+    if (code != ERROR_SUCCESS) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot open registry key %s (access 0x%lx): error %ld.",
+                        OrEmpty(subkey), static_cast<unsigned long>(access), static_cast<long>(code));
+        return ReadResult::kKeyFailed;
+    }
+    // Every failure below reads the value; a value larger than the caller's bound
+    // or one that keeps changing size also ends here.
+    auto valueFailed = [&](LSTATUS error) {
+        code = error;
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot read registry value %s of %s: error %ld.", ValueName(value),
+                        OrEmpty(subkey), static_cast<long>(error));
+        return ReadResult::kValueFailed;
+    };
 
     std::vector<uint8_t> buffer;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
@@ -90,24 +114,20 @@ ReadResult QueryRawValue(HKEY root, const wchar_t* subkey, const wchar_t* value,
         DWORD valueType = REG_NONE;
         code = ::RegQueryValueExW(key.get(), value, nullptr, &valueType, nullptr, &size);
         if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kValueAbsent;
-        if (code != ERROR_SUCCESS) return ReadResult::kValueFailed;
-        if (size > maxBytes) {
-            code = ERROR_MORE_DATA;
-            return ReadResult::kValueFailed;
-        }
+        if (code != ERROR_SUCCESS) return valueFailed(code);
+        if (size > maxBytes) return valueFailed(ERROR_MORE_DATA);
         buffer.resize(size);
         code =
             ::RegQueryValueExW(key.get(), value, nullptr, &valueType, buffer.empty() ? nullptr : buffer.data(), &size);
         if (code == ERROR_MORE_DATA) continue;
         if (code == ERROR_FILE_NOT_FOUND) return ReadResult::kValueAbsent;
-        if (code != ERROR_SUCCESS) return ReadResult::kValueFailed;
+        if (code != ERROR_SUCCESS) return valueFailed(code);
         buffer.resize(size);
         *type = valueType;
         *data = std::move(buffer);
         return ReadResult::kRead;
     }
-    code = ERROR_MORE_DATA;
-    return ReadResult::kValueFailed;
+    return valueFailed(ERROR_MORE_DATA);
 }
 
 ReadResult QueryDword(HKEY root, const wchar_t* subkey, const wchar_t* value, DWORD* out, REGSAM access) {
@@ -180,9 +200,11 @@ bool DeleteValue(HKEY root, const wchar_t* subkey, const wchar_t* value) {
     UniqueRegKey key;
     LSTATUS status = OpenKey(root, subkey, KEY_SET_VALUE, &key);
     if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != ERROR_SUCCESS) return false;
-    status = ::RegDeleteValueW(key.get(), value);
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    if (status == ERROR_SUCCESS) status = ::RegDeleteValueW(key.get(), value);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+    PLATFORM_REPORT(platform_log::kWarning, L"Cannot delete registry value %s of %s: error %ld.", ValueName(value),
+                    OrEmpty(subkey), static_cast<long>(status));
+    return false;
 }
 
 bool DeleteKeyTree(HKEY root, const wchar_t* subkey) {
@@ -190,14 +212,17 @@ bool DeleteKeyTree(HKEY root, const wchar_t* subkey) {
     UniqueRegKey key;
     LSTATUS status = OpenKey(root, subkey, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
     if (status == ERROR_FILE_NOT_FOUND) return true;
-    if (status != ERROR_SUCCESS) return false;
     // RegDeleteTreeW with no subkey empties the key but leaves the key itself;
     // RegDeleteKeyExW then removes it in the same registry view.
-    status = ::RegDeleteTreeW(key.get(), nullptr);
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) return false;
-    key.reset();
-    status = ::RegDeleteKeyExW(root, subkey, kView, 0);
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
+    if (status == ERROR_SUCCESS) status = ::RegDeleteTreeW(key.get(), nullptr);
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) {
+        key.reset();
+        status = ::RegDeleteKeyExW(root, subkey, kView, 0);
+    }
+    if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return true;
+    PLATFORM_REPORT(platform_log::kWarning, L"Cannot delete registry key %s: error %ld.", subkey,
+                    static_cast<long>(status));
+    return false;
 }
 
 bool KeyExists(HKEY root, const wchar_t* subkey) {

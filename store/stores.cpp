@@ -39,17 +39,28 @@ std::atomic<bool> g_version2Logged[2];
 bool Exec(sqlite* db, const char* sql) { return sqlite_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 // Creates the table when the query for it fails or finds nothing.
-bool EnsureTable(sqlite* db, const char* find, const char* create) {
+StoreOpenStatus EnsureTable(sqlite* db, const char* find, const char* create) {
     const Presence presence = Query(db, find);
-    if (presence == Presence::kBusy) return false;
+    if (presence == Presence::kBusy) return StoreOpenStatus::kBusy;
     // Another connection may have created the table since the query.
-    return presence == Presence::kPresent || Exec(db, create) || Query(db, find) == Presence::kPresent;
+    if (presence == Presence::kPresent || Exec(db, create) || Query(db, find) == Presence::kPresent) {
+        return StoreOpenStatus::kOpen;
+    }
+    return StoreOpenStatus::kNoSchema;
+}
+
+// Logs why `relativeName` could not be opened (severity 2: the callers log the
+// failure itself where it matters to them) and hands the status on.
+bool Failed(const wchar_t* relativeName, StoreOpenStatus status, StoreOpenStatus* out) {
+    if (out != nullptr) *out = status;
+    TS_LOG(ETWLogging::kSeverityWarning, kSource, L"The store %s %s.", relativeName, StoreOpenStatusText(status));
+    return false;
 }
 
 // Opens the store file, deleting and reopening it once when the library refuses
 // it; a file of the older SQLite 2 format is another product's (or an older
 // version's) data and is never deleted.
-bool OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
+StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
     const std::string narrow = WideToNarrow(path);
     db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
@@ -60,22 +71,44 @@ bool OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, Uniq
                        L"%s is an SQLite 2 database, which this version cannot read; the file is left as it is.",
                        path.c_str());
             }
-            return false;
+            return StoreOpenStatus::kLegacyFormat;
         }
-        if (::DeleteFileW(path.c_str())) db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+        if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return StoreOpenStatus::kCannotOpen;
+        if (!::DeleteFileW(path.c_str())) return StoreOpenStatus::kDamaged;
+        db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+        if (!*db) return StoreOpenStatus::kCannotOpen;
     }
-    if (!*db) return false;
     sqlite_busy_timeout(db->get(), kStoreBusyTimeoutMs);
-    return true;
+    return StoreOpenStatus::kOpen;
 }
 
 }  // namespace
 
-bool OpenLocalStore(UniqueSqlite* out) {
+const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept {
+    switch (status) {
+        case StoreOpenStatus::kOpen:
+            return L"opened";
+        case StoreOpenStatus::kCannotOpen:
+            return L"cannot be opened or created";
+        case StoreOpenStatus::kDamaged:
+            return L"is refused by the database library and cannot be replaced";
+        case StoreOpenStatus::kLegacyFormat:
+            return L"is an SQLite 2 database";
+        case StoreOpenStatus::kBusy:
+            return L"is locked by another connection";
+        case StoreOpenStatus::kNoSchema:
+            return L"lacks a table that cannot be created";
+    }
+    return L"cannot be opened";
+}
+
+bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
+    if (status != nullptr) *status = StoreOpenStatus::kCannotOpen;
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    if (!OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db)) return false;
+    const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
+    if (opened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, opened, status);
 
     // The existence checks run as one read transaction: the file is locked and
     // its schema read once for all of them instead of once per query. None of the
@@ -84,7 +117,7 @@ bool OpenLocalStore(UniqueSqlite* out) {
     const Presence localCache = Query(db.get(), schema::kFindLocalCache);
     // Still locked after the wait: creating tables now would fail too (or wait
     // once more per statement), so the store is not to be had at the moment.
-    if (localCache == Presence::kBusy) return false;
+    if (localCache == Presence::kBusy) return Failed(kLocalStoreName, StoreOpenStatus::kBusy, status);
     const Presence localIndex =
         localCache == Presence::kPresent ? Query(db.get(), schema::kFindLocalIndex) : Presence::kFailed;
     const Presence digSig = Query(db.get(), schema::kFindDigSigInfo3);
@@ -103,20 +136,26 @@ bool OpenLocalStore(UniqueSqlite* out) {
     // Another opener may have created the table since the checks.
     if (expInfo != Presence::kPresent && !Exec(db.get(), schema::kCreateLocalExpInfo) &&
         Query(db.get(), schema::kFindLocalExpInfo) != Presence::kPresent) {
-        return false;
+        return Failed(kLocalStoreName, StoreOpenStatus::kNoSchema, status);
     }
 
     *out = std::move(db);
+    if (status != nullptr) *status = StoreOpenStatus::kOpen;
     return true;
 }
 
-bool OpenSharedStore(UniqueSqlite* out) {
+bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
+    if (status != nullptr) *status = StoreOpenStatus::kCannotOpen;
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    if (!OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db)) return false;
-    if (!EnsureTable(db.get(), schema::kFindLocalSharedCache, schema::kCreateLocalSharedCache)) return false;
+    StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
+    if (opened == StoreOpenStatus::kOpen) {
+        opened = EnsureTable(db.get(), schema::kFindLocalSharedCache, schema::kCreateLocalSharedCache);
+    }
+    if (opened != StoreOpenStatus::kOpen) return Failed(kSharedStoreName, opened, status);
     *out = std::move(db);
+    if (status != nullptr) *status = StoreOpenStatus::kOpen;
     return true;
 }
 

@@ -13,6 +13,19 @@ inline constexpr wchar_t kSharedStoreName[] = L"data\\TsShared.xdb";
 // writing) before it fails with SQLITE_BUSY.
 inline constexpr int kStoreBusyTimeoutMs = 2000;
 
+// Why a store could not be opened.
+enum class StoreOpenStatus {
+    kOpen,          // opened, with its schema
+    kCannotOpen,    // no file could be opened or created there (folder missing, access denied, disk)
+    kDamaged,       // the library refused the file and it could not be replaced (in use, read-only)
+    kLegacyFormat,  // an SQLite 2 database, kept as it is
+    kBusy,          // another connection still held the file locked after the wait
+    kNoSchema,      // a table the store needs could not be created
+};
+
+// A short text for logs: "opened", "cannot be opened or created", ...
+const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept;
+
 // Opens the local store "data\TsLocal.xdb", giving it its schema. A file the
 // database library refuses is deleted and opened once more, except a file in the
 // SQLite 2 format: that one is left as it is, the open fails and the refusal is
@@ -21,14 +34,16 @@ inline constexpr int kStoreBusyTimeoutMs = 2000;
 // The handle waits up to kStoreBusyTimeoutMs for a locked file; a schema check
 // that still finds the file locked fails the open. Returns true with the open
 // handle in *db; false (and *db empty) when no handle could be had or
-// LocalExpInfo could not be created. Callers close the handle as soon as their
-// statements are done.
-bool OpenLocalStore(UniqueSqlite* db);
+// LocalExpInfo could not be created. `status` (optional) receives why; a failure
+// is also logged with its reason at severity 2. Callers close the handle as soon
+// as their statements are done.
+bool OpenLocalStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 
 // Opens the shared store "data\TsShared.xdb" by the same open-or-recreate rule
 // (an SQLite 2 file is never deleted) with the same lock wait, and ensures its
-// LocalSharedCache table; a failed creation fails the open.
-bool OpenSharedStore(UniqueSqlite* db);
+// LocalSharedCache table; a failed creation fails the open. `status` and the
+// failure's log line as for OpenLocalStore.
+bool OpenSharedStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 
 // Discards a local store that faulted while being read. Deletes the file; when
 // it is in use, deletes "TsTime" and schedules the deletion for the next restart.

@@ -364,7 +364,10 @@ MergeResult MergeInto(const std::wstring& path) {
     if (!CheckFileSchema(merge, &found) || !CheckRowCount(merge, found)) return merge.failure();
 
     UniqueSqlite localStore;
-    if (!OpenLocalStore(&localStore)) return {MergeOutcome::kRetry, "the local store cannot be opened"};
+    StoreOpenStatus opened = StoreOpenStatus::kOpen;
+    if (!OpenLocalStore(&localStore, &opened)) {
+        return {MergeOutcome::kRetry, "the local store " + WideToNarrow(StoreOpenStatusText(opened))};
+    }
     sqlite* to = localStore.get();
     LockWait localWait(&clock);
     sqlite_busy_handler(to, &LockWait::OnBusy, &localWait);

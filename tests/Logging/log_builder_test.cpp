@@ -10,6 +10,8 @@
 
 #include "Logging/logging.h"
 #include "Logging/logstream.h"
+#include "platform/paths.h"
+#include "platform/platform_log.h"
 #include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "tests/support/temp_dir.h"
@@ -115,6 +117,39 @@ TEST_F(ProcessLoggerTest, PlatformMessagesMapKindsToSeverities) {
     const std::wstring text = ReadLogText(logFile_);
     EXPECT_NE(text.find(L"(Error)$ [Logging_log_bui]$ key 100% missing\r\n"), std::wstring::npos) << text;
     EXPECT_EQ(text.find(L"quiet"), std::wstring::npos);
+}
+
+// Platform code has no logger of its own: its failures reach the process logger
+// through the installed sink, with the reason, at severity 2.
+TEST_F(ProcessLoggerTest, PlatformFailuresReachTheLoggerWithTheirReason) {
+    const DWORD saved = logger_->GetSeverity();
+    logger_->SetSeverity(kSeverityWarning);
+    const uint8_t garbage[] = {1, 2, 3};
+    ASSERT_TRUE(registry::WriteBinary(HKEY_LOCAL_MACHINE, keys::kLogging, L"TamperedProbe", garbage, sizeof(garbage)));
+    DWORD value = 7;
+    EXPECT_FALSE(registry::ReadProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, L"TamperedProbe", &value));
+    registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kLogging, L"TamperedProbe");
+
+    testing::ScopedTempDir dir;
+    const std::wstring file = dir.path() + L"\\plain";
+    ASSERT_TRUE(testing::WriteFileBytes(file, "x"));
+    EXPECT_FALSE(CreateDirectoryTree(file + L"\\below", DirectoryCreation::kShell));
+
+    // The reporting keeps the failing call's last error for its caller.
+    ::SetLastError(1234);
+    PLATFORM_REPORT(platform_log::kWarning, L"probe %s %d", L"text", 5);
+    EXPECT_EQ(::GetLastError(), 1234u);
+    logger_->SetSeverity(saved);
+    PLATFORM_REPORT(platform_log::kWarning, L"below the threshold");
+
+    const std::wstring text = ReadLogText(logFile_);
+    EXPECT_NE(text.find(L"(Warning)$ [Logging_log_bui]$ Protected registry value TamperedProbe of "
+                        L"SOFTWARE\\Quellon\\Logging is unreadable; it counts as absent.\r\n"),
+              std::wstring::npos)
+        << text;
+    EXPECT_NE(text.find(L"Cannot create directory " + file + L"\\below: error "), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"probe text 5\r\n"), std::wstring::npos) << text;
+    EXPECT_EQ(text.find(L"below the threshold"), std::wstring::npos) << text;
 }
 
 TEST(LoggingMechanismTest, OnlyAProtectedOneChoosesTheFileLogger) {

@@ -141,8 +141,10 @@ TEST_F(StoreFilesTest, JunkFileThatCannotBeDeletedFailsTheOpenAndIsKept) {
                                     OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
     UniqueSqlite db;
-    EXPECT_FALSE(OpenLocalStore(&db));
+    StoreOpenStatus status = StoreOpenStatus::kOpen;
+    EXPECT_FALSE(OpenLocalStore(&db, &status));
     EXPECT_FALSE(db);
+    EXPECT_EQ(status, StoreOpenStatus::kDamaged);
     holder.reset();
     EXPECT_TRUE(FileExists(localPath_));
 }
@@ -152,15 +154,17 @@ TEST_F(StoreFilesTest, Sqlite2FilesAreNeverDeletedOrOverwritten) {
     const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(5000, '\x02');
     const struct {
         const std::wstring& path;
-        bool (*open)(UniqueSqlite*);
+        bool (*open)(UniqueSqlite*, StoreOpenStatus*);
     } kStores[] = {{localPath_, OpenLocalStore}, {sharedPath_, OpenSharedStore}};
     for (const auto& store : kStores) {
         SCOPED_TRACE(WideToNarrow(store.path));
         ASSERT_TRUE(WriteFileBytes(store.path, v2));
         for (int attempt = 0; attempt < 2; ++attempt) {
             UniqueSqlite db;
-            EXPECT_FALSE(store.open(&db));
+            StoreOpenStatus status = StoreOpenStatus::kOpen;
+            EXPECT_FALSE(store.open(&db, &status));
             EXPECT_FALSE(db);
+            EXPECT_EQ(status, StoreOpenStatus::kLegacyFormat);
         }
         EXPECT_EQ(testing::ReadBytes(store.path), v2);
     }
@@ -177,7 +181,9 @@ TEST_F(StoreFilesTest, SharedStoreKeepsItsRows) {
                   SQLITE_OK);
     }
     UniqueSqlite db;
-    ASSERT_TRUE(OpenSharedStore(&db));
+    StoreOpenStatus status = StoreOpenStatus::kBusy;
+    ASSERT_TRUE(OpenSharedStore(&db, &status));
+    EXPECT_EQ(status, StoreOpenStatus::kOpen);
     UniqueSqliteTable rows;
     int n = 0;
     int c = 0;

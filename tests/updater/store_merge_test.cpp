@@ -337,6 +337,7 @@ TEST_F(StoreMergeFailureTest, ReaderHoldingTheStoreDelaysTheMergeWhichThenLandsW
     const MergeResult locked = MergeStoreFile(update_);
     Exec(writer.get(), "COMMIT;");
     EXPECT_EQ(locked.outcome, MergeOutcome::kRetry);
+    EXPECT_NE(locked.reason.find("locked"), std::string::npos) << locked.reason;
     EXPECT_TRUE(ReadLocal() == now);
 }
 

@@ -52,8 +52,9 @@ int StoreInfo(const std::vector<std::wstring>& args) {
     CreateNamedObjects(Deliverable::kUpdateChecker);
     Field(L"local store", ResolveDataPath(kLocalStoreName, DataBase::kCommonData));
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) {
-        Err(L"store: the local store cannot be opened\n");
+    StoreOpenStatus opened = StoreOpenStatus::kOpen;
+    if (!OpenLocalStore(&db, &opened)) {
+        Err(std::wstring(L"store: the local store ") + StoreOpenStatusText(opened) + L"\n");
         return kExitFailure;
     }
     UniqueSqliteTable table;
