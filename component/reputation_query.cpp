@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "Logging/log_builder.h"
 #include "platform/text.h"
 #include "store/answer.h"
 #include "store/cipher.h"
@@ -15,6 +16,8 @@
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"TsService";
 
 constexpr char kRequestFormat[] =
     "[exe]=%s||[size]=%d||[hash]=%s||[path]=%s||[application_name]=%s||[company]=%s||[version]=%s||[tsid]=%s||"
@@ -119,11 +122,18 @@ bool QueryService(AppRecord& record, const QueryExtras& extras) noexcept {
         buffer.shrink_to_fit();
 
         std::string body;
-        if (!ServiceExchange(url.c_str(), nullptr, 0, &body) || body.empty()) return false;
+        ExchangeStatus status;
+        if (!ServiceExchange(url.c_str(), nullptr, 0, &body, nullptr, &status) || body.empty()) {
+            TS_LOG(ETWLogging::kSeverityWarning, kSource, L"The service query failed: %s",
+                   DescribeExchange(status).c_str());
+            return false;
+        }
         // The answer is text and ends at its first zero byte, as the stored copy does:
         // an end marker behind a zero byte does not make a cut answer whole.
         if (const size_t zero = body.find('\0'); zero != std::string::npos) body.resize(zero);
         if (!ParseAnswer(record, body, true)) {
+            TS_LOG(ETWLogging::kSeverityWarning, kSource, L"The service's answer (%llu bytes) could not be read.",
+                   static_cast<unsigned long long>(body.size()));
             record.className.assign(1, '?');
             return false;
         }
@@ -131,6 +141,7 @@ bool QueryService(AppRecord& record, const QueryExtras& extras) noexcept {
         return true;
     } catch (...) {
         // Out of memory or a refused buffer length: the query fails like a failed exchange.
+        TS_LOG(ETWLogging::kSeverityWarning, kSource, L"The service query could not be built (out of memory).");
         return false;
     }
 }

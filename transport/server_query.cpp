@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "Logging/log_builder.h"
 #include "platform/product_registry.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -56,9 +57,12 @@ HRESULT TessaryQuery(const wchar_t* url, const wchar_t* data, USHORT** response,
 
     if (url == nullptr) {
         *plResult = kQueryFailed;
-    } else if (!ServiceExchange(url, body.data(), static_cast<DWORD>(body.size()), &answer)) {
+    } else if (ExchangeStatus status;
+               !ServiceExchange(url, body.data(), static_cast<DWORD>(body.size()), &answer, nullptr, &status)) {
         // A refused request may still have sent an explanatory body; it is handed on.
         *plResult = kQueryFailed;
+        TS_LOG(ETWLogging::kSeverityWarning, L"TsService", L"The raw query to %s failed: %s", url,
+               DescribeExchange(status).c_str());
     }
 
     // The answer's byte count bounds the converted text: an ANSI code page never

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -96,6 +98,13 @@ void ChooseProxy(HINTERNET session, HINTERNET request, const wchar_t* url) {
     }
 }
 
+// Records a failed step with the thread's last error; returns false for the caller to pass on.
+bool FailedAt(ExchangeStep step, ExchangeStatus* status) {
+    status->step = step;
+    status->error = ::GetLastError();
+    return false;
+}
+
 // Reads the body of an answer with a Content-Length of `announced` bytes.
 // Stops at the announced length, at a read of 0 bytes or at a failed read.
 void ReadBody(HINTERNET request, DWORD announced, std::string* body) {
@@ -118,6 +127,7 @@ struct BodyStream {
     uint64_t maxBytes = 0;
     ULONGLONG deadline = 0;  // GetTickCount64 value
     DownloadOutcome outcome = DownloadOutcome::kFailed;
+    uint64_t received = 0;  // bytes the sink took
 };
 
 // Hands the body of an answer with a Content-Length of `announced` bytes to the
@@ -155,6 +165,7 @@ void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
             return;
         }
         total += got;
+        stream->received = total;
     }
     stream->outcome = DownloadOutcome::kComplete;
 }
@@ -166,8 +177,10 @@ bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD* value) {
 }
 
 bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response, bool* complete,
-              BodyStream* stream = nullptr) {
-    if (url == nullptr || !winhttp::Available()) return false;
+              ExchangeStatus* status, BodyStream* stream = nullptr) {
+    *status = ExchangeStatus();
+    if (url == nullptr) return false;
+    if (!winhttp::Available()) return FailedAt(ExchangeStep::kNoTransport, status);
     ExchangeTarget target;
     if (!CrackServiceUrl(url, &target)) return false;
 
@@ -176,23 +189,23 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
     UniqueWinHttp connection;
     UniqueWinHttp request;
     ExchangeSlot slot;
-    if (!slot.held()) return false;
+    if (!slot.held()) return FailedAt(ExchangeStep::kNoSlot, status);
 
     const bool post = body != nullptr && bodyLength != 0;
     session.reset(winhttp::Open(kServiceUserAgent,
                                 post ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
                                 WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return false;
+    if (!session) return FailedAt(ExchangeStep::kOpen, status);
     // A time-out the platform refuses leaves its own default in place; the
     // exchange still goes ahead.
     const ServiceTimeouts timeouts = ExchangeTimeouts();
     winhttp::SetTimeouts(session.get(), static_cast<int>(timeouts.resolve), static_cast<int>(timeouts.connect),
                          static_cast<int>(timeouts.send), static_cast<int>(timeouts.receive));
     connection.reset(winhttp::Connect(session.get(), target.host.c_str(), target.port, 0));
-    if (!connection) return false;
+    if (!connection) return FailedAt(ExchangeStep::kOpen, status);
     request.reset(winhttp::OpenRequest(connection.get(), post ? L"POST" : L"GET", target.objectName.c_str(), nullptr,
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, target.requestFlags));
-    if (!request) return false;
+    if (!request) return FailedAt(ExchangeStep::kOpen, status);
 
     ChooseProxy(session.get(), request.get(), url);
 
@@ -201,23 +214,30 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
     if (!winhttp::SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, optional, optionalLength, optionalLength,
                               0) ||
         !winhttp::ReceiveResponse(request.get(), nullptr)) {
-        return false;
+        return FailedAt(ExchangeStep::kSend, status);
     }
 
-    DWORD status = 0;
-    const bool success =
-        QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, &status) && status >= 200 && status <= 299;
+    DWORD httpStatus = 0;
+    const bool success = QueryNumberHeader(request.get(), WINHTTP_QUERY_STATUS_CODE, &httpStatus) &&
+                         httpStatus >= 200 && httpStatus <= 299;
+    status->step = ExchangeStep::kAnswered;
+    status->httpStatus = httpStatus;
     DWORD contentLength = 0;
-    if (!QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &contentLength)) return false;
+    if (!QueryNumberHeader(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, &contentLength)) {
+        return FailedAt(ExchangeStep::kNoLength, status);
+    }
+    status->announced = contentLength;
 
     if (stream != nullptr) {
         // A download's body is wanted only with a success status.
         if (success) StreamBody(request.get(), contentLength, stream);
+        status->received = stream->received;
         return success;
     }
 
     std::string received;
     ReadBody(request.get(), contentLength, &received);
+    status->received = received.size();
     if (complete != nullptr) *complete = received.size() == contentLength;
     if (response != nullptr) response->swap(received);
     return success;
@@ -225,20 +245,64 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
 
 }  // namespace
 
-bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response,
-                     bool* complete) noexcept {
+bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response, bool* complete,
+                     ExchangeStatus* status) noexcept {
     if (complete != nullptr) *complete = false;
+    ExchangeStatus ignored;
+    ExchangeStatus* out = status != nullptr ? status : &ignored;
     try {
-        return Exchange(url, body, bodyLength, response, complete);
+        return Exchange(url, body, bodyLength, response, complete, out);
     } catch (const std::bad_alloc&) {
         if (complete != nullptr) *complete = false;
+        out->step = ExchangeStep::kOutOfMemory;
+        out->error = ERROR_OUTOFMEMORY;
         return false;
     }
 }
 
-bool DownloadWhole(const wchar_t* url, std::string* response) noexcept {
+bool DownloadWhole(const wchar_t* url, std::string* response, ExchangeStatus* status) noexcept {
     bool complete = false;
-    return ServiceExchange(url, nullptr, 0, response, &complete) && complete;
+    return ServiceExchange(url, nullptr, 0, response, &complete, status) && complete;
+}
+
+std::wstring DescribeExchange(const ExchangeStatus& status) {
+    wchar_t text[160];
+    const auto error = static_cast<unsigned long>(status.error);
+    switch (status.step) {
+        case ExchangeStep::kAnswered:
+            if (status.httpStatus < 200 || status.httpStatus > 299) {
+                std::swprintf(text, std::size(text), L"HTTP status %lu", static_cast<unsigned long>(status.httpStatus));
+            } else if (status.received < status.announced) {
+                std::swprintf(text, std::size(text), L"the body ended after %llu of %llu bytes",
+                              static_cast<unsigned long long>(status.received),
+                              static_cast<unsigned long long>(status.announced));
+            } else {
+                std::swprintf(text, std::size(text), L"HTTP status %lu, %llu bytes",
+                              static_cast<unsigned long>(status.httpStatus),
+                              static_cast<unsigned long long>(status.received));
+            }
+            return text;
+        case ExchangeStep::kBadUrl:
+            return L"the URL lacks a scheme, host or path";
+        case ExchangeStep::kNoTransport:
+            return L"the HTTP library is not loaded";
+        case ExchangeStep::kNoSlot:
+            std::swprintf(text, std::size(text), L"no exchange slot: error %lu", error);
+            return text;
+        case ExchangeStep::kOpen:
+            std::swprintf(text, std::size(text), L"the connection could not be opened: error %lu", error);
+            return text;
+        case ExchangeStep::kSend:
+            std::swprintf(text, std::size(text), L"no answer: error %lu", error);
+            return text;
+        case ExchangeStep::kNoLength:
+            std::swprintf(text, std::size(text), L"HTTP status %lu without a Content-Length",
+                          static_cast<unsigned long>(status.httpStatus));
+            return text;
+        case ExchangeStep::kOutOfMemory:
+            return L"out of memory";
+    }
+    return L"failed";
 }
 
 DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept {
@@ -251,14 +315,19 @@ DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept {
     return deadline < kMaxDownloadDeadlineMs ? static_cast<DWORD>(deadline) : kMaxDownloadDeadlineMs;
 }
 
-DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes) noexcept {
+DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes,
+                                ExchangeStatus* status) noexcept {
     BodyStream stream;
     stream.sink = &sink;
     stream.maxBytes = maxBytes;
     stream.deadline = ::GetTickCount64() + DownloadDeadlineMs(ExchangeTimeouts());
+    ExchangeStatus ignored;
+    ExchangeStatus* out = status != nullptr ? status : &ignored;
     try {
-        Exchange(url, nullptr, 0, nullptr, nullptr, &stream);
+        Exchange(url, nullptr, 0, nullptr, nullptr, out, &stream);
     } catch (const std::bad_alloc&) {
+        out->step = ExchangeStep::kOutOfMemory;
+        out->error = ERROR_OUTOFMEMORY;
         return DownloadOutcome::kFailed;
     }
     return stream.outcome;

@@ -31,6 +31,30 @@ inline constexpr wchar_t kProxyBypassListValue[] = L"ProxyBypassList";
 // Longest text value of the proxy choice, in characters without terminator.
 inline constexpr size_t kMaxProxyValueChars = 259;
 
+// Where an exchange stopped, for the log lines of its callers.
+enum class ExchangeStep {
+    kAnswered,     // the service answered (see httpStatus; the body may still be short)
+    kBadUrl,       // no URL, or one without scheme, host or path
+    kNoTransport,  // the HTTP library is not loaded
+    kNoSlot,       // the process's exchange slot could not be waited for
+    kOpen,         // the session, connection or request could not be opened
+    kSend,         // sending the request or receiving the answer's headers failed
+    kNoLength,     // the answer carries no Content-Length header
+    kOutOfMemory,  // memory for the answer could not be had
+};
+
+struct ExchangeStatus {
+    ExchangeStep step = ExchangeStep::kBadUrl;
+    DWORD error = 0;         // the system error of a failed step (WinHTTP's ERROR_WINHTTP_* codes), else 0
+    DWORD httpStatus = 0;    // the answer's status code once the service answered
+    uint64_t announced = 0;  // the answer's Content-Length
+    uint64_t received = 0;   // body bytes that arrived
+};
+
+// One line for logs: "HTTP status 404", "no answer: error 12029 while sending",
+// "the body ended after 10 of 200 bytes", ...
+std::wstring DescribeExchange(const ExchangeStatus& status);
+
 // Sends one request to `url` (scheme, host and path required) and reads the answer.
 // The method is POST with `body` when body is non-null and bodyLength non-zero,
 // otherwise GET without a body; https URLs are sent secure.
@@ -44,12 +68,13 @@ inline constexpr size_t kMaxProxyValueChars = 259;
 // `complete` (optional) tells whether the whole announced body arrived: false
 // when the connection ended or stalled early, or when the request failed. A
 // caller that stores the body as a file must not take a partial one.
+// `status` (optional) receives where the exchange stopped and why.
 bool ServiceExchange(const wchar_t* url, const void* body, DWORD bodyLength, std::string* response,
-                     bool* complete = nullptr) noexcept;
+                     bool* complete = nullptr, ExchangeStatus* status = nullptr) noexcept;
 
 // A download: true only when the service answered with a success status and the
-// whole announced body arrived into *response.
-bool DownloadWhole(const wchar_t* url, std::string* response) noexcept;
+// whole announced body arrived into *response. `status` as for ServiceExchange.
+bool DownloadWhole(const wchar_t* url, std::string* response, ExchangeStatus* status = nullptr) noexcept;
 
 // Time-outs set on every exchange's session, in milliseconds.
 struct ServiceTimeouts {
@@ -98,8 +123,9 @@ DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept;
 // DownloadDeadlineMs(ExchangeTimeouts()) of the call (the deadline is checked
 // before each read, and one read waits at most the receive time-out; a server
 // that trickles bytes cannot hold the caller longer). The body of an error
-// status is not handed to the sink. Never throws.
-DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes) noexcept;
+// status is not handed to the sink. `status` as for ServiceExchange. Never throws.
+DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes,
+                                ExchangeStatus* status = nullptr) noexcept;
 
 // The proxy values as the exchange reads them. A value that is absent, of the
 // wrong type (not REG_DWORD / REG_SZ), longer than kMaxProxyValueChars, or an

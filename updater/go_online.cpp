@@ -27,6 +27,7 @@ namespace {
 
 using ETWLogging::kSeverityError;
 using ETWLogging::kSeverityInformation;
+using ETWLogging::kSeverityWarning;
 
 constexpr wchar_t kSource[] = L"GoOnline";
 constexpr char kLanguage[] = "en";
@@ -51,8 +52,13 @@ const wchar_t* OutcomeText(DownloadOutcome outcome) {
 }
 
 // Logs why a download that got an answer stopped (a plain failure needs no second line).
-void LogStopped(const std::wstring& url, DownloadOutcome outcome) {
-    if (outcome == DownloadOutcome::kComplete || outcome == DownloadOutcome::kFailed) return;
+void LogStopped(const std::wstring& url, DownloadOutcome outcome, const ExchangeStatus& status) {
+    if (outcome == DownloadOutcome::kComplete) return;
+    if (outcome == DownloadOutcome::kFailed) {
+        // The pass's own lines say that the file did not come; this says why.
+        TS_LOG(kSeverityWarning, kSource, L"Download of %s failed: %s", url.c_str(), DescribeExchange(status).c_str());
+        return;
+    }
     TS_LOG(kSeverityError, kSource, L"Download of %s stopped: %s", url.c_str(), OutcomeText(outcome));
 }
 
@@ -99,6 +105,7 @@ DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, cons
     const std::string_view wanted = marker != nullptr ? marker : "";
     std::string window;
     if (markerFound != nullptr) *markerFound = false;
+    ExchangeStatus status;
     const DownloadOutcome outcome = DownloadBounded(
         url.c_str(),
         [&](const char* bytes, size_t count) {
@@ -110,8 +117,8 @@ DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, cons
             }
             return true;
         },
-        kMaxDownloadFileBytes);
-    LogStopped(url, outcome);
+        kMaxDownloadFileBytes, &status);
+    LogStopped(url, outcome, status);
     return outcome;
 }
 
@@ -267,14 +274,15 @@ void getTsData(bool forced, DWORD interval) {
 
 bool DownloadCommandFile(const std::wstring& url, std::string* text) {
     std::string received;
+    ExchangeStatus status;
     const DownloadOutcome outcome = DownloadBounded(
         url.c_str(),
         [&received](const char* bytes, size_t count) {
             received.append(bytes, count);
             return true;
         },
-        kMaxCommandFileBytes);
-    LogStopped(url, outcome);
+        kMaxCommandFileBytes, &status);
+    LogStopped(url, outcome, status);
     if (outcome != DownloadOutcome::kComplete) return false;
     text->swap(received);
     return true;

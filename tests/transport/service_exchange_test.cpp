@@ -167,6 +167,51 @@ TEST_F(ServiceExchangeTest, UnusableUrlsFailWithoutARequest) {
     EXPECT_EQ(emulator_.Stat("requests"), 0);
 }
 
+// Every way an exchange can stop leaves its reason for the caller's log line.
+TEST_F(ServiceExchangeTest, StatusSaysWhereAndWhyTheExchangeStopped) {
+    Answer("/t/s404", "\"status\": 404, \"body\": \"gone\"");
+    Answer("/t/sunsized", "\"body\": \"abc\", \"content_length\": \"omit\"");
+    Answer("/t/sshort", "\"body\": \"abc\", \"content_length\": 100");
+    Answer("/t/sok", "\"body\": \"hello\"");
+    const struct {
+        std::wstring url;
+        bool result;
+        ExchangeStep step;
+        DWORD httpStatus;
+        const wchar_t* text;
+    } kCases[] = {
+        {emulator_.Url(L"/t/s404"), false, ExchangeStep::kAnswered, 404, L"HTTP status 404"},
+        {emulator_.Url(L"/t/sunsized"), false, ExchangeStep::kNoLength, 200,
+         L"HTTP status 200 without a Content-Length"},
+        {emulator_.Url(L"/t/sshort"), true, ExchangeStep::kAnswered, 200, L"the body ended after 3 of 100 bytes"},
+        {emulator_.Url(L"/t/sok"), true, ExchangeStep::kAnswered, 200, L"HTTP status 200, 5 bytes"},
+        {L"not a url", false, ExchangeStep::kBadUrl, 0, L"the URL lacks a scheme, host or path"},
+        // Nothing listens on the discard port of the loopback.
+        {L"http://127.0.0.1:9/t/none", false, ExchangeStep::kSend, 0, L"no answer: error "},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(WideToNarrow(c.url));
+        ExchangeStatus status;
+        status.httpStatus = 999;
+        std::string response;
+        EXPECT_EQ(ServiceExchange(c.url.c_str(), nullptr, 0, &response, nullptr, &status), c.result);
+        EXPECT_EQ(status.step, c.step);
+        EXPECT_EQ(status.httpStatus, c.httpStatus);
+        EXPECT_EQ(DescribeExchange(status).rfind(c.text, 0), 0u) << WideToNarrow(DescribeExchange(status));
+        if (c.step == ExchangeStep::kSend) {
+            EXPECT_NE(status.error, 0u);
+        }
+    }
+    ExchangeStatus status;
+    std::string sunk;
+    EXPECT_EQ(DownloadBounded(
+                  emulator_.Url(L"/t/s404").c_str(), [&](const char* b, size_t n) { return sunk.append(b, n), true; },
+                  1024, &status),
+              DownloadOutcome::kFailed);
+    EXPECT_EQ(DescribeExchange(status), L"HTTP status 404");
+    EXPECT_TRUE(sunk.empty());
+}
+
 // True when the platform bounds the wait for the status line and headers by the
 // receive time-out of WinHttpSetTimeouts (a raw request, not the code under test).
 bool PlatformBoundsHeaderWaitByReceiveTimeout(const EmulatorControl& emulator) {
