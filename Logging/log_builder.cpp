@@ -1,6 +1,8 @@
 #include "Logging/log_builder.h"
 
 #include <atomic>
+#include <exception>
+#include <iterator>
 #include <new>
 
 #include "Logging/etw_logging.h"
@@ -124,6 +126,29 @@ DWORD CPlinthLogHandler::OnMessage(int kind, const wchar_t* source, const wchar_
 }
 
 CPlinthLogHandler* PlatformLogHandler() noexcept { return g_installedHandler.load(); }
+
+void LogCaughtException(const wchar_t* source, const char* function, int line, const wchar_t* doing) noexcept {
+    CLoggingIf* logger = ProcessLogger();
+    if (logger == nullptr || !logger->IsSeverityEnabled(kSeverityWarning)) return;
+    const char* what = "an exception of unknown type";
+    // Outside a catch block there is nothing to rethrow (a bare throw would end the process).
+    if (const std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::bad_alloc&) {
+            what = "out of memory";
+        } catch (const std::exception& error) {
+            what = error.what();
+        } catch (...) {
+        }
+    }
+    wchar_t functionName[128] = {};
+    for (size_t i = 0; function != nullptr && function[i] != '\0' && i + 1 < std::size(functionName); ++i) {
+        functionName[i] = static_cast<wchar_t>(static_cast<unsigned char>(function[i]));
+    }
+    logger->Log(kSeverityWarning, source, functionName, line, L"%s abandoned: %hs.", doing != nullptr ? doing : L"",
+                what != nullptr ? what : "");
+}
 
 std::wstring WideFunctionName(const char* function) {
     std::wstring out;

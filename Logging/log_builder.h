@@ -80,6 +80,12 @@ CPlinthLogHandler* PlatformLogHandler() noexcept;
 // `function` (an ASCII name such as __FUNCTION__) as a wide string.
 std::wstring WideFunctionName(const char* function);
 
+// Logs at severity 2, through the process logger, that `doing` was given up
+// because of the exception being handled: "<doing> abandoned: out of memory", or
+// the exception's own text. Call it only inside a catch block, once at the
+// boundary that swallows the exception. Never throws.
+void LogCaughtException(const wchar_t* source, const char* function, int line, const wchar_t* doing) noexcept;
+
 }  // namespace tessary::ETWLogging
 
 // printf-style log statement through the process logger: tests the severity
@@ -92,3 +98,7 @@ std::wstring WideFunctionName(const char* function);
                             __LINE__, __VA_ARGS__);                                                              \
         }                                                                                                        \
     } while (0)
+
+// The exception being handled, logged once where it is swallowed (see LogCaughtException).
+#define TS_LOG_CAUGHT(source, doing) \
+    ::tessary::ETWLogging::LogCaughtException((source), __FUNCTION__, __LINE__, (doing))

@@ -31,7 +31,7 @@
 #include "store/cipher.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/record_cache.h"
 #include "store/stores.h"
 #include "transport/service_exchange.h"

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "Logging/log_builder.h"
 #include "component/app_lookup.h"
 #include "component/shared_perms.h"
 #include "component/usage_stats.h"
@@ -14,6 +15,8 @@
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"QnTessaryApp";
 
 // The process's copy of the service settings for reports with a destination,
 // read on the first such report.
@@ -69,7 +72,8 @@ HRESULT GetLocalPermission(const AppRecord* record, tagQNTS_APP_PERMISSION** per
         *permissions = array;
         *plResult = kResultOk;
     } catch (...) {
-        // Out of memory building the hash: nothing found.
+        // Nothing found.
+        TS_LOG_CAUGHT(kSource, L"GetLocalPermissions");
     }
     return S_OK;
 }
@@ -110,7 +114,8 @@ HRESULT SetLocalPermission(const AppRecord* record, const tagQNTS_APP_PERMISSION
         }
         *plResult = kResultOk;
     } catch (...) {
-        // Out of memory before anything was stored: *plResult stays -1.
+        // Nothing was stored: *plResult stays -1.
+        TS_LOG_CAUGHT(kSource, L"SetLocalPermission");
     }
     return S_OK;
 }
@@ -125,7 +130,8 @@ HRESULT DeleteLocalPermission(const AppRecord* record, ULONG product, ULONG feat
         if (DeletePermissionsEx(record->path, hash, product, feature)) *plResult = kResultOk;
         UnlockCache();
     } catch (...) {
-        // Out of memory building the hash: nothing deleted.
+        // Nothing deleted.
+        TS_LOG_CAUGHT(kSource, L"DeleteLocalPermission");
     }
     return S_OK;
 }

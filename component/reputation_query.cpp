@@ -141,7 +141,7 @@ bool QueryService(AppRecord& record, const QueryExtras& extras) noexcept {
         return true;
     } catch (...) {
         // Out of memory or a refused buffer length: the query fails like a failed exchange.
-        TS_LOG(ETWLogging::kSeverityWarning, kSource, L"The service query could not be built (out of memory).");
+        TS_LOG_CAUGHT(kSource, L"The service query");
         return false;
     }
 }

@@ -14,6 +14,7 @@
 #include "component/shared_perms_index.h"
 #include "component/shared_perms_log.h"
 #include "component/usage_stats.h"
+#include "Logging/log_builder.h"
 #include "platform/module_thread.h"
 #include "platform/strings.h"
 #include "platform/text.h"
@@ -59,6 +60,7 @@ public:
             stored = StoreOneSharedPermission(path_, WideToNarrow(hash_), product_, feature_, permission_);
         } catch (...) {
             stored = false;
+            TS_LOG_CAUGHT(L"QnTessarySharedPerms", L"setSharedHelper");
         }
         LogSetTimestamp("setSharedHelper", L"setSharedHelper");
         return stored ? 0 : 1;
@@ -108,6 +110,7 @@ public:
                 }
             } catch (...) {
                 // A record that cannot be built is not reported.
+                TS_LOG_CAUGHT(L"QnTessarySharedPerms", L"The usage report of a stored permission");
             }
         }
         --g_submissionThreads;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "component/shared_perms_log.h"
+#include "Logging/log_builder.h"
 #include "platform/strings.h"
 #include "platform/text.h"
 #include "store/cipher.h"
@@ -90,6 +91,7 @@ std::wstring B64DecodePath(std::string_view encoded) noexcept {
         if (path.size() > kMaxSharedPathLength) return std::wstring();
         return path;
     } catch (...) {
+        TS_LOG_CAUGHT(L"QnTessarySharedPerms", L"Decoding a stored path");
         return std::wstring();
     }
 }

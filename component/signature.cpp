@@ -11,6 +11,7 @@
 
 #include "component/signature_list.h"
 #include "component/signature_rules.h"
+#include "Logging/log_builder.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/trust.h"
@@ -18,6 +19,8 @@
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"QnTessarySignature";
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // The path is verified from a buffer of 262 characters including the terminator.
@@ -246,6 +249,7 @@ SigningTimeResult ReadCounterSigningTime(HCRYPTMSG message, DWORD index, FILETIM
         *time = last;
         return SigningTimeResult::kFound;
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"Reading the signing time");
         return SigningTimeResult::kFailed;
     }
 }
@@ -308,6 +312,7 @@ bool VerifyFileSignature(const wchar_t* path, size_t length) noexcept {
         }
         return false;
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"Checking the file's signers");
         return false;
     }
 }

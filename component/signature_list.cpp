@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Logging/log_builder.h"
 #include "platform/strings.h"
 #include "platform/text.h"
 #include "store/named_objects.h"
@@ -15,6 +16,8 @@
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"QnTessarySignature";
 
 struct SignatureEntry {
     char type[kSignatureTypeChars + 1] = {};
@@ -30,7 +33,8 @@ bool ReadSignatureTable(SignatureEntries& entries) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    if (sqlite_get_table(db.get(), "SELECT * FROM DigSigInfo3", table.put(), &rows, &columns, nullptr) != SQLITE_OK) {
+    if (GetTableLogged(db.get(), "SELECT * FROM DigSigInfo3", &table, &rows, &columns, L"Reading the signature list") !=
+        SQLITE_OK) {
         return false;
     }
     db.reset();
@@ -67,6 +71,7 @@ bool SignatureListContains(int type, const char* text, bool substring) noexcept 
         utf8 = WideToUtf8(NarrowToWide(text));
         typeText = std::to_string(type);
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"A signature list search");
         return false;
     }
     return g_signatures.Search(ProcessObjects().SignatureList(), [&](const SignatureEntries& entries) {

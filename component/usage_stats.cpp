@@ -6,16 +6,19 @@
 #include <new>
 #include <random>
 
+#include "Logging/log_builder.h"
 #include "component/reputation_query.h"
 #include "platform/module_thread.h"
 #include "platform/registry.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/reader_writer.h"
 #include "store/settings.h"
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"QnTessaryStats";
 
 std::atomic<int32_t> g_statPercent{0};
 std::atomic<uint64_t> g_started{0};
@@ -87,6 +90,7 @@ void SubmitUsageStatistics(const AppRecord& record, uint32_t permission, uint32_
     try {
         job = std::make_unique<UsageStatisticsJob>(record, extras);
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"A usage statistics report");
         return;
     }
     ++g_started;

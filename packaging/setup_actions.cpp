@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/result_macros.h"
 #include "platform/unique_resource.h"
 
 namespace tessary {
@@ -105,11 +106,11 @@ bool FileExists(const std::wstring& path) {
 // Loads `server` and calls its DllRegisterServer (`install`) or DllUnregisterServer.
 HRESULT CallRegistration(const std::wstring& server, bool install) {
     UniqueModule module(::LoadLibraryExW(server.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-    if (!module) return HRESULT_FROM_WIN32(::GetLastError());
+    RETURN_LAST_ERROR_IF_NULL(module.get());
     using Entry = HRESULT(STDAPICALLTYPE*)();
     const char* name = install ? "DllRegisterServer" : "DllUnregisterServer";
     const auto entry = BindProc<Entry>(module.get(), name);
-    if (entry == nullptr) return HRESULT_FROM_WIN32(::GetLastError());
+    RETURN_LAST_ERROR_IF_NULL(entry);
     // The registration writes the type library through OLE Automation.
     const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     const HRESULT hr = entry();

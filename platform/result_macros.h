@@ -11,15 +11,6 @@
         if (FAILED(ts_hr_)) return ts_hr_; \
     } while (0)
 
-// Returns HRESULT_FROM_WIN32(GetLastError()) when `expr` is FALSE.
-#define RETURN_IF_WIN32_BOOL_FALSE(expr)                           \
-    do {                                                           \
-        if (!(expr)) {                                             \
-            DWORD ts_err_ = ::GetLastError();                      \
-            return ts_err_ ? HRESULT_FROM_WIN32(ts_err_) : E_FAIL; \
-        }                                                          \
-    } while (0)
-
 // Returns HRESULT_FROM_WIN32(GetLastError()) when `ptr` is null.
 #define RETURN_LAST_ERROR_IF_NULL(ptr)                             \
     do {                                                           \
@@ -27,10 +18,4 @@
             DWORD ts_err_ = ::GetLastError();                      \
             return ts_err_ ? HRESULT_FROM_WIN32(ts_err_) : E_FAIL; \
         }                                                          \
-    } while (0)
-
-// Returns `result` when `cond` holds.
-#define RETURN_VALUE_IF(cond, result) \
-    do {                              \
-        if (cond) return (result);    \
     } while (0)

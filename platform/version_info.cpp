@@ -1,5 +1,7 @@
 #include "platform/version_info.h"
 
+#include "platform/platform_log.h"
+
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
@@ -97,6 +99,7 @@ const VS_FIXEDFILEINFO* VersionInfo::FixedInfo() const noexcept {
     try {
         if (!QueryValue(L"\\", &value, &size) || size < sizeof(VS_FIXEDFILEINFO)) return nullptr;
     } catch (...) {  // std::bad_alloc building the query text
+        PLATFORM_REPORT(platform_log::kWarning, L"Out of memory reading a file's version.");
         return nullptr;
     }
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);

@@ -7,7 +7,7 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 
 namespace tessary {
 namespace {

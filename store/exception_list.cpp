@@ -24,7 +24,9 @@ bool ReadExceptionTable(TextMap& map) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    if (sqlite_get_table(db.get(), sql.c_str(), table.put(), &rows, &columns, nullptr) != SQLITE_OK) return false;
+    if (GetTableLogged(db.get(), sql.c_str(), &table, &rows, &columns, L"Reading the exception list") != SQLITE_OK) {
+        return false;
+    }
     db.reset();
     // The row stride is the column count the query reports, so a table of
     // another shape is never walked past its end.

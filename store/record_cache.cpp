@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "Logging/log_builder.h"
 #include "platform/strings.h"
 #include "store/answer.h"
 #include "store/named_objects.h"
@@ -16,6 +17,8 @@
 
 namespace tessary {
 namespace {
+
+constexpr wchar_t kSource[] = L"TsStore";
 
 // Exists from the first lookup (or first kept answer) to unload. The pointer is
 // tested without a lock on the way in; the map itself is touched only under the
@@ -75,11 +78,15 @@ StoreRow ReadStoreRow(const std::string& hash) {
     int rows = 0;
     int columns = 0;
     g_storeReads.fetch_add(1, std::memory_order_relaxed);
+    char* error = nullptr;
     const int rc = sqlite_get_table_printf(db.get(), "SELECT * FROM LocalCache WHERE HASH='%q'", table.put(), &rows,
-                                           &columns, nullptr, hash.c_str());
+                                           &columns, &error, hash.c_str());
+    const UniqueSqliteMem errorText(error);
     db.reset();
     if (rc != SQLITE_OK) {
         row.fault = IsStoreFault(rc);
+        TS_LOG(ETWLogging::kSeverityWarning, kSource, L"Reading a record from the local store failed (%d): %hs%s", rc,
+               error != nullptr ? error : "", row.fault ? L"; the store is reset" : L"");
         return row;
     }
     if (rows < 1 || columns < 1) return row;
@@ -103,6 +110,7 @@ bool EnsureMap() {
         g_records.store(MakeTextMap().release(), std::memory_order_release);
         return true;
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"Creating the record cache");
         return false;
     }
 }
@@ -210,6 +218,7 @@ bool FindRecord(AppRecord& record) noexcept {
         if (cached != 0) return cached > 0;
         return ReadThroughStore(locks, record, additions);
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"A record cache lookup");
         return false;
     }
 }
@@ -221,6 +230,7 @@ void KeepServerRecord(const AppRecord& record, std::string_view answer) noexcept
         AddToMap(*g_records.load(std::memory_order_acquire), record.md5, answer);
     } catch (...) {
         // The answer is dropped; the next lookup asks again.
+        TS_LOG_CAUGHT(kSource, L"Keeping the service's answer");
     }
 }
 
@@ -235,7 +245,8 @@ void EmptyMemoryCache() noexcept {
         fresh.max_load_factor(1.0f);
         map->swap(fresh);
     } catch (...) {
-        // Out of memory: the map stays empty with the buckets it had.
+        // The map stays empty with the buckets it had.
+        TS_LOG_CAUGHT(kSource, L"Shrinking the emptied record cache");
     }
 }
 

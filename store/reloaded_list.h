@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 
+#include "Logging/log_builder.h"
 #include "platform/module_thread.h"
 #include "platform/unique_resource.h"
 #include "store/named_objects.h"
@@ -66,6 +67,7 @@ public:
                 found = list != nullptr && match(*list);
             } catch (...) {
                 found = false;
+                TS_LOG_CAUGHT(L"TsStore", L"A list search");
             }
         }
 
@@ -115,7 +117,8 @@ private:
                     code = 1;
                 }
             } catch (...) {
-                // Out of memory: the list stays absent.
+                // The list stays absent; the next search loads it again.
+                TS_LOG_CAUGHT(L"TsStore", L"Loading a list from the local store");
             }
             ::ReleaseSemaphore(writeSem_, 1, nullptr);
             return code;

@@ -56,8 +56,7 @@ bool ReadSettingsRows(const char* sql, UniqueSqliteTable* table, int* rows, int*
     if (!OpenLocalStore(&db)) return false;
     *rows = 0;
     *columns = 0;
-    const int rc = sqlite_get_table(db.get(), sql, table->put(), rows, columns, nullptr);
-    return rc == SQLITE_OK && table->valid();
+    return GetTableLogged(db.get(), sql, table, rows, columns, L"Reading the settings") == SQLITE_OK && table->valid();
 }
 
 void StoreText(wchar_t (&field)[kTextChars], const char* value) {

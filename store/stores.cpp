@@ -11,7 +11,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 
 namespace tessary {
 namespace {
@@ -157,6 +157,17 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     *out = std::move(db);
     if (status != nullptr) *status = StoreOpenStatus::kOpen;
     return true;
+}
+
+int GetTableLogged(sqlite* db, const char* sql, UniqueSqliteTable* table, int* rows, int* columns,
+                   const wchar_t* doing) {
+    char* error = nullptr;
+    const int rc = sqlite_get_table(db, sql, table->put(), rows, columns, &error);
+    const UniqueSqliteMem errorText(error);
+    if (rc != SQLITE_OK) {
+        TS_LOG(ETWLogging::kSeverityWarning, kSource, L"%s failed (%d): %hs", doing, rc, error != nullptr ? error : "");
+    }
+    return rc;
 }
 
 void ResetLocalStore() {

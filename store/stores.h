@@ -45,6 +45,12 @@ bool OpenLocalStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 // failure's log line as for OpenLocalStore.
 bool OpenSharedStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 
+// sqlite_get_table of `sql` on `db` into *table, *rows and *columns; a failure is
+// logged at severity 2 as "<doing> failed (<code>): <the library's text>".
+// Returns the library's result code.
+int GetTableLogged(sqlite* db, const char* sql, UniqueSqliteTable* table, int* rows, int* columns,
+                   const wchar_t* doing);
+
 // Discards a local store that faulted while being read. Deletes the file; when
 // it is in use, deletes "TsTime" and schedules the deletion for the next restart.
 // Otherwise starts the update checker from the install directory to fetch the

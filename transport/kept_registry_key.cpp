@@ -1,6 +1,6 @@
 #include "transport/kept_registry_key.h"
 
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "transport/service_exchange.h"
 
 namespace tessary {

@@ -10,7 +10,7 @@
 #include "Logging/log_builder.h"
 #include "platform/registry.h"
 #include "platform/unique_resource.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/settings.h"
 #include "transport/server_query.h"
 #include "transport/service_urls.h"
@@ -259,6 +259,7 @@ bool ReportEvents(DWORD lastSubmit, ULONG maxEvents, ULONG submitPercent, const 
         TS_LOG(ETWLogging::kSeverityError, kLogSource, L"out of memory building the traffic report");
         return false;
     } catch (...) {
+        TS_LOG_CAUGHT(kLogSource, L"The traffic report");
         return false;
     }
 }
@@ -284,6 +285,7 @@ bool RunEventReport() noexcept {
         }
         return false;
     } catch (...) {
+        TS_LOG_CAUGHT(kLogSource, L"The traffic report");
         return false;
     }
 }

@@ -14,7 +14,7 @@
 #include "platform/trust.h"
 #include "platform/unique_resource.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "transport/service_exchange.h"
 #include "transport/service_urls.h"
 #include "updater/cab_extract.h"

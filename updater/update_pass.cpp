@@ -15,7 +15,7 @@
 #include "qntessary.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/settings.h"
 #include "transport/winhttp_api.h"
 #include "updater/event_report.h"
@@ -243,6 +243,7 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
         }
     } catch (...) {
         // Out of memory or similar: the pass ends here; the exit code stays 0.
+        TS_LOG_CAUGHT(kSource, L"The update pass");
     }
     winhttp::Unload();
     ETWLogging::ShutdownProcessLogger();

@@ -11,7 +11,7 @@
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "platform/unique_resource.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "updater/go_online.h"
 #include "updater/installation_id.h"
 #include "updater/plugin_request.h"
@@ -57,6 +57,7 @@ UpdaterPluginManager::~UpdaterPluginManager() {
             plugin->Release();
         } catch (...) {
             // A plug-in that throws from Release is left behind; the others are still released.
+            TS_LOG_CAUGHT(kSource, L"Releasing a plugin");
         }
     }
     plugins_.clear();
@@ -106,6 +107,7 @@ int UpdaterPluginManager::AddPlugin(const wchar_t* clsidText) {
     try {
         initialized = plugin->Initialize(&code);
     } catch (...) {
+        TS_LOG_CAUGHT(kSource, L"Initializing a plugin");
         initialized = E_UNEXPECTED;
         code = static_cast<LONG>(E_UNEXPECTED);
     }
@@ -113,6 +115,7 @@ int UpdaterPluginManager::AddPlugin(const wchar_t* clsidText) {
         try {
             plugin->Release();
         } catch (...) {
+            TS_LOG_CAUGHT(kSource, L"Releasing a plugin");
         }
         TS_LOG(kSeverityError, kSource, L"There was a problem initializing the class, return code=%i",
                static_cast<int>(code));

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,7 +123,7 @@ TEST_F(ProcessLoggerTest, PlatformMessagesMapKindsToSeverities) {
 
 // Platform code has no logger of its own: its failures reach the process logger
 // through the installed sink, with the reason, at severity 2.
-TEST_F(ProcessLoggerTest, PlatformFailuresReachTheLoggerWithTheirReason) {
+TEST_F(ProcessLoggerTest, PlatformFailuresAndSwallowedExceptionsReachTheLoggerWithTheirReason) {
     const DWORD saved = logger_->GetSeverity();
     logger_->SetSeverity(kSeverityWarning);
     const uint8_t garbage[] = {1, 2, 3};
@@ -134,6 +136,19 @@ TEST_F(ProcessLoggerTest, PlatformFailuresReachTheLoggerWithTheirReason) {
     const std::wstring file = dir.path() + L"\\plain";
     ASSERT_TRUE(testing::WriteFileBytes(file, "x"));
     EXPECT_FALSE(CreateDirectoryTree(file + L"\\below", DirectoryCreation::kShell));
+
+    // A swallowed exception is logged once, with what was being done and why it stopped.
+    try {
+        throw std::bad_alloc();
+    } catch (...) {
+        TS_LOG_CAUGHT(L"Probe", L"Building the probe");
+    }
+    try {
+        throw std::runtime_error("disk on fire");
+    } catch (...) {
+        TS_LOG_CAUGHT(L"Probe", L"Writing the probe");
+    }
+    TS_LOG_CAUGHT(L"Probe", L"Outside a handler");
 
     // The reporting keeps the failing call's last error for its caller.
     ::SetLastError(1234);
@@ -149,6 +164,9 @@ TEST_F(ProcessLoggerTest, PlatformFailuresReachTheLoggerWithTheirReason) {
         << text;
     EXPECT_NE(text.find(L"Cannot create directory " + file + L"\\below: error "), std::wstring::npos) << text;
     EXPECT_NE(text.find(L"probe text 5\r\n"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"Building the probe abandoned: out of memory.\r\n"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"Writing the probe abandoned: disk on fire.\r\n"), std::wstring::npos) << text;
+    EXPECT_NE(text.find(L"Outside a handler abandoned: an exception of unknown type.\r\n"), std::wstring::npos) << text;
     EXPECT_EQ(text.find(L"below the threshold"), std::wstring::npos) << text;
 }
 

@@ -16,7 +16,7 @@
 #include "component/com_ids.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "tests/support/com_server_suite.h"
 #include "tests/support/component_suite.h"

@@ -11,7 +11,7 @@
 #include "platform/registry.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "tests/support/component_suite.h"
 #include "tests/support/temp_dir.h"

@@ -11,7 +11,7 @@
 #include "Logging/log_builder.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "tests/faults/fault_support.h"
 #include "tests/support/temp_dir.h"

@@ -18,7 +18,7 @@
 #include "store/data_paths.h"
 #include "store/named_objects.h"
 #include "store/object_names.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "tests/faults/fault_support.h"
 #include "tests/support/component_suite.h"

@@ -11,7 +11,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary {

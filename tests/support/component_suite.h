@@ -19,7 +19,7 @@
 #include "store/data_paths.h"
 #include "store/exception_list.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/record_cache.h"
 #include "store/stores.h"
 #include "tests/support/emulator_control.h"

@@ -12,7 +12,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "store/data_paths.h"
 #include "tests/support/emulator_control.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/registry.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 
 namespace tessary {
 namespace {

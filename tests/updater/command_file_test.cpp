@@ -11,7 +11,7 @@
 #include "platform/registry.h"
 #include "platform/unique_resource.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/update_checker_process.h"

@@ -14,7 +14,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/stores.h"
 #include "tests/support/tsapi_server.h"
 #include "tests/support/temp_dir.h"

@@ -10,7 +10,7 @@
 #include "component/com_ids.h"
 #include "platform/registry.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "tests/support/tsapi_server.h"
 #include "tests/updater/recorded_requests.h"
 #include "transport/winhttp_api.h"

@@ -11,7 +11,7 @@
 #include "platform/text.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
 #include "tests/support/temp_dir.h"

@@ -16,7 +16,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/updater_test_support.h"

@@ -18,7 +18,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
 #include "tests/support/emulator_control.h"

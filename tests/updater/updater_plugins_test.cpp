@@ -16,7 +16,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
-#include "store/product_keys.h"
+#include "platform/product_registry.h"
 #include "tests/support/emulator_control.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/doubles/registered_doubles.h"
