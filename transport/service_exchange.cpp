@@ -198,7 +198,15 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
     if (!session) return FailedAt(ExchangeStep::kOpen, status);
     // A time-out the platform refuses leaves its own default in place; the
     // exchange still goes ahead.
-    const ServiceTimeouts timeouts = ExchangeTimeouts();
+    ServiceTimeouts timeouts = ExchangeTimeouts();
+    if (stream != nullptr) {
+        // A download is bounded by its deadline: no single wait may outlast it
+        // (a time-out of 0 or all bits set means no limit to WinHTTP).
+        const DWORD bound = DownloadDeadlineMs(timeouts);
+        for (DWORD* value : {&timeouts.connect, &timeouts.send, &timeouts.receive}) {
+            if (*value == 0 || *value > bound) *value = bound;
+        }
+    }
     winhttp::SetTimeouts(session.get(), static_cast<int>(timeouts.resolve), static_cast<int>(timeouts.connect),
                          static_cast<int>(timeouts.send), static_cast<int>(timeouts.receive));
     connection.reset(winhttp::Connect(session.get(), target.host.c_str(), target.port, 0));

@@ -122,7 +122,9 @@ DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept;
 // before any byte is read, and the body must have arrived within
 // DownloadDeadlineMs(ExchangeTimeouts()) of the call (the deadline is checked
 // before each read, and one read waits at most the receive time-out; a server
-// that trickles bytes cannot hold the caller longer). The body of an error
+// that trickles bytes cannot hold the caller longer; a connect, send or receive
+// time-out of no limit or longer than the deadline is cut to the deadline for
+// the download). The body of an error
 // status is not handed to the sink. `status` as for ServiceExchange. Never throws.
 DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes,
                                 ExchangeStatus* status = nullptr) noexcept;

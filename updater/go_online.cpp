@@ -97,14 +97,65 @@ std::optional<int64_t> MinutesSinceWrite(const std::wstring& path) {
     return (value(now) - value(data.ftLastWriteTime)) / kFileTimeUnitsPerMinute;
 }
 
+// What the command file being run has spent (one per InterpretCommandFile call,
+// on its thread); null outside one.
+struct CommandFileBudget {
+    size_t entries = 0;
+    uint64_t bytes = 0;
+    ULONGLONG start = ::GetTickCount64();
+    bool exhaustedLogged = false;
+};
+thread_local CommandFileBudget* t_budget = nullptr;
+
+// Sets the thread's budget for the life of the object.
+class BudgetScope {
+public:
+    explicit BudgetScope(CommandFileBudget* budget) : previous_(t_budget) { t_budget = budget; }
+    ~BudgetScope() { t_budget = previous_; }
+    BudgetScope(const BudgetScope&) = delete;
+    BudgetScope& operator=(const BudgetScope&) = delete;
+
+private:
+    CommandFileBudget* previous_;
+};
+
+// Takes one more entry from the budget; false (logged once) when the command
+// file has used its entries, bytes or time.
+bool TakeEntry(CommandFileBudget& budget) {
+    const char* spent = nullptr;
+    if (budget.entries >= kMaxCommandFileEntries) {
+        spent = "entries";
+    } else if (budget.bytes >= kMaxCommandFileDownloadBytes) {
+        spent = "download bytes";
+    } else if (::GetTickCount64() - budget.start >= kMaxCommandFileDownloadMs) {
+        spent = "download time";
+    }
+    if (spent == nullptr) {
+        ++budget.entries;
+        return true;
+    }
+    if (!budget.exhaustedLogged) {
+        budget.exhaustedLogged = true;
+        TS_LOG(kSeverityError, kSource, L"The command file has used its %hs; its remaining file entries are skipped",
+               spent);
+    }
+    return false;
+}
+
 // Downloads `url` into `staged`, bounded by
-// kMaxDownloadFileBytes and the download deadline. With `marker`, *markerFound
-// tells whether the body holds it (also across the pieces it arrives in).
+// kMaxDownloadFileBytes (and what the command file has left of its bytes) and the download deadline. With `marker`,
+// *markerFound tells whether the body holds it (also across the pieces it arrives in).
 DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, const char* marker = nullptr,
                                bool* markerFound = nullptr) {
     const std::string_view wanted = marker != nullptr ? marker : "";
     std::string window;
     if (markerFound != nullptr) *markerFound = false;
+    uint64_t maxBytes = kMaxDownloadFileBytes;
+    if (t_budget != nullptr) {
+        const uint64_t left =
+            t_budget->bytes < kMaxCommandFileDownloadBytes ? kMaxCommandFileDownloadBytes - t_budget->bytes : 0;
+        if (left < maxBytes) maxBytes = left;
+    }
     ExchangeStatus status;
     const DownloadOutcome outcome = DownloadBounded(
         url.c_str(),
@@ -117,7 +168,8 @@ DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, cons
             }
             return true;
         },
-        kMaxDownloadFileBytes, &status);
+        maxBytes, &status);
+    if (t_budget != nullptr) t_budget->bytes += staged->size();
     LogStopped(url, outcome, status);
     return outcome;
 }
@@ -199,7 +251,7 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
         TS_LOG(kSeverityError, kSource, L"Expected xdb doesn't exist: %s", expected.c_str());
         return false;
     }
-    if (!::MoveFileExW(expected.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveOntoTarget(expected, target)) {
         TS_LOG(kSeverityError, kSource, L"Failed to renamed %s to %s with error %d", expected.c_str(), target.c_str(),
                static_cast<int>(::GetLastError()));
         return false;
@@ -291,6 +343,8 @@ bool DownloadCommandFile(const std::wstring& url, std::string* text) {
 bool InterpretCommandFile(const char* text, size_t length, const std::wstring* target) {
     ::DeleteFileW(kOemTokenName);
     if (text == nullptr || length == 0) return false;
+    CommandFileBudget budget;
+    const BudgetScope scope(&budget);
     bool result = false;
     for (const CommandAction& action : CommandFileActions(std::string_view(text, length))) {
         switch (action.keyword) {
@@ -298,10 +352,10 @@ bool InterpretCommandFile(const char* text, size_t length, const std::wstring* t
                 ProcessInstallationId().Assign(action.value);
                 break;
             case CommandKeyword::kFile:
-                result = processTsCmdFile(action.value, false, target);
+                if (TakeEntry(budget)) result = processTsCmdFile(action.value, false, target);
                 break;
             case CommandKeyword::kHFile:
-                processTsCmdFile(action.value, true, nullptr);
+                if (TakeEntry(budget)) processTsCmdFile(action.value, true, nullptr);
                 break;
         }
     }

@@ -35,6 +35,15 @@ inline constexpr uint64_t kMaxCommandFileBytes = 1024 * 1024;
 // Largest cabinet or file one entry downloads, in bytes (the body goes to a
 // temporary file as it arrives, never into memory).
 inline constexpr uint64_t kMaxDownloadFileBytes = 256ull * 1024 * 1024;
+// What one command file may make the pass do, so that a hostile answer cannot
+// fill the disk or hold the pass for days with many entries each within the
+// per-download caps: at most kMaxCommandFileEntries FILE and HFILE entries run
+// (later ones are skipped with a log line), their downloads together take at
+// most kMaxCommandFileDownloadBytes, and no entry starts once
+// kMaxCommandFileDownloadMs have passed since the command file's first entry.
+inline constexpr size_t kMaxCommandFileEntries = 64;
+inline constexpr uint64_t kMaxCommandFileDownloadBytes = 1024ull * 1024 * 1024;
+inline constexpr ULONGLONG kMaxCommandFileDownloadMs = 60ull * 60 * 1000;
 
 // Downloads a command file from `url` into *text: true only when the service
 // answered with a success status and the whole body, at most

@@ -82,12 +82,64 @@ bool StagedFile::CommitTo(const std::wstring& target) {
         return false;
     }
     file_.reset();
-    if (!::MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveOntoTarget(path_, target)) {
+        const DWORD error = ::GetLastError();
         Discard();
+        ::SetLastError(error);
         return false;
     }
     path_.clear();
     return true;
+}
+
+namespace {
+
+// Clears the read-only attribute of `path`; returns the attributes it had
+// (INVALID_FILE_ATTRIBUTES when the file does not exist or was not read-only).
+DWORD MakeWritable(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (!::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return INVALID_FILE_ATTRIBUTES;
+    return attributes;
+}
+
+}  // namespace
+
+bool MoveOntoTarget(const std::wstring& from, const std::wstring& to) {
+    constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (::MoveFileExW(from.c_str(), to.c_str(), kFlags)) return true;
+    DWORD error = ::GetLastError();
+    if (error != ERROR_ACCESS_DENIED) return false;
+    const DWORD before = MakeWritable(to);
+    if (before == INVALID_FILE_ATTRIBUTES) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (::MoveFileExW(from.c_str(), to.c_str(), kFlags)) return true;
+    error = ::GetLastError();
+    ::SetFileAttributesW(to.c_str(), before);  // the old file stays as it was
+    ::SetLastError(error);
+    return false;
+}
+
+bool DeleteFileEvenReadOnly(const std::wstring& path) {
+    if (::DeleteFileW(path.c_str())) return true;
+    DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (error != ERROR_ACCESS_DENIED) return false;
+    const DWORD before = MakeWritable(path);
+    if (before == INVALID_FILE_ATTRIBUTES) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (::DeleteFileW(path.c_str())) return true;
+    error = ::GetLastError();
+    ::SetFileAttributesW(path.c_str(), before);
+    ::SetLastError(error);
+    return false;
 }
 
 bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes) {

@@ -58,6 +58,17 @@ private:
 // the target's directory). False, with the target untouched, on any failure.
 bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes);
 
+// Moves `from` onto `to` in one step (replacing an existing `to`, write-through).
+// A read-only `to` (a file a cabinet delivered with that attribute) is made
+// writable first, so one such delivery cannot block every later update; the
+// moved file keeps its own attributes. False with the last error on failure;
+// `to` then keeps its content (and its read-only attribute).
+bool MoveOntoTarget(const std::wstring& from, const std::wstring& to);
+
+// Deletes `path`, clearing a read-only attribute first. True when the file is
+// gone (deleted now or absent before); false with the last error otherwise.
+bool DeleteFileEvenReadOnly(const std::wstring& path);
+
 // A fresh folder ("~ts<pid>-<n>.cab") created inside `parent`, removed with
 // everything below it when the owner ends.
 class PrivateFolder {

@@ -45,7 +45,8 @@ bool IsTransient(int rc) {
 }
 
 // Interrupts a statement that computes longer than kMergeStatementMs since the
-// clock was last restarted (before each statement and each step of a stream).
+// clock was last restarted (before each statement and each step of a stream),
+// and any statement once the merge has run for kMergeTotalMs.
 class StatementClock {
 public:
     void Restart() {
@@ -53,15 +54,17 @@ public:
         expired_ = false;
     }
     bool expired() const { return expired_; }
+    bool OverTotal() const { return ::GetTickCount64() - mergeStart_ > kMergeTotalMs; }
 
     static int OnProgress(void* arg) {
         auto* clock = static_cast<StatementClock*>(arg);
-        if (::GetTickCount64() - clock->start_ <= kMergeStatementMs) return 0;
+        if (::GetTickCount64() - clock->start_ <= kMergeStatementMs && !clock->OverTotal()) return 0;
         clock->expired_ = true;
         return 1;
     }
 
 private:
+    const ULONGLONG mergeStart_ = ::GetTickCount64();
     ULONGLONG start_ = 0;
     bool expired_ = false;
 };
@@ -76,7 +79,7 @@ public:
         auto* wait = static_cast<LockWait*>(arg);
         const ULONGLONG now = ::GetTickCount64();
         if (attempts == 0) wait->start_ = now;
-        if (now - wait->start_ >= static_cast<ULONGLONG>(kMergeBusyTimeoutMs)) return 0;
+        if (now - wait->start_ >= static_cast<ULONGLONG>(kMergeBusyTimeoutMs) || wait->clock_->OverTotal()) return 0;
         ::Sleep(attempts < 6 ? 1u << attempts : 50u);
         wait->clock_->Restart();
         return 1;
@@ -221,7 +224,22 @@ bool CheckFileSchema(Merge& merge, TablePresence* found) {
         }
         return true;
     });
-    return streamed && ok;
+    if (!streamed || !ok) return false;
+    // A computed column runs an expression of the file's making for every row read.
+    for (size_t t = 0; t < kTableCount; ++t) {
+        if (!found->present[t]) continue;
+        const std::string computed =
+            std::string("SELECT count(*) FROM pragma_table_xinfo('") + kStoreTables[t] + "') WHERE hidden <> 0;";
+        int64_t columns = 0;
+        if (!merge.Stream(computed.c_str(), [&](const char** v, int n) {
+                columns = n > 0 && v[0] != nullptr ? std::strtoll(v[0], nullptr, 10) : 0;
+                return true;
+            })) {
+            return false;
+        }
+        if (columns != 0) return merge.Refuse(std::string(kStoreTables[t]) + " has computed columns");
+    }
+    return true;
 }
 
 // Refuses a file whose tables hold more rows together than one merge takes,

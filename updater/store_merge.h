@@ -26,6 +26,9 @@ inline constexpr int kMergeMaxValueBytes = 1024 * 1024;
 // Longest time one statement of the merge may compute, on either connection,
 // before it is interrupted (a step of a stream counts as one statement).
 inline constexpr unsigned kMergeStatementMs = 10000;
+// Longest time the whole merge may take, lock waits included (a full update
+// merges in seconds; ten of them in well under a minute).
+inline constexpr unsigned kMergeTotalMs = 15 * 60 * 1000;
 // Longest wait for a lock another connection holds, per statement, on either
 // connection. Lookups hold the local store for milliseconds; another pass's
 // merge holds it longer, and this pass then gives up and tries at its next start.
@@ -60,10 +63,11 @@ struct MergeResult {
 // The file is opened read-only and never changed; a table it lacks counts as
 // empty. It is refused before anything is written when it is not a database
 // (an SQLite 2 file included), is larger than kMergeMaxBytes, holds any view or
-// trigger, holds one of the store's table names as anything but a plain table,
-// or holds more than kMergeMaxRows rows; and while it is read, when a value is
-// larger than kMergeMaxValueBytes, the values add up to more than
-// kMergeMaxBytes, or a statement computes longer than kMergeStatementMs.
+// trigger, holds one of the store's table names as anything but a plain table
+// (or as one with computed columns), or holds more than kMergeMaxRows rows; and
+// while it is read, when a value is larger than kMergeMaxValueBytes, the values
+// add up to more than kMergeMaxBytes, a statement computes longer than
+// kMergeStatementMs or the merge has taken longer than kMergeTotalMs.
 // The file is left in place whatever the outcome: the caller deletes it or keeps
 // it for another attempt. Finally the process's three reload events (exception
 // list, record cache, signature list) are signalled.

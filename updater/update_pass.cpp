@@ -20,6 +20,7 @@
 #include "transport/winhttp_api.h"
 #include "updater/event_report.h"
 #include "updater/go_online.h"
+#include "updater/staged_file.h"
 #include "updater/store_merge.h"
 #include "updater/updater_plugins.h"
 
@@ -133,10 +134,25 @@ unsigned CountFailedAttempt(const std::wstring& path, const std::wstring& counte
     return WriteAttempts(counter, now) ? now.count : 0;
 }
 
+// Removes the merge file and its attempt counter once the file is done with (a
+// merge file that stays would be merged again by every later pass). False, with
+// the last error, when the merge file is still there.
+bool RemoveMergeFile(const std::wstring& path, const std::wstring& counter) {
+    const bool removed = DeleteFileEvenReadOnly(path);
+    const DWORD error = ::GetLastError();
+    DeleteFileEvenReadOnly(counter);
+    ::SetLastError(error);
+    return removed;
+}
+
 }  // namespace
 
 int processAppMergeFile() {
-    const std::wstring path = ResolveDataPath(L"", DataBase::kCommonData) + L"\\" + kAppMergeFileName;
+    const std::wstring data = ResolveDataPath(L"", DataBase::kCommonData);
+    // Without the common data folder the name would be relative to the current
+    // drive's root, a place anyone may write to.
+    if (data.empty()) return 0;
+    const std::wstring path = data + L"\\" + kAppMergeFileName;
     if (path.size() >= kMaxDataPath || ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
     const std::wstring counter = path + kMergeAttemptsSuffix;
     const MergeResult merge = MergeStoreFile(path);
@@ -144,14 +160,19 @@ int processAppMergeFile() {
     const std::wstring reason = NarrowToWide(merge.reason);
     switch (merge.outcome) {
         case MergeOutcome::kMerged:
-            ::DeleteFileW(path.c_str());
-            ::DeleteFileW(counter.c_str());
+            if (!RemoveMergeFile(path, counter)) {
+                TS_LOG(kSeverityError, kSource, L"%s could not be deleted after its merge, error %lu", path.c_str(),
+                       ::GetLastError());
+            }
             TS_LOG(kSeverityInformation, kSource, L"%s was found and merged into local db.", path.c_str());
             break;
         case MergeOutcome::kRefused:
-            ::DeleteFileW(path.c_str());
-            ::DeleteFileW(counter.c_str());
-            TS_LOG(kSeverityError, kSource, L"%s was refused and deleted: %s", path.c_str(), reason.c_str());
+            if (RemoveMergeFile(path, counter)) {
+                TS_LOG(kSeverityError, kSource, L"%s was refused and deleted: %s", path.c_str(), reason.c_str());
+            } else {
+                TS_LOG(kSeverityError, kSource, L"%s was refused: %s; it could not be deleted, error %lu", path.c_str(),
+                       reason.c_str(), ::GetLastError());
+            }
             break;
         case MergeOutcome::kRetry: {
             const unsigned attempts = CountFailedAttempt(path, counter);
@@ -159,11 +180,14 @@ int processAppMergeFile() {
                 TS_LOG(kSeverityError, kSource,
                        L"%s could not be merged into local db: %s; kept for the next pass (attempt %u of %u).",
                        path.c_str(), reason.c_str(), attempts, kMaxMergeAttempts);
-            } else {
-                ::DeleteFileW(path.c_str());
-                ::DeleteFileW(counter.c_str());
+            } else if (RemoveMergeFile(path, counter)) {
                 TS_LOG(kSeverityError, kSource, L"%s could not be merged into local db: %s; deleted after %u attempts.",
                        path.c_str(), reason.c_str(), attempts > 0 ? attempts : 1u);
+            } else {
+                TS_LOG(kSeverityError, kSource,
+                       L"%s could not be merged into local db: %s; given up after %u attempts, but it could not be "
+                       L"deleted, error %lu",
+                       path.c_str(), reason.c_str(), attempts > 0 ? attempts : 1u, ::GetLastError());
             }
             break;
         }

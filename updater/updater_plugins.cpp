@@ -15,6 +15,7 @@
 #include "updater/go_online.h"
 #include "updater/installation_id.h"
 #include "updater/plugin_request.h"
+#include "updater/staged_file.h"
 #include "transport/service_exchange.h"
 
 namespace tessary::TSUpdaterPlugin {
@@ -36,7 +37,7 @@ std::wstring BstrText(BSTR text) { return text == nullptr ? std::wstring() : std
 class DownloadFileGuard {
 public:
     explicit DownloadFileGuard(const std::wstring& path) : path_(path) {}
-    ~DownloadFileGuard() { ::DeleteFileW(path_.c_str()); }
+    ~DownloadFileGuard() { DeleteFileEvenReadOnly(path_); }
     DownloadFileGuard(const DownloadFileGuard&) = delete;
     DownloadFileGuard& operator=(const DownloadFileGuard&) = delete;
 

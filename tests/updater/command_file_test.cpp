@@ -148,6 +148,26 @@ TEST_F(CommandFileTest, ATargetIsReplacedOnlyByACompleteNewFile) {
     EXPECT_EQ(ReadBytes(target_), "new content");
     EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"});
     EXPECT_NE(testing::ReadLogText(logFile_).find(L"11 bytes written to " + target_), std::wstring::npos);
+
+    // A read-only target (a cabinet may deliver one) does not block later updates.
+    ASSERT_TRUE(::SetFileAttributesW(target_.c_str(), FILE_ATTRIBUTE_READONLY));
+    Serve("/newer.txt", "newer");
+    EXPECT_TRUE(Interpret("FILE=" + origin_ + "/newer.txt||p||ffffffff\r\n", &target_));
+    EXPECT_EQ(ReadBytes(target_), "newer");
+    EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"});
+}
+
+TEST_F(CommandFileTest, OneCommandFileRunsAtMostItsShareOfEntries) {
+    Serve("/entry.txt", "x");
+    const std::string entry = "FILE=" + origin_ + "/entry.txt||p||ffffffff\r\n";
+    std::string text;
+    for (size_t i = 0; i < kMaxCommandFileEntries + 6; ++i) text += entry;
+    EXPECT_TRUE(Interpret(text, &target_));
+    EXPECT_EQ(Requests().size(), kMaxCommandFileEntries);
+    EXPECT_NE(testing::ReadLogText(logFile_).find(L"The command file has used its entries"), std::wstring::npos);
+    // The next command file has a budget of its own.
+    EXPECT_TRUE(Interpret(entry, &target_));
+    EXPECT_EQ(Requests().size(), kMaxCommandFileEntries + 1);
 }
 
 TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtractionWorked) {

@@ -243,10 +243,14 @@ TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnyt
          {},
          {"CREATE TABLE T(a);", "CREATE INDEX Settings ON T(a);"},
          "not a plain table"},
-        // A computed column makes values the file does not hold.
+        // A computed column runs the file's expression for every row read.
+        {"computed column",
+         {},
+         {"CREATE TABLE LocalCache(Hash, Data AS (upper(Hash) || hex(Hash)));", "INSERT INTO LocalCache VALUES('H1');"},
+         "computed columns"},
         {"value larger than the cap",
          {},
-         {"CREATE TABLE LocalCache(Hash, Data AS (zeroblob(5000000)));", "INSERT INTO LocalCache VALUES('H1');"},
+         {"CREATE TABLE LocalCache(Hash, Data);", "INSERT INTO LocalCache VALUES('H1', zeroblob(5000000));"},
          "too big"},
     };
     for (const auto& c : kCases) {
