@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -30,6 +31,31 @@ Presence Query(sqlite* db, const char* sql) {
     if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
     if (rc != SQLITE_OK) return Presence::kFailed;
     return rows > 0 ? Presence::kPresent : Presence::kAbsent;
+}
+
+// Counts what a store file has no business holding: a view or trigger runs SQL
+// of the file's making on our reads and writes, a virtual table a module's code,
+// a computed column an expression for every row read.
+constexpr char kCountForeignCode[] =
+    "SELECT (SELECT count(*) FROM sqlite_master WHERE type IN ('view','trigger') OR "
+    "(type='table' AND sql LIKE 'CREATE VIRTUAL%'))"
+    " + (SELECT count(*) FROM pragma_table_xinfo('LocalCache') WHERE hidden<>0)"
+    " + (SELECT count(*) FROM pragma_table_xinfo('CreateDate') WHERE hidden<>0)"
+    " + (SELECT count(*) FROM pragma_table_xinfo('DigSigInfo3') WHERE hidden<>0)"
+    " + (SELECT count(*) FROM pragma_table_xinfo('Settings') WHERE hidden<>0)"
+    " + (SELECT count(*) FROM pragma_table_xinfo('LocalExpInfo') WHERE hidden<>0)"
+    " + (SELECT count(*) FROM pragma_table_xinfo('LocalSharedCache') WHERE hidden<>0);";
+
+// kPresent when the file holds code of its own. A query that fails for another
+// reason than a lock says nothing: the store's own checks and reads deal with it.
+Presence ForeignCode(sqlite* db) {
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    const int rc = sqlite_get_table(db, kCountForeignCode, table.put(), &rows, &columns, nullptr);
+    if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
+    if (rc != SQLITE_OK || rows < 1 || columns < 1 || table.get()[columns] == nullptr) return Presence::kFailed;
+    return std::strtoll(table.get()[columns], nullptr, 10) != 0 ? Presence::kPresent : Presence::kAbsent;
 }
 
 // One log line per store and process: a lookup-heavy caller would otherwise log
@@ -98,6 +124,8 @@ const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept {
             return L"is locked by another connection";
         case StoreOpenStatus::kNoSchema:
             return L"lacks a table that cannot be created";
+        case StoreOpenStatus::kForeignCode:
+            return L"holds views, triggers or computed columns";
     }
     return L"cannot be opened";
 }
@@ -114,7 +142,19 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
     // its schema read once for all of them instead of once per query. None of the
     // answers depends on a creation made after it, so the creations follow.
     Exec(db.get(), "BEGIN;");
-    const Presence localCache = Query(db.get(), schema::kFindLocalCache);
+    const Presence code = ForeignCode(db.get());
+    if (code == Presence::kPresent) {
+        // Not this product's file: replaced like one the library refuses.
+        db.reset();
+        const std::wstring path = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
+        if (!::DeleteFileW(path.c_str())) return Failed(kLocalStoreName, StoreOpenStatus::kForeignCode, status);
+        TS_LOG(ETWLogging::kSeverityError, kSource,
+               L"%s held views, triggers or computed columns; it was deleted and a new store is made.", path.c_str());
+        const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
+        if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
+        Exec(db.get(), "BEGIN;");
+    }
+    const Presence localCache = code == Presence::kBusy ? code : Query(db.get(), schema::kFindLocalCache);
     // Still locked after the wait: creating tables now would fail too (or wait
     // once more per statement), so the store is not to be had at the moment.
     if (localCache == Presence::kBusy) return Failed(kLocalStoreName, StoreOpenStatus::kBusy, status);
@@ -150,6 +190,11 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     out->reset();
     UniqueSqlite db;
     StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
+    if (opened == StoreOpenStatus::kOpen) {
+        const Presence code = ForeignCode(db.get());
+        if (code == Presence::kPresent) opened = StoreOpenStatus::kForeignCode;
+        if (code == Presence::kBusy) opened = StoreOpenStatus::kBusy;
+    }
     if (opened == StoreOpenStatus::kOpen) {
         opened = EnsureTable(db.get(), schema::kFindLocalSharedCache, schema::kCreateLocalSharedCache);
     }

@@ -12,6 +12,7 @@
 #include "store/named_objects.h"
 #include "store/stores.h"
 #include "tests/support/local_store.h"
+#include "tests/support/temp_dir.h"
 
 namespace tessary {
 namespace {
@@ -98,41 +99,35 @@ TEST_F(ExceptionListTest, SignaledReloadEventRebuildsTheListInTheBackground) {
 }
 
 TEST_F(ExceptionListTest, FailedLoadIsRetriedOnALaterTest) {
-    // A view in the place of the table makes every open of the store fail.
-    {
-        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
-        ASSERT_TRUE(db);
-        ASSERT_EQ(sqlite_exec(db.get(), "CREATE VIEW LocalExpInfo AS SELECT 'VVVV' AS Hash, 'v.exe' AS BinName;",
-                              nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-    }
+    // A file the library refuses, held open by another process so that it cannot
+    // be replaced, makes every open of the store fail.
+    const std::wstring path = store_.path();
+    auto block = [&path] {
+        ::DeleteFileW(path.c_str());
+        testing::WriteFileBytes(path, std::string(4096, '\x01'));
+        return UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    UniqueFile holder = block();
+    ASSERT_TRUE(holder);
     UniqueSqlite probe;
     ASSERT_FALSE(OpenLocalStore(&probe));
     EXPECT_FALSE(IsListedException("VVVV"));
     EXPECT_FALSE(IsListedException("VVVV")) << "still unreadable: tried again, still absent";
 
-    {
-        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
-        ASSERT_TRUE(db);
-        ASSERT_EQ(sqlite_exec(db.get(), "DROP VIEW LocalExpInfo;", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
+    holder.reset();
+    ::DeleteFileW(path.c_str());
     ASSERT_TRUE(PutException("VVVV", "v.exe"));
     EXPECT_TRUE(IsListedException("VVVV")) << "the failed load left the reload due";
     EXPECT_EQ(::WaitForSingleObject(ReloadEvent(), 0), DWORD{WAIT_TIMEOUT}) << "a good load is not repeated";
 
     // A background rebuild that fails leaves the list absent and the reload due again.
-    {
-        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
-        ASSERT_EQ(sqlite_exec(db.get(), "DROP TABLE LocalExpInfo; CREATE VIEW LocalExpInfo AS SELECT 1 AS Hash;",
-                              nullptr, nullptr, nullptr),
-                  SQLITE_OK);
-    }
+    holder = block();
+    ASSERT_TRUE(holder);
     ASSERT_TRUE(::SetEvent(ReloadEvent()));
     EXPECT_TRUE(Eventually("VVVV", false));
-    {
-        UniqueSqlite db(sqlite_open(WideToNarrow(store_.path()).c_str(), 0, nullptr));
-        ASSERT_EQ(sqlite_exec(db.get(), "DROP VIEW LocalExpInfo;", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
+    holder.reset();
+    ::DeleteFileW(path.c_str());
     ASSERT_TRUE(PutException("VVVV", "v.exe"));
     EXPECT_TRUE(Eventually("VVVV", true));
 }

@@ -145,13 +145,13 @@ TEST_F(StatPercentTest, AbsentIsTenPresentIsItsNumber) {
 
 TEST_F(StatPercentTest, StoreThatOpensButCannotAnswerGivesTheDefault) {
     // The query fails after a successful open, as it does on a store busy past its
-    // wait: here a view without a Value column stands where the table was.
+    // wait: here a table without a Value column stands where the table was.
     {
         UniqueSqlite db;
         ASSERT_TRUE(OpenLocalStore(&db));
-        ASSERT_EQ(sqlite_exec(db.get(), "DROP TABLE Settings; CREATE VIEW Settings AS SELECT 1 AS Other;", nullptr,
-                              nullptr, nullptr),
-                  SQLITE_OK);
+        ASSERT_EQ(
+            sqlite_exec(db.get(), "DROP TABLE Settings; CREATE TABLE Settings(Other);", nullptr, nullptr, nullptr),
+            SQLITE_OK);
     }
     EXPECT_EQ(ReadStatPercent(), 10) << "only a store that cannot be opened reads 0";
 }

@@ -170,6 +170,40 @@ TEST_F(StoreFilesTest, Sqlite2FilesAreNeverDeletedOrOverwritten) {
     }
 }
 
+// A planted store with code of its own would run it in every caller's process.
+TEST_F(StoreFilesTest, StoresHoldingCodeAreReplacedOrRefused) {
+    const char* kPlanted[] = {
+        "CREATE VIEW LocalCache AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+        "SELECT x AS Hash, x AS Data FROM c;",
+        "CREATE TABLE LocalCache(Hash, Data AS (upper(Hash)));",
+        "CREATE TABLE LocalSharedCache(id INTEGER PRIMARY KEY,Path TEXT,Hash TEXT,Product TEXT,Feature TEXT,"
+        "Permission TEXT); CREATE TRIGGER t AFTER INSERT ON LocalSharedCache BEGIN SELECT 1; END;",
+    };
+    for (const char* planted : kPlanted) {
+        SCOPED_TRACE(planted);
+        for (const std::wstring* path : {&localPath_, &sharedPath_}) {
+            ::DeleteFileW(path->c_str());
+            UniqueSqlite raw(sqlite_open(WideToNarrow(*path).c_str(), 0, nullptr));
+            ASSERT_TRUE(raw);
+            ASSERT_EQ(sqlite_exec(raw.get(), planted, nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        // The local store is this product's alone: a new one replaces the file.
+        UniqueSqlite local;
+        StoreOpenStatus status = StoreOpenStatus::kBusy;
+        ASSERT_TRUE(OpenLocalStore(&local, &status));
+        EXPECT_EQ(status, StoreOpenStatus::kOpen);
+        EXPECT_TRUE(Names(local.get(), "view").empty());
+        EXPECT_TRUE(Names(local.get(), "trigger").empty());
+        EXPECT_EQ(Names(local.get(), "table").count("LocalCache"), 1u);
+        // The shared store is the suite's: refused and kept.
+        const std::string before = testing::ReadBytes(sharedPath_);
+        UniqueSqlite shared;
+        EXPECT_FALSE(OpenSharedStore(&shared, &status));
+        EXPECT_EQ(status, StoreOpenStatus::kForeignCode);
+        EXPECT_EQ(testing::ReadBytes(sharedPath_), before);
+    }
+}
+
 TEST_F(StoreFilesTest, SharedStoreKeepsItsRows) {
     {
         UniqueSqlite db;
