@@ -197,6 +197,25 @@ void UnlockCache() noexcept {
     if (semaphore != nullptr) ::ReleaseSemaphore(semaphore, 1, nullptr);
 }
 
+namespace {
+
+// LockCache for a scope; released on every way out, an exception included.
+class CacheLockScope {
+public:
+    CacheLockScope() : held_(LockCache()) {}
+    ~CacheLockScope() {
+        if (held_) UnlockCache();
+    }
+    CacheLockScope(const CacheLockScope&) = delete;
+    CacheLockScope& operator=(const CacheLockScope&) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_;
+};
+
+}  // namespace
+
 bool CheckPermCache(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
                     tagQNTS_LOCAL_APP_PERMISSION** records, ULONG* count) noexcept {
     constexpr const char* kFunction = "CQnTessarySharedPerms::CheckPermCache";
@@ -254,12 +273,17 @@ bool GetPermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t p
         SharedPermFilters filters{std::wstring(path), std::wstring(hash), product, feature};
         std::vector<SharedPermRow> rows;
         uint64_t queryTime = 0;
+        // The cache lock is held from before the rows are read until the index is
+        // in place (cache lock, then database lock, the order every writer takes):
+        // a set or delete of this process cannot fall between the read and the
+        // install, where the index would miss it until the module unloads.
+        CacheLockScope cacheLock;
+        if (!cacheLock.held()) return false;
         ++g_loads;
         if (!LoadSharedRows(filters, &rows, &queryTime)) return false;
         // An empty table leaves the index absent: the next query loads again.
         if (rows.empty()) return true;
         std::unique_ptr<SharedIndex> index = BuildSharedIndex(rows);
-        if (!LockCache()) return false;
         PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
             << L"QnTessarySharedPerms: Loading a new shared cache table.";
         InstallSharedIndex(std::move(index));
@@ -268,7 +292,6 @@ bool GetPermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t p
             PERMS_LOG(kSeverityNormal, "CQnTessarySharedPerms::GetPermissionsEx")
                 << L"QnTessarySharedPerms: Setting LastUpdatetime to " << time;
         }
-        UnlockCache();
         return true;
     } catch (...) {
         PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::GetPermissionsEx")

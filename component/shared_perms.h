@@ -38,10 +38,11 @@ void UnlockCache() noexcept;
 bool CheckPermCache(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
                     tagQNTS_LOCAL_APP_PERMISSION** records, ULONG* count) noexcept;
 
-// In cache mode: CheckPermCache, logging a failure. Otherwise the load: reads every
-// row of the store and, when there is at least one, replaces the index with them
-// under the cache lock and records the load time (no filter given). Outside cache
-// mode the outputs are left null/0.
+// In cache mode: CheckPermCache, logging a failure. Otherwise the load: under the
+// cache lock, reads every row of the store and, when there is at least one,
+// replaces the index with them and records the load time (no filter given), so
+// no set or delete of this process falls between the read and the install.
+// Outside cache mode the outputs are left null/0.
 bool GetPermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_t product, uint32_t feature,
                       tagQNTS_LOCAL_APP_PERMISSION** records, ULONG* count, bool cacheMode) noexcept;
 
