@@ -3,13 +3,14 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "Logging/log_builder.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/strings.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
 #include "platform/product_registry.h"
@@ -33,29 +34,55 @@ Presence Query(sqlite* db, const char* sql) {
     return rows > 0 ? Presence::kPresent : Presence::kAbsent;
 }
 
-// Counts what a store file has no business holding: a view or trigger runs SQL
-// of the file's making on our reads and writes, a virtual table a module's code,
-// a computed column an expression for every row read.
-constexpr char kCountForeignCode[] =
-    "SELECT (SELECT count(*) FROM sqlite_master WHERE type IN ('view','trigger') OR "
-    "(type='table' AND sql LIKE 'CREATE VIRTUAL%'))"
-    " + (SELECT count(*) FROM pragma_table_xinfo('LocalCache') WHERE hidden<>0)"
-    " + (SELECT count(*) FROM pragma_table_xinfo('CreateDate') WHERE hidden<>0)"
-    " + (SELECT count(*) FROM pragma_table_xinfo('DigSigInfo3') WHERE hidden<>0)"
-    " + (SELECT count(*) FROM pragma_table_xinfo('Settings') WHERE hidden<>0)"
-    " + (SELECT count(*) FROM pragma_table_xinfo('LocalExpInfo') WHERE hidden<>0)"
-    " + (SELECT count(*) FROM pragma_table_xinfo('LocalSharedCache') WHERE hidden<>0);";
+// What a store file has no business holding: a view runs SQL of the file's
+// making on our reads, a virtual table a module's code, a computed column an
+// expression for every row read, a trigger SQL on our writes. (Only the merge
+// writes to the local store, under its own time bounds, so a trigger there is
+// let be; the shared store is written in the caller's process.) One scan of the
+// schema; only a table whose text has the word AS (which every computed column
+// needs) gets the exact column check.
+constexpr char kSchemaCode[] = "SELECT type, name, sql FROM sqlite_master WHERE type<>'index';";
+
+bool HasWordAs(std::string_view sql) {
+    auto identifier = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               static_cast<unsigned char>(c) >= 0x80;
+    };
+    for (size_t i = 0; i + 1 < sql.size(); ++i) {
+        if ((sql[i] == 'A' || sql[i] == 'a') && (sql[i + 1] == 'S' || sql[i + 1] == 's') &&
+            (i == 0 || !identifier(sql[i - 1])) && (i + 2 == sql.size() || !identifier(sql[i + 2]))) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // kPresent when the file holds code of its own. A query that fails for another
 // reason than a lock says nothing: the store's own checks and reads deal with it.
-Presence ForeignCode(sqlite* db) {
+Presence ForeignCode(sqlite* db, bool triggersAllowed) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
-    const int rc = sqlite_get_table(db, kCountForeignCode, table.put(), &rows, &columns, nullptr);
+    int rc = sqlite_get_table(db, kSchemaCode, table.put(), &rows, &columns, nullptr);
     if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
-    if (rc != SQLITE_OK || rows < 1 || columns < 1 || table.get()[columns] == nullptr) return Presence::kFailed;
-    return std::strtoll(table.get()[columns], nullptr, 10) != 0 ? Presence::kPresent : Presence::kAbsent;
+    if (rc != SQLITE_OK || columns < 3) return Presence::kFailed;
+    for (int r = 1; r <= rows; ++r) {
+        char** row = table.get() + static_cast<size_t>(r) * columns;
+        const std::string_view type = row[0] != nullptr ? row[0] : "";
+        const std::string_view sql = row[2] != nullptr ? row[2] : "";
+        if (type == "view" || (type == "trigger" && !triggersAllowed)) return Presence::kPresent;
+        if (type != "table") continue;
+        if (AsciiEqualsIgnoreCase(sql.substr(0, 14), "CREATE VIRTUAL")) return Presence::kPresent;
+        if (!HasWordAs(sql) || row[1] == nullptr) continue;
+        UniqueSqliteTable hidden;
+        int hiddenRows = 0;
+        int hiddenColumns = 0;
+        rc = sqlite_get_table_printf(db, "SELECT name FROM pragma_table_xinfo('%q') WHERE hidden<>0;", hidden.put(),
+                                     &hiddenRows, &hiddenColumns, nullptr, row[1]);
+        if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
+        if (rc == SQLITE_OK && hiddenRows > 0) return Presence::kPresent;
+    }
+    return Presence::kAbsent;
 }
 
 // One log line per store and process: a lookup-heavy caller would otherwise log
@@ -142,14 +169,14 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
     // its schema read once for all of them instead of once per query. None of the
     // answers depends on a creation made after it, so the creations follow.
     Exec(db.get(), "BEGIN;");
-    const Presence code = ForeignCode(db.get());
+    const Presence code = ForeignCode(db.get(), /*triggersAllowed=*/true);
     if (code == Presence::kPresent) {
         // Not this product's file: replaced like one the library refuses.
         db.reset();
         const std::wstring path = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
         if (!::DeleteFileW(path.c_str())) return Failed(kLocalStoreName, StoreOpenStatus::kForeignCode, status);
         TS_LOG(ETWLogging::kSeverityError, kSource,
-               L"%s held views, triggers or computed columns; it was deleted and a new store is made.", path.c_str());
+               L"%s held views or computed columns; it was deleted and a new store is made.", path.c_str());
         const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
         if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
         Exec(db.get(), "BEGIN;");
@@ -191,7 +218,7 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     UniqueSqlite db;
     StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
     if (opened == StoreOpenStatus::kOpen) {
-        const Presence code = ForeignCode(db.get());
+        const Presence code = ForeignCode(db.get(), /*triggersAllowed=*/false);
         if (code == Presence::kPresent) opened = StoreOpenStatus::kForeignCode;
         if (code == Presence::kBusy) opened = StoreOpenStatus::kBusy;
     }

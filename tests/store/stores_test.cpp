@@ -193,7 +193,6 @@ TEST_F(StoreFilesTest, StoresHoldingCodeAreReplacedOrRefused) {
         ASSERT_TRUE(OpenLocalStore(&local, &status));
         EXPECT_EQ(status, StoreOpenStatus::kOpen);
         EXPECT_TRUE(Names(local.get(), "view").empty());
-        EXPECT_TRUE(Names(local.get(), "trigger").empty());
         EXPECT_EQ(Names(local.get(), "table").count("LocalCache"), 1u);
         // The shared store is the suite's: refused and kept.
         const std::string before = testing::ReadBytes(sharedPath_);
