@@ -42,14 +42,30 @@ void InstallSink(Sink sink, WantsKind wants) noexcept {
 
 Sink InstalledSink() noexcept { return g_sink.load(std::memory_order_acquire); }
 
+namespace {
+
+// Sets the thread's last error back to what it was when the object was made.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : error_(::GetLastError()) {}
+    ~LastErrorKeeper() { ::SetLastError(error_); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    DWORD error_;
+};
+
+}  // namespace
+
 void Report(int kind, const char* function, int line, const wchar_t* format, ...) noexcept {
+    // The caller usually goes on to return the failure it reports: its last error
+    // must survive the logging, thread-local lookups included.
+    const LastErrorKeeper keeper;
     const Sink sink = InstalledSink();
     if (sink == nullptr || format == nullptr || t_inSink) return;
     const WantsKind wants = g_wants.load(std::memory_order_acquire);
     if (wants != nullptr && !wants(kind)) return;
-    // The caller usually goes on to return the failure it reports; its last error
-    // must survive the logging.
-    const DWORD lastError = ::GetLastError();
 
     wchar_t text[kMaxMessageChars + 1];
     va_list args;
@@ -69,7 +85,6 @@ void Report(int kind, const char* function, int line, const wchar_t* format, ...
     t_inSink = true;
     sink(kind, kSource, functionName, line, text);
     t_inSink = false;
-    ::SetLastError(lastError);
 }
 
 }  // namespace tessary::platform_log

@@ -34,14 +34,19 @@ Presence Query(sqlite* db, const char* sql) {
     return rows > 0 ? Presence::kPresent : Presence::kAbsent;
 }
 
-// What a store file has no business holding: a view runs SQL of the file's
-// making on our reads, a virtual table a module's code, a computed column an
-// expression for every row read, a trigger SQL on our writes. (Only the merge
-// writes to the local store, under its own time bounds, so a trigger there is
-// let be; the shared store is written in the caller's process.) One scan of the
-// schema; only a table whose text has the word AS (which every computed column
-// needs) gets the exact column check.
-constexpr char kSchemaCode[] = "SELECT type, name, sql FROM sqlite_master WHERE type<>'index';";
+// What a store file may not hold where our statements reach: a view or virtual
+// table in the place of one of our tables runs SQL or a module's code of the
+// file's making on our reads, a computed column in one of them an expression for
+// every row read, a trigger on one of them SQL on our writes. (Only the merge
+// writes to the local store, under its own time bounds, so triggers there are
+// let be; the shared store is written in the caller's process.) What other
+// products keep beside our tables is not looked at. One scan of the schema;
+// only a table whose text has the word AS (which every computed column needs)
+// gets the exact column check.
+constexpr char kSchemaCode[] = "SELECT type, name, sql, tbl_name FROM sqlite_master WHERE type<>'index';";
+
+constexpr const char* kLocalTables[] = {"LocalCache", "CreateDate", "DigSigInfo3", "Settings", "LocalExpInfo"};
+constexpr const char* kSharedTables[] = {"LocalSharedCache"};
 
 bool HasWordAs(std::string_view sql) {
     auto identifier = [](char c) {
@@ -57,23 +62,39 @@ bool HasWordAs(std::string_view sql) {
     return false;
 }
 
-// kPresent when the file holds code of its own. A query that fails for another
-// reason than a lock says nothing: the store's own checks and reads deal with it.
-Presence ForeignCode(sqlite* db, bool triggersAllowed) {
+template <size_t N>
+bool IsOurTable(const char* name, const char* const (&tables)[N]) {
+    if (name == nullptr) return false;
+    for (const char* table : tables) {
+        if (AsciiEqualsIgnoreCase(name, table)) return true;
+    }
+    return false;
+}
+
+// kPresent when the file holds code of its own where our statements reach. A
+// query that fails for another reason than a lock says nothing: the store's own
+// checks and reads deal with it.
+template <size_t N>
+Presence ForeignCode(sqlite* db, const char* const (&tables)[N], bool triggersAllowed) {
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
     int rc = sqlite_get_table(db, kSchemaCode, table.put(), &rows, &columns, nullptr);
     if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) return Presence::kBusy;
-    if (rc != SQLITE_OK || columns < 3) return Presence::kFailed;
+    if (rc != SQLITE_OK || columns < 4) return Presence::kFailed;
     for (int r = 1; r <= rows; ++r) {
         char** row = table.get() + static_cast<size_t>(r) * columns;
         const std::string_view type = row[0] != nullptr ? row[0] : "";
         const std::string_view sql = row[2] != nullptr ? row[2] : "";
-        if (type == "view" || (type == "trigger" && !triggersAllowed)) return Presence::kPresent;
+        if (type == "trigger") {
+            if (!triggersAllowed && IsOurTable(row[3], tables)) return Presence::kPresent;
+            continue;
+        }
+        if (!IsOurTable(row[1], tables)) continue;
+        if (type == "view") return Presence::kPresent;
         if (type != "table") continue;
         if (AsciiEqualsIgnoreCase(sql.substr(0, 14), "CREATE VIRTUAL")) return Presence::kPresent;
-        if (!HasWordAs(sql) || row[1] == nullptr) continue;
+        if (!HasWordAs(sql)) continue;
         UniqueSqliteTable hidden;
         int hiddenRows = 0;
         int hiddenColumns = 0;
@@ -169,12 +190,16 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
     // its schema read once for all of them instead of once per query. None of the
     // answers depends on a creation made after it, so the creations follow.
     Exec(db.get(), "BEGIN;");
-    const Presence code = ForeignCode(db.get(), /*triggersAllowed=*/true);
+    const Presence code = ForeignCode(db.get(), kLocalTables, /*triggersAllowed=*/true);
     if (code == Presence::kPresent) {
-        // Not this product's file: replaced like one the library refuses.
+        // Not this product's file: discarded as a store that faulted is (the
+        // update checker is started to fetch the data again), then made anew.
         db.reset();
         const std::wstring path = ResolveDataPath(kLocalStoreName, DataBase::kCommonData);
-        if (!::DeleteFileW(path.c_str())) return Failed(kLocalStoreName, StoreOpenStatus::kForeignCode, status);
+        ResetLocalStore();
+        if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return Failed(kLocalStoreName, StoreOpenStatus::kForeignCode, status);
+        }
         TS_LOG(ETWLogging::kSeverityError, kSource,
                L"%s held views or computed columns; it was deleted and a new store is made.", path.c_str());
         const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
@@ -218,7 +243,7 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     UniqueSqlite db;
     StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
     if (opened == StoreOpenStatus::kOpen) {
-        const Presence code = ForeignCode(db.get(), /*triggersAllowed=*/false);
+        const Presence code = ForeignCode(db.get(), kSharedTables, /*triggersAllowed=*/false);
         if (code == Presence::kPresent) opened = StoreOpenStatus::kForeignCode;
         if (code == Presence::kBusy) opened = StoreOpenStatus::kBusy;
     }

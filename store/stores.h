@@ -30,9 +30,11 @@ const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept;
 // Opens the local store "data\TsLocal.xdb", giving it its schema. A file the
 // database library refuses is deleted and opened once more, except a file in the
 // SQLite 2 format: that one is left as it is, the open fails and the refusal is
-// logged (once per process). A file that holds code of its own to run on reads
-// (a view, virtual table or computed column) was not written by this product
-// and is treated like a refused file. A new store gets LocalCache and CreateDate first
+// logged (once per process). A file that holds code of its own where our reads
+// reach (a view or virtual table in the place of one of the store's tables, a
+// computed column in one of them) was not written by this product: it is
+// discarded as ResetLocalStore does (which also starts the update checker) and
+// a new store is made; when it cannot be deleted the open fails. A new store gets LocalCache and CreateDate first
 // and its LocalIndex at the next open; the other tables are created when missing.
 // The handle waits up to kStoreBusyTimeoutMs for a locked file; a schema check
 // that still finds the file locked fails the open. Returns true with the open
@@ -45,8 +47,9 @@ bool OpenLocalStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 // Opens the shared store "data\TsShared.xdb" by the same open-or-recreate rule
 // (an SQLite 2 file is never deleted) with the same lock wait, and ensures its
 // LocalSharedCache table; a failed creation fails the open. A file that holds
-// code of its own (as above, or a trigger, which would run on our writes) fails
-// the open and is kept: other products of the suite share it. `status` and the
+// code of its own in or on LocalSharedCache (as above, or a trigger on it, which
+// would run on our writes) fails the open and is kept: other products of the
+// suite share it, and what they keep beside that table is left alone. `status` and the
 // failure's log line as for OpenLocalStore.
 bool OpenSharedStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
 

@@ -61,8 +61,12 @@ HRESULT TessaryQuery(const wchar_t* url, const wchar_t* data, USHORT** response,
                !ServiceExchange(url, body.data(), static_cast<DWORD>(body.size()), &answer, nullptr, &status)) {
         // A refused request may still have sent an explanatory body; it is handed on.
         *plResult = kQueryFailed;
-        TS_LOG(ETWLogging::kSeverityWarning, L"TsService", L"The raw query to %s failed: %s", url,
-               DescribeExchange(status).c_str());
+        try {
+            TS_LOG(ETWLogging::kSeverityWarning, L"TsService", L"The raw query to %s failed: %s", url,
+                   DescribeExchange(status).c_str());
+        } catch (const std::bad_alloc&) {
+            // The reason is lost; the result stands.
+        }
     }
 
     // The answer's byte count bounds the converted text: an ANSI code page never

@@ -352,10 +352,10 @@ bool InterpretCommandFile(const char* text, size_t length, const std::wstring* t
                 ProcessInstallationId().Assign(action.value);
                 break;
             case CommandKeyword::kFile:
-                if (TakeEntry(budget)) result = processTsCmdFile(action.value, false, target);
+                result = processTsCmdFile(action.value, false, target);
                 break;
             case CommandKeyword::kHFile:
-                if (TakeEntry(budget)) processTsCmdFile(action.value, true, nullptr);
+                processTsCmdFile(action.value, true, nullptr);
                 break;
         }
     }
@@ -391,6 +391,9 @@ bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstrin
         const std::optional<int64_t> minutes = MinutesSinceWrite(targetFile);
         if (minutes && *minutes < static_cast<int64_t>(*entry->minimumAgeMinutes)) return false;
     }
+
+    // Only an entry that is about to download counts against its command file's budget.
+    if (t_budget != nullptr && !TakeEntry(*t_budget)) return false;
 
     if (url.size() >= 5 && AsciiEqualsIgnoreCase(std::string_view(url).substr(url.size() - 4), ".xdb") &&
         TryCabinet(url, targetFile)) {

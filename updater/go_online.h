@@ -37,10 +37,12 @@ inline constexpr uint64_t kMaxCommandFileBytes = 1024 * 1024;
 inline constexpr uint64_t kMaxDownloadFileBytes = 256ull * 1024 * 1024;
 // What one command file may make the pass do, so that a hostile answer cannot
 // fill the disk or hold the pass for days with many entries each within the
-// per-download caps: at most kMaxCommandFileEntries FILE and HFILE entries run
-// (later ones are skipped with a log line), their downloads together take at
-// most kMaxCommandFileDownloadBytes, and no entry starts once
-// kMaxCommandFileDownloadMs have passed since the command file's first entry.
+// per-download caps: at most kMaxCommandFileEntries FILE and HFILE entries
+// download (an entry that stops before its download, for its age or a bad path,
+// does not count; later ones download nothing and fail, with one log line),
+// their downloads together take at most kMaxCommandFileDownloadBytes, and no
+// download starts once kMaxCommandFileDownloadMs have passed since the command
+// file began.
 inline constexpr size_t kMaxCommandFileEntries = 64;
 inline constexpr uint64_t kMaxCommandFileDownloadBytes = 1024ull * 1024 * 1024;
 inline constexpr ULONGLONG kMaxCommandFileDownloadMs = 60ull * 60 * 1000;

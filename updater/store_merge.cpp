@@ -98,7 +98,10 @@ public:
 
     // Refuses the file, or marks a transient failure, with `what` and SQLite's text.
     bool FailFile(int rc, const std::string& what, const char* text) {
-        failure_.outcome = IsTransient(rc) && !clock_->expired() ? MergeOutcome::kRetry : MergeOutcome::kRefused;
+        // A statement that computed too long blames the file; a merge that ran out
+        // of its whole time may only have met a slow machine, and is tried again.
+        const bool transient = (IsTransient(rc) && !clock_->expired()) || clock_->OverTotal();
+        failure_.outcome = transient ? MergeOutcome::kRetry : MergeOutcome::kRefused;
         failure_.reason = what + ": " + Why(rc, text);
         return false;
     }

@@ -170,36 +170,62 @@ TEST_F(StoreFilesTest, Sqlite2FilesAreNeverDeletedOrOverwritten) {
     }
 }
 
-// A planted store with code of its own would run it in every caller's process.
-TEST_F(StoreFilesTest, StoresHoldingCodeAreReplacedOrRefused) {
-    const char* kPlanted[] = {
-        "CREATE VIEW LocalCache AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
-        "SELECT x AS Hash, x AS Data FROM c;",
-        "CREATE TABLE LocalCache(Hash, Data AS (upper(Hash)));",
-        "CREATE TABLE LocalSharedCache(id INTEGER PRIMARY KEY,Path TEXT,Hash TEXT,Product TEXT,Feature TEXT,"
-        "Permission TEXT); CREATE TRIGGER t AFTER INSERT ON LocalSharedCache BEGIN SELECT 1; END;",
+// A planted store with code of its own where our statements reach would run it
+// in every caller's process; what other products keep beside our tables is theirs.
+TEST_F(StoreFilesTest, StoresHoldingCodeOnOurTablesAreReplacedOrRefused) {
+    const struct {
+        const char* planted;
+        bool localReplaced;
+        bool sharedRefused;
+    } kCases[] = {
+        {"CREATE VIEW LocalCache AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+         "SELECT x AS Hash, x AS Data FROM c;",
+         true, false},
+        {"CREATE TABLE LocalCache(Hash, Data AS (upper(Hash)));", true, false},
+        {"CREATE TABLE LocalSharedCache(id INTEGER PRIMARY KEY,Path TEXT,Hash TEXT,Product TEXT,Feature TEXT,"
+         "Permission TEXT); CREATE TRIGGER t AFTER INSERT ON LocalSharedCache BEGIN SELECT 1; END;",
+         false, true},
+        {"CREATE VIEW LocalSharedCache AS SELECT 1 AS id;", false, true},
+        {"CREATE TABLE Other(x); CREATE TRIGGER t AFTER INSERT ON Other BEGIN SELECT 1; END; "
+         "CREATE VIEW OtherView AS SELECT x FROM Other;",
+         false, false},
     };
-    for (const char* planted : kPlanted) {
-        SCOPED_TRACE(planted);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.planted);
         for (const std::wstring* path : {&localPath_, &sharedPath_}) {
             ::DeleteFileW(path->c_str());
             UniqueSqlite raw(sqlite_open(WideToNarrow(*path).c_str(), 0, nullptr));
             ASSERT_TRUE(raw);
-            ASSERT_EQ(sqlite_exec(raw.get(), planted, nullptr, nullptr, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite_exec(raw.get(), c.planted, nullptr, nullptr, nullptr), SQLITE_OK);
         }
         // The local store is this product's alone: a new one replaces the file.
         UniqueSqlite local;
         StoreOpenStatus status = StoreOpenStatus::kBusy;
         ASSERT_TRUE(OpenLocalStore(&local, &status));
         EXPECT_EQ(status, StoreOpenStatus::kOpen);
-        EXPECT_TRUE(Names(local.get(), "view").empty());
         EXPECT_EQ(Names(local.get(), "table").count("LocalCache"), 1u);
+        if (c.localReplaced) {
+            EXPECT_TRUE(Names(local.get(), "view").empty());
+            UniqueSqliteTable sql;
+            int rows = 0;
+            int columns = 0;
+            ASSERT_EQ(sqlite_get_table(local.get(), "SELECT sql FROM sqlite_master WHERE name='LocalCache';", sql.put(),
+                                       &rows, &columns, nullptr),
+                      SQLITE_OK);
+            ASSERT_EQ(rows, 1);
+            EXPECT_STREQ(sql.get()[1], "CREATE TABLE LocalCache(Hash,Data)");
+        } else {
+            EXPECT_FALSE(Names(local.get(), "view").empty() && Names(local.get(), "trigger").empty());
+        }
         // The shared store is the suite's: refused and kept.
         const std::string before = testing::ReadBytes(sharedPath_);
         UniqueSqlite shared;
-        EXPECT_FALSE(OpenSharedStore(&shared, &status));
-        EXPECT_EQ(status, StoreOpenStatus::kForeignCode);
-        EXPECT_EQ(testing::ReadBytes(sharedPath_), before);
+        EXPECT_EQ(OpenSharedStore(&shared, &status), !c.sharedRefused);
+        EXPECT_EQ(status, c.sharedRefused ? StoreOpenStatus::kForeignCode : StoreOpenStatus::kOpen);
+        shared.reset();
+        if (c.sharedRefused) {
+            EXPECT_EQ(testing::ReadBytes(sharedPath_), before);
+        }
     }
 }
 

@@ -160,9 +160,12 @@ TEST_F(CommandFileTest, ATargetIsReplacedOnlyByACompleteNewFile) {
 TEST_F(CommandFileTest, OneCommandFileRunsAtMostItsShareOfEntries) {
     Serve("/entry.txt", "x");
     const std::string entry = "FILE=" + origin_ + "/entry.txt||p||ffffffff\r\n";
+    // Entries that stop before a download (a path with "..") do not count.
     std::string text;
+    for (int i = 0; i < 6; ++i) text += "FILE=" + origin_ + "/entry.txt||../p||ffffffff\r\n";
     for (size_t i = 0; i < kMaxCommandFileEntries + 6; ++i) text += entry;
-    EXPECT_TRUE(Interpret(text, &target_));
+    // The last FILE line downloaded nothing, so the command file's result is false.
+    EXPECT_FALSE(Interpret(text, &target_));
     EXPECT_EQ(Requests().size(), kMaxCommandFileEntries);
     EXPECT_NE(testing::ReadLogText(logFile_).find(L"The command file has used its entries"), std::wstring::npos);
     // The next command file has a budget of its own.
