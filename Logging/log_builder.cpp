@@ -24,7 +24,6 @@ struct BuildRequest {
 INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
 std::atomic<CLoggingIf*> g_logger{nullptr};
 CPlinthLogHandler g_handler;
-std::atomic<CPlinthLogHandler*> g_installedHandler{nullptr};
 
 // An object that satisfies GetLogger's "never null" when even the allocation of
 // a logger failed: uninitialised, so every log call returns 20002.
@@ -68,7 +67,6 @@ BOOL CALLBACK CreateProcessLogger(PINIT_ONCE, PVOID parameter, PVOID*) {
         if (logger == nullptr) logger = &g_nullLogger;
     }
     g_logger.store(logger);
-    g_installedHandler.store(&g_handler);
     platform_log::InstallSink(&PlatformSink, &PlatformWants);
     return TRUE;
 }
@@ -125,7 +123,9 @@ DWORD CPlinthLogHandler::OnMessage(int kind, const wchar_t* source, const wchar_
     return logger->Log(severity, source, function, line, L"%s", text);
 }
 
-CPlinthLogHandler* PlatformLogHandler() noexcept { return g_installedHandler.load(); }
+CPlinthLogHandler* PlatformLogHandler() noexcept {
+    return platform_log::InstalledSink() == &PlatformSink ? &g_handler : nullptr;
+}
 
 void LogCaughtException(const wchar_t* source, const char* function, int line, const wchar_t* doing) noexcept {
     CLoggingIf* logger = ProcessLogger();

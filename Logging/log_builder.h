@@ -74,7 +74,8 @@ public:
                            const wchar_t* text) noexcept;
 };
 
-// The handler the builder installed, null before; platform code reports through it.
+// The handler whose sink the builder installed (platform/platform_log.h), null
+// before the logger exists and after it is shut down.
 CPlinthLogHandler* PlatformLogHandler() noexcept;
 
 // `function` (an ASCII name such as __FUNCTION__) as a wide string.

@@ -138,6 +138,23 @@ UINT Guarded(MSIHANDLE install, Body body) noexcept {
     }
 }
 
+// Runs the server's own registration (`registering`) or unregistration as a
+// deferred step, logging it; a failure fails the step, so the transaction is
+// rolled back.
+UINT RunRegistration(MSIHANDLE install, const std::wstring& server, bool registering) {
+    const std::wstring verb = registering ? L"registering" : L"unregistering";
+    const std::wstring noun = registering ? L"registration" : L"unregistration";
+    Log(install, verb + L" the component server \"" + server + L"\"");
+    const HRESULT hr = CallRegistration(server, registering);
+    if (FAILED(hr)) {
+        Log(install, noun + L" of \"" + server + L"\" failed with " + HresultText(hr) +
+                         (registering ? L"; the installation is rolled back" : L"; the removal is rolled back"));
+        return ERROR_INSTALL_FAILURE;
+    }
+    Log(install, (registering ? L"registered \"" : L"unregistered \"") + server + L"\"");
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 // The entry points have C names (packaging/setup_actions.def exports them).
@@ -193,15 +210,7 @@ UINT __stdcall RegisterServer(MSIHANDLE install) {
                 Log(install, L"unregistering \"" + previous + L"\": " + HresultText(hr));
             }
         }
-        Log(install, L"registering the component server \"" + server + L"\"");
-        const HRESULT hr = CallRegistration(server, true);
-        if (FAILED(hr)) {
-            Log(install, L"registration of \"" + server + L"\" failed with " + HresultText(hr) +
-                             L"; the installation is rolled back");
-            return ERROR_INSTALL_FAILURE;
-        }
-        Log(install, L"registered \"" + server + L"\"");
-        return ERROR_SUCCESS;
+        return RunRegistration(install, server, true);
     });
 }
 
@@ -237,15 +246,7 @@ UINT __stdcall UnregisterServer(MSIHANDLE install) {
                 L"\"" + server + L"\" is missing: its COM registration cannot be removed by the server itself");
             return ERROR_SUCCESS;
         }
-        Log(install, L"unregistering the component server \"" + server + L"\"");
-        const HRESULT hr = CallRegistration(server, false);
-        if (FAILED(hr)) {
-            Log(install, L"unregistration of \"" + server + L"\" failed with " + HresultText(hr) +
-                             L"; the removal is rolled back");
-            return ERROR_INSTALL_FAILURE;
-        }
-        Log(install, L"unregistered \"" + server + L"\"");
-        return ERROR_SUCCESS;
+        return RunRegistration(install, server, false);
     });
 }
 
