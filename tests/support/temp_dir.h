@@ -4,9 +4,10 @@
 // contents when the object goes away. Test support only.
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <string>
+
+#include "platform/paths.h"
 
 namespace tessary::testing {
 
@@ -27,15 +28,12 @@ public:
     const std::wstring& path() const { return path_; }
     std::wstring File(const std::wstring& name) const { return path_ + L"\\" + name; }
 
-    // Removes a directory tree; true when it is gone.
+    // Removes a directory tree; true when it is gone. Through the product's own
+    // RemoveTree (links are removed, never followed); an absolute path goes with
+    // the extended-length prefix, so trees deeper than MAX_PATH go too.
     static bool RemoveTree(const std::wstring& dir) {
-        std::wstring from = dir;
-        from.push_back(L'\0');  // SHFileOperation wants a double-terminated list
-        SHFILEOPSTRUCTW op{};
-        op.wFunc = FO_DELETE;
-        op.pFrom = from.c_str();
-        op.fFlags = FOF_NO_UI;
-        ::SHFileOperationW(&op);
+        const bool absolute = dir.size() > 2 && dir[1] == L':' && dir[2] == L'\\';
+        tessary::RemoveTree(absolute ? L"\\\\?\\" + dir : dir);
         return ::GetFileAttributesW(dir.c_str()) == INVALID_FILE_ATTRIBUTES;
     }
 
