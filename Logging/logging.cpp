@@ -19,6 +19,14 @@ constexpr wchar_t kSettingsFileName[] = L"log.ini";
 constexpr wchar_t kByteOrderMark = 0xFEFF;
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kFileAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
+// How long the module settings file must have been left alone before a value
+// read from it is reused on the strength of its size and times: longer than the
+// coarsest file-time step of a local volume (two seconds on FAT), in 100 ns units.
+constexpr uint64_t kSettledFileAge = 4ull * 10'000'000;
+
+uint64_t FileTimeValue(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
 
 std::wstring ProgramDataLogRoot() {
     UniqueTaskString folder;
@@ -166,6 +174,7 @@ void CLogging::Reset() {
         s->shrink_to_fit();
     }
     processId_ = 0;
+    lastIndex_ = IndexSnapshot{};
     options_ = kDefaultOptions;
     directoryReady_ = false;
     directoryFailed_ = false;
@@ -201,40 +210,87 @@ bool CLogging::EnsureDirectory() {
     return false;
 }
 
+int64_t CLogging::ReadLastLogIndex() {
+    // Every line asks the settings file for the current index (another process
+    // may have rotated). A look at its size and times costs a fraction of opening
+    // and decoding it, so the decoded value is reused while they stay the same.
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    const bool seen = ::GetFileAttributesExW(moduleIni_.c_str(), GetFileExInfoStandard, &data) != FALSE;
+    if (!seen) {
+        const DWORD error = ::GetLastError();
+        lastIndex_.valid = false;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return 0;
+    }
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    const uint64_t written = FileTimeValue(data.ftLastWriteTime);
+    const uint64_t created = FileTimeValue(data.ftCreationTime);
+    if (seen && lastIndex_.valid && lastIndex_.size == size && lastIndex_.written == written &&
+        lastIndex_.created == created) {
+        return lastIndex_.index;
+    }
+
+    int64_t index = 0;
+    if (CObfuscatedIniReader(moduleIni_).ReadInt(kConfigSection, kLastLogIdxKey, &index) != IniLookup::kValue) {
+        index = 0;
+    }
+    // A time stamp from the future (a clock set back) never counts as settled.
+    const uint64_t current = FileTimeValue(now);
+    const uint64_t newest = written > created ? written : created;
+    lastIndex_ =
+        IndexSnapshot{seen && newest <= current && current - newest > kSettledFileAge, size, written, created, index};
+    return index;
+}
+
 DWORD CLogging::OpenCurrentFile(HANDLE* result) {
-    CObfuscatedIniReader settings(moduleIni_);
     const DWORD maxEntries = GetMaxEntries();
     const DWORD maxSize = GetMaxSize();
 
-    int64_t index = 0;
-    if (settings.ReadInt(kConfigSection, kLastLogIdxKey, &index) != IniLookup::kValue) index = 0;
-    bool anew = false;
+    int64_t index = ReadLastLogIndex();
     if (index >= 0 && index < static_cast<int64_t>(maxEntries)) {
-        WIN32_FILE_ATTRIBUTE_DATA data{};
-        if (::GetFileAttributesExW(LogFilePath(static_cast<unsigned long>(index)).c_str(), GetFileExInfoStandard,
-                                   &data) &&
-            data.nFileSizeLow >= maxSize) {
-            index = (index + 1) % maxEntries;
-            anew = true;
+        // Append-only access: every write lands at the current end of the file,
+        // even when another handle (thread or process) appended since this one was
+        // opened. The size is asked of the open file, so a full file is seen as
+        // full by the handle that would write to it.
+        const std::wstring current = LogFilePath(static_cast<unsigned long>(index));
+        UniqueFile file(::CreateFileW(current.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr,
+                                      OPEN_ALWAYS, kFileAttributes, nullptr));
+        if (!file) {
+            // A full file that cannot be written to (read-only, say) is still left
+            // behind for the next one; any other refusal loses the line.
+            const DWORD error = LastErrorOr(ERROR_OPEN_FAILED);
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (!::GetFileAttributesExW(current.c_str(), GetFileExInfoStandard, &data) || data.nFileSizeLow < maxSize) {
+                return error;
+            }
+        } else if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+            if (!WriteBytes(file.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
+            *result = file.Take();
+            return kLogSuccess;
         }
+        LARGE_INTEGER size{};
+        if (file && (!::GetFileSizeEx(file.get(), &size) || size.LowPart < maxSize)) {
+            *result = file.Take();
+            return kLogSuccess;
+        }
+        index = (index + 1) % maxEntries;
     } else {
         index = 0;
-        anew = true;
     }
     const std::wstring path = LogFilePath(static_cast<unsigned long>(index));
 
-    if (anew) {
-        // Empty the reused file and start it with the byte order mark before any
-        // line goes in through the append-only handle below.
+    // Empty the reused file and start it with the byte order mark before any line
+    // goes in through the append-only handle below.
+    {
         UniqueFile fresh(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
                                        CREATE_ALWAYS, kFileAttributes, nullptr));
         if (!fresh) return LastErrorOr(ERROR_OPEN_FAILED);
         if (!WriteBytes(fresh.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
-        settings.WriteInt(kConfigSection, kLastLogIdxKey, index);
     }
+    lastIndex_.valid = false;
+    CObfuscatedIniReader(moduleIni_).WriteInt(kConfigSection, kLastLogIdxKey, index);
 
-    // Append-only access: every write lands at the current end of the file, even
-    // when another handle (thread or process) appended since this one was opened.
     UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr, OPEN_ALWAYS,
                                   kFileAttributes, nullptr));
     if (!file) return LastErrorOr(ERROR_OPEN_FAILED);

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -66,6 +67,22 @@ private:
     // Opens the file for the next line, rotating when the current one is full.
     // The caller holds fileLock_.
     DWORD OpenCurrentFile(HANDLE* file);
+    // "LastLogIdx" of the module settings file as it stands now (0 when the file
+    // or value is missing). The caller holds fileLock_.
+    int64_t ReadLastLogIndex();
+
+    // What "LastLogIdx" read last, with the settings file's size and times then.
+    // Reused only while the file still shows the same size and times, and only
+    // when the file had been left alone for longer than the coarsest file-time
+    // step before it was read, so a rewrite within the same step (same size,
+    // same time stamp) cannot go unseen. Guarded by fileLock_.
+    struct IndexSnapshot {
+        bool valid = false;
+        uint64_t size = 0;
+        uint64_t written = 0;
+        uint64_t created = 0;
+        int64_t index = 0;
+    };
 
     std::wstring fixedRoot_;  // from the constructor; empty: program-data folder
     std::atomic<bool> initialized_{false};
@@ -82,6 +99,7 @@ private:
     std::atomic<bool> directoryReady_{false};
     std::atomic<bool> directoryFailed_{false};
     std::mutex fileLock_;
+    IndexSnapshot lastIndex_;
 };
 
 // File name of `path` after its last backslash (or slash).

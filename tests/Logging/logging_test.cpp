@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/protected_ini.h"
+#include "platform/unique_resource.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary::ETWLogging {
@@ -203,6 +204,41 @@ TEST_F(FileLoggerTest, OutOfRangeLastIndexRestartsAtZero) {
     ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"line"), kLogSuccess);
     EXPECT_EQ(ModuleSetting("LastLogIdx"), 0);
     EXPECT_NE(ReadLogText(LogFile(0)).find(L"line"), std::wstring::npos);
+}
+
+// The logger may reuse the index it read while the settings file keeps its size
+// and times; every rewrite by another writer, settled or fresh, is still followed.
+TEST_F(FileLoggerTest, IndexRewrittenByAnotherWriterIsFollowedOnTheNextLine) {
+    const std::wstring ini = logDir_ + L"\\log.ini";
+    auto age = [&](int hours) {
+        // Leaves the file as if written `hours` ago, long settled.
+        UniqueFile file(::CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        FILETIME now;
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
+        value.QuadPart -= static_cast<uint64_t>(hours) * 3600 * 10'000'000;
+        const FILETIME old{value.LowPart, value.HighPart};
+        ASSERT_TRUE(::SetFileTime(file.get(), &old, &old, &old));
+    };
+    CLogging logger;
+    ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
+    const struct {
+        int index;
+        int hoursOld;  // 0: just written
+        const wchar_t* line;
+    } steps[] = {{1, 1, L"first"}, {1, 1, L"first again"}, {2, 0, L"second"}, {0, 2, L"third"}, {2, 3, L"fourth"}};
+    for (const auto& step : steps) {
+        WriteModuleSetting("LastLogIdx", step.index);
+        if (step.hoursOld > 0) age(step.hoursOld);
+        ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, step.line), kLogSuccess);
+        EXPECT_NE(ReadLogText(LogFile(step.index)).find(step.line), std::wstring::npos) << step.line;
+    }
+    // With the settings file gone the index is 0 again.
+    ASSERT_TRUE(::DeleteFileW(ini.c_str()));
+    ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"fifth"), kLogSuccess);
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"fifth"), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, MessageEndingInLineFeedGetsNoSecondLineEnd) {
