@@ -197,8 +197,9 @@ int MergeRows(const std::wstring& dir, double native, int runs) {
     }
 
     char name[160];
-    std::snprintf(name, sizeof(name), "MergeStoreFile: %lld-record update into %lld records, half overlapping",
-                  updateRecords, seedRecords);
+    std::snprintf(name, sizeof(name),
+                  "MergeStoreFile: %lld-record update into %lld records, half overlapping (best of %d)", updateRecords,
+                  seedRecords, runs);
     Row(name, merge, "same statements, native libsqlite3, same cache", native, "<= 2");
     Row("same merge (informational)", merge, "same statements through sqlite3_exec under Wine", exec, "-");
     return 0;

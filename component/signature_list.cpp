@@ -29,7 +29,7 @@ using SignatureEntries = std::vector<SignatureEntry>;
 // NULL stays an empty entry. False when the store or the table cannot be read.
 bool ReadSignatureTable(SignatureEntries& entries) {
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
+    if (!OpenLocalStore(&db, nullptr, StoreUse::kReadOnly)) return false;
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;

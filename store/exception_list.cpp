@@ -19,7 +19,7 @@ constexpr char kExceptionTable[] = "LocalExpInfo";
 // either is missing. False when the store cannot be read.
 bool ReadExceptionTable(TextMap& map) {
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
+    if (!OpenLocalStore(&db, nullptr, StoreUse::kReadOnly)) return false;
     const std::string sql = std::string("SELECT * FROM ") + kExceptionTable;
     UniqueSqliteTable table;
     int rows = 0;

@@ -73,7 +73,7 @@ struct StoreRow {
 StoreRow ReadStoreRow(const std::string& hash) {
     StoreRow row;
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return row;
+    if (!OpenLocalStore(&db, nullptr, StoreUse::kReadOnly)) return row;
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;

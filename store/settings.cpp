@@ -53,7 +53,7 @@ constexpr TextKey kTextKeys[] = {
 // statement fails.
 bool ReadSettingsRows(const char* sql, UniqueSqliteTable* table, int* rows, int* columns) {
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return false;
+    if (!OpenLocalStore(&db, nullptr, StoreUse::kReadOnly)) return false;
     *rows = 0;
     *columns = 0;
     return GetTableLogged(db.get(), sql, table, rows, columns, L"Reading the settings") == SQLITE_OK && table->valid();
@@ -110,7 +110,7 @@ bool ReadServiceSettings(tagQNTS_FIREWALL_SETTINGS* settings) noexcept {
 
 int32_t ReadStatPercent() noexcept {
     UniqueSqlite db;
-    if (!OpenLocalStore(&db)) return 0;
+    if (!OpenLocalStore(&db, nullptr, StoreUse::kReadOnly)) return 0;
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;

@@ -70,7 +70,7 @@ std::wstring WideName(const char* filename) {
     }
 }
 
-sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg) {
+sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg, bool reading = false) {
     if (errmsg != nullptr) *errmsg = nullptr;
     int unused = 0;
     int& rc = code != nullptr ? *code : unused;
@@ -100,6 +100,7 @@ sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg) {
     }
     sqlite3* db = nullptr;
     rc = sqlite3_open_v2(utf8.c_str(), &db, flags, nullptr);
+    if (rc == SQLITE_OK && reading) rc = sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = ProbeSchema(db);
     if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT || rc == SQLITE_CANTOPEN || (rc != SQLITE_OK && db == nullptr) ||
         (rc != SQLITE_OK && (flags & SQLITE_OPEN_READONLY) != 0)) {
@@ -127,6 +128,10 @@ void SetDbError(char** errmsg, sqlite3* db) {
 
 sqlite* sqlite_open(const char* filename, int /*mode*/, char** errmsg) {
     return OpenWith(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr, errmsg);
+}
+
+sqlite* sqlite_open_reading(const char* filename, char** errmsg) {
+    return OpenWith(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr, errmsg, /*reading=*/true);
 }
 
 sqlite* sqlite_open_readonly(const char* filename, int* code, char** errmsg) {

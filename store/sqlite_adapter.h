@@ -26,6 +26,12 @@ using sqlite_busy_callback = int (*)(void* arg, const char* table, int attempts)
 // the message "file is an SQLite 2 database" and is never written to.
 sqlite* sqlite_open(const char* filename, int mode, char** errmsg);
 
+// As sqlite_open, but the check of the file runs inside a read transaction that
+// is left open on the returned handle ("BEGIN;" already run), so the caller's
+// first queries share the check's lock and reads of the file. The caller ends it
+// with "COMMIT;" before it writes or begins a transaction of its own.
+sqlite* sqlite_open_reading(const char* filename, char** errmsg);
+
 // Opens an existing database file for reading only: nothing is created, and no
 // statement on the handle can change the file. Refuses what sqlite_open refuses;
 // *code (when not null) then tells why: SQLITE_NOTADB for a file that is not an

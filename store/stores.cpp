@@ -133,11 +133,13 @@ bool Failed(const wchar_t* relativeName, StoreOpenStatus status, StoreOpenStatus
 
 // Opens the store file, deleting and reopening it once when the library refuses
 // it; a file of the older SQLite 2 format is another product's (or an older
-// version's) data and is never deleted.
+// version's) data and is never deleted. The handle is left in a read transaction
+// (the file's check and the caller's schema checks share one lock and one read of
+// the file); the caller commits it.
 StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
     const std::string narrow = WideToNarrow(path);
-    db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+    db->reset(sqlite_open_reading(narrow.c_str(), nullptr));
     if (!*db) {
         if (sqlite_is_version2_file(narrow.c_str())) {
             if (!logged->exchange(true)) {
@@ -149,7 +151,7 @@ StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* l
         }
         if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return StoreOpenStatus::kCannotOpen;
         if (!::DeleteFileW(path.c_str())) return StoreOpenStatus::kDamaged;
-        db->reset(sqlite_open(narrow.c_str(), 0, nullptr));
+        db->reset(sqlite_open_reading(narrow.c_str(), nullptr));
         if (!*db) return StoreOpenStatus::kCannotOpen;
     }
     sqlite_busy_timeout(db->get(), kStoreBusyTimeoutMs);
@@ -178,7 +180,7 @@ const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept {
     return L"cannot be opened";
 }
 
-bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
+bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
     if (status != nullptr) *status = StoreOpenStatus::kCannotOpen;
     if (out == nullptr) return false;
     out->reset();
@@ -186,10 +188,9 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
     const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
     if (opened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, opened, status);
 
-    // The existence checks run as one read transaction: the file is locked and
-    // its schema read once for all of them instead of once per query. None of the
-    // answers depends on a creation made after it, so the creations follow.
-    Exec(db.get(), "BEGIN;");
+    // The existence checks run in the open's read transaction: the file is locked
+    // and its schema read once for all of them instead of once per query. None of
+    // the answers depends on a creation made after it, so the creations follow.
     const Presence code = ForeignCode(db.get(), kLocalTables, /*triggersAllowed=*/true);
     if (code == Presence::kPresent) {
         // Not this product's file: discarded as a store that faulted is (the
@@ -204,7 +205,6 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
                L"%s held views or computed columns; it was deleted and a new store is made.", path.c_str());
         const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
         if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
-        Exec(db.get(), "BEGIN;");
     }
     const Presence localCache = code == Presence::kBusy ? code : Query(db.get(), schema::kFindLocalCache);
     // Still locked after the wait: creating tables now would fail too (or wait
@@ -215,6 +215,12 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status) {
     const Presence digSig = Query(db.get(), schema::kFindDigSigInfo3);
     const Presence settings = Query(db.get(), schema::kFindSettings);
     const Presence expInfo = Query(db.get(), schema::kFindLocalExpInfo);
+    if (use == StoreUse::kReadOnly && localCache == Presence::kPresent && localIndex != Presence::kAbsent &&
+        digSig == Presence::kPresent && settings == Presence::kPresent && expInfo == Presence::kPresent) {
+        *out = std::move(db);
+        if (status != nullptr) *status = StoreOpenStatus::kOpen;
+        return true;
+    }
     Exec(db.get(), "COMMIT;");
 
     if (localCache != Presence::kPresent) {
@@ -244,6 +250,7 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
     if (opened == StoreOpenStatus::kOpen) {
         const Presence code = ForeignCode(db.get(), kSharedTables, /*triggersAllowed=*/false);
+        Exec(db.get(), "COMMIT;");
         if (code == Presence::kPresent) opened = StoreOpenStatus::kForeignCode;
         if (code == Presence::kBusy) opened = StoreOpenStatus::kBusy;
     }

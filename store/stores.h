@@ -42,7 +42,14 @@ const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept;
 // LocalExpInfo could not be created. `status` (optional) receives why; a failure
 // is also logged with its reason at severity 2. Callers close the handle as soon
 // as their statements are done.
-bool OpenLocalStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr);
+//
+// With StoreUse::kReadOnly the caller promises to only read: when the store had
+// all its tables, the handle is handed out still inside the read transaction of
+// the checks, so the caller's queries read the same state of the file under the
+// same lock (one lock and one check of the file per open instead of two). Such
+// a handle must not be written through.
+enum class StoreUse { kReadWrite, kReadOnly };
+bool OpenLocalStore(UniqueSqlite* db, StoreOpenStatus* status = nullptr, StoreUse use = StoreUse::kReadWrite);
 
 // Opens the shared store "data\TsShared.xdb" by the same open-or-recreate rule
 // (an SQLite 2 file is never deleted) with the same lock wait, and ensures its

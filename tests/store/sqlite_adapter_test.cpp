@@ -41,7 +41,31 @@ TEST_F(SqliteAdapterTest, RefusesAFileThatIsNotADatabase) {
     int code = SQLITE_OK;
     EXPECT_EQ(sqlite_open_readonly(Narrow(L"v2.xdb").c_str(), &code, nullptr), nullptr);
     EXPECT_EQ(code, SQLITE_NOTADB);
+    // The open that leaves a read transaction refuses the same files.
+    EXPECT_EQ(sqlite_open_reading(Narrow(L"v2.xdb").c_str(), nullptr), nullptr);
+    EXPECT_EQ(sqlite_open_reading(Narrow(L"junk.xdb").c_str(), nullptr), nullptr);
     EXPECT_EQ(testing::ReadBytes(dir_.File(L"v2.xdb")), v2);
+}
+
+TEST_F(SqliteAdapterTest, ReadingOpenHoldsItsReadTransactionUntilCommit) {
+    {
+        UniqueSqlite db(sqlite_open(Narrow(L"rt.xdb").c_str(), 0, nullptr));
+        ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(v);", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    UniqueSqlite reader(sqlite_open_reading(Narrow(L"rt.xdb").c_str(), nullptr));
+    ASSERT_TRUE(reader);
+    // The transaction is open: another BEGIN is refused, and a writer cannot
+    // commit past the reader's lock until the reader commits.
+    EXPECT_NE(sqlite_exec(reader.get(), "BEGIN;", nullptr, nullptr, nullptr), SQLITE_OK);
+    UniqueSqlite writer(sqlite_open(Narrow(L"rt.xdb").c_str(), 0, nullptr));
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(sqlite_exec(writer.get(), "INSERT INTO T VALUES(1);", nullptr, nullptr, nullptr) & 0xFF, SQLITE_BUSY);
+    EXPECT_EQ(sqlite_exec(reader.get(), "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite_exec(writer.get(), "INSERT INTO T VALUES(1);", nullptr, nullptr, nullptr), SQLITE_OK);
+    // A new file opens too (and is created), in the same state.
+    UniqueSqlite fresh(sqlite_open_reading(Narrow(L"rt-new.xdb").c_str(), nullptr));
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(sqlite_exec(fresh.get(), "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
 }
 
 TEST_F(SqliteAdapterTest, ReadOnlyOpenNeitherCreatesNorChangesTheFile) {

@@ -75,12 +75,16 @@ TEST_F(StoreFilesTest, InstallDirectoryComesFromTheRegistryElseProgramFiles) {
 }
 
 TEST_F(StoreFilesTest, FirstOpenCreatesFiveTablesAndTheSecondAddsTheIndex) {
+    auto inTransaction = [](sqlite* db) { return sqlite_exec(db, "BEGIN;", nullptr, nullptr, nullptr) != SQLITE_OK; };
     {
+        // A reader's open of a new store still makes the tables, and hands out a
+        // handle outside any transaction.
         UniqueSqlite db;
-        ASSERT_TRUE(OpenLocalStore(&db));
+        ASSERT_TRUE(OpenLocalStore(&db, nullptr, StoreUse::kReadOnly));
         EXPECT_EQ(Names(db.get(), "table"),
                   (std::set<std::string>{"LocalCache", "CreateDate", "DigSigInfo3", "Settings", "LocalExpInfo"}));
         EXPECT_TRUE(Names(db.get(), "index").empty());
+        EXPECT_FALSE(inTransaction(db.get()));
     }
     EXPECT_TRUE(FileExists(localPath_));
     {
@@ -94,6 +98,14 @@ TEST_F(StoreFilesTest, FirstOpenCreatesFiveTablesAndTheSecondAddsTheIndex) {
         ASSERT_TRUE(OpenLocalStore(&db));
         EXPECT_EQ(Names(db.get(), "table").size(), 5u);
         EXPECT_EQ(Names(db.get(), "index").size(), 1u);
+        EXPECT_FALSE(inTransaction(db.get()));
+    }
+    {
+        // A reader's open of a complete store keeps the checks' read transaction.
+        UniqueSqlite db;
+        ASSERT_TRUE(OpenLocalStore(&db, nullptr, StoreUse::kReadOnly));
+        EXPECT_EQ(Names(db.get(), "table").size(), 5u);
+        EXPECT_TRUE(inTransaction(db.get()));
     }
 }
 
@@ -155,7 +167,8 @@ TEST_F(StoreFilesTest, Sqlite2FilesAreNeverDeletedOrOverwritten) {
     const struct {
         const std::wstring& path;
         bool (*open)(UniqueSqlite*, StoreOpenStatus*);
-    } kStores[] = {{localPath_, OpenLocalStore}, {sharedPath_, OpenSharedStore}};
+    } kStores[] = {{localPath_, [](UniqueSqlite* db, StoreOpenStatus* status) { return OpenLocalStore(db, status); }},
+                   {sharedPath_, OpenSharedStore}};
     for (const auto& store : kStores) {
         SCOPED_TRACE(WideToNarrow(store.path));
         ASSERT_TRUE(WriteFileBytes(store.path, v2));
