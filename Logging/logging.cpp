@@ -232,14 +232,18 @@ int64_t CLogging::ReadLastLogIndex() {
     }
 
     int64_t index = 0;
-    if (CObfuscatedIniReader(moduleIni_).ReadInt(kConfigSection, kLastLogIdxKey, &index) != IniLookup::kValue) {
+    bool loaded = false;
+    if (CObfuscatedIniReader(moduleIni_).ReadInt(kConfigSection, kLastLogIdxKey, &index, &loaded) !=
+        IniLookup::kValue) {
         index = 0;
     }
-    // A time stamp from the future (a clock set back) never counts as settled.
+    // Only what the file's content said is kept: a file that could not be read this
+    // time (shared away, out of memory) is read again on the next line. A time
+    // stamp from the future (a clock set back) never counts as settled.
     const uint64_t current = FileTimeValue(now);
     const uint64_t newest = written > created ? written : created;
-    lastIndex_ =
-        IndexSnapshot{seen && newest <= current && current - newest > kSettledFileAge, size, written, created, index};
+    lastIndex_ = IndexSnapshot{seen && loaded && newest <= current && current - newest > kSettledFileAge, size, written,
+                               created, index};
     return index;
 }
 

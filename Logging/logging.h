@@ -72,10 +72,11 @@ private:
     int64_t ReadLastLogIndex();
 
     // What "LastLogIdx" read last, with the settings file's size and times then.
-    // Reused only while the file still shows the same size and times, and only
-    // when the file had been left alone for longer than the coarsest file-time
-    // step before it was read, so a rewrite within the same step (same size,
-    // same time stamp) cannot go unseen. Guarded by fileLock_.
+    // Reused only while the file still shows the same size and times, only when
+    // the file could be read, and only when it had been left alone for longer than
+    // the coarsest file-time step before it was read: a rewrite within the same
+    // step (same size, same time stamp) is then read again rather than taken for
+    // the file already seen. Guarded by fileLock_.
     struct IndexSnapshot {
         bool valid = false;
         uint64_t size = 0;

@@ -382,15 +382,28 @@ CBaseIniReader::~CBaseIniReader() = default;
 
 bool CBaseIniReader::Exists() const { return !path_.empty() && FileExists(path_); }
 
-IniDocument CBaseIniReader::Load() const {
+bool CBaseIniReader::TryLoad(IniDocument* doc) const {
     std::string bytes;
     std::string text;
-    if (path_.empty() || !ReadWholeFile(path_, &bytes) || !DecodeContent(bytes, &text)) return IniDocument();
-    return IniDocument::Parse(text);
+    if (path_.empty() || !ReadWholeFile(path_, &bytes) || !DecodeContent(bytes, &text)) return false;
+    *doc = IniDocument::Parse(text);
+    return true;
+}
+
+IniDocument CBaseIniReader::Load() const {
+    IniDocument doc;
+    if (!TryLoad(&doc)) return IniDocument();
+    return doc;
 }
 
 IniLookup CBaseIniReader::ReadInt(std::string_view section, std::string_view key, int64_t* value) const {
-    const IniDocument doc = Load();
+    bool loaded = false;
+    return ReadInt(section, key, value, &loaded);
+}
+
+IniLookup CBaseIniReader::ReadInt(std::string_view section, std::string_view key, int64_t* value, bool* loaded) const {
+    IniDocument doc;
+    *loaded = TryLoad(&doc);
     const std::string* text = doc.Find(section, key);
     if (text == nullptr) return IniLookup::kMissing;
     int64_t parsed = 0;

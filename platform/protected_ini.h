@@ -112,6 +112,9 @@ public:
     // Looks `key` up in `section`. Sets *value only when the result is kValue; a
     // null `value` still reports what was found.
     IniLookup ReadInt(std::string_view section, std::string_view key, int64_t* value) const;
+    // As above; *loaded is set to whether the file could be read and decoded, which
+    // tells a key that is absent from a file that could not be read at all.
+    IniLookup ReadInt(std::string_view section, std::string_view key, int64_t* value, bool* loaded) const;
 
     // The document the file holds: empty when the file is missing, unreadable or
     // cannot be decoded.
@@ -132,6 +135,9 @@ protected:
     virtual std::string EncodeContent(std::string_view text) const;
 
 private:
+    // Load, telling whether the file could be read and decoded.
+    bool TryLoad(IniDocument* doc) const;
+
     std::wstring path_;
 };
 

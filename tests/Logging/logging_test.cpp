@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/protected_ini.h"
+#include "platform/text.h"
 #include "platform/unique_resource.h"
 #include "tests/support/temp_dir.h"
 
@@ -207,38 +208,61 @@ TEST_F(FileLoggerTest, OutOfRangeLastIndexRestartsAtZero) {
 }
 
 // The logger may reuse the index it read while the settings file keeps its size
-// and times; every rewrite by another writer, settled or fresh, is still followed.
+// and times, but only what a settled, readable file said: every other rewrite by
+// another writer is followed on the next line.
 TEST_F(FileLoggerTest, IndexRewrittenByAnotherWriterIsFollowedOnTheNextLine) {
     const std::wstring ini = logDir_ + L"\\log.ini";
-    auto age = [&](int hours) {
-        // Leaves the file as if written `hours` ago, long settled.
+    // Stamps the settings file's three times with `secondsAgo` before `base`.
+    FILETIME base;
+    ::GetSystemTimeAsFileTime(&base);
+    auto stamp = [&](int secondsAgo) {
         UniqueFile file(::CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(file);
-        FILETIME now;
-        ::GetSystemTimeAsFileTime(&now);
-        ULARGE_INTEGER value{{now.dwLowDateTime, now.dwHighDateTime}};
-        value.QuadPart -= static_cast<uint64_t>(hours) * 3600 * 10'000'000;
-        const FILETIME old{value.LowPart, value.HighPart};
-        ASSERT_TRUE(::SetFileTime(file.get(), &old, &old, &old));
+        ULARGE_INTEGER value{{base.dwLowDateTime, base.dwHighDateTime}};
+        value.QuadPart -= static_cast<uint64_t>(secondsAgo) * 10'000'000;
+        const FILETIME time{value.LowPart, value.HighPart};
+        ASSERT_TRUE(::SetFileTime(file.get(), &time, &time, &time));
     };
     CLogging logger;
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
     const struct {
-        int index;
-        int hoursOld;  // 0: just written
+        int stored;      // the index another writer stores
+        int secondsAgo;  // the times it leaves on the file (0: as written)
+        int expected;    // the file the next line goes to
         const wchar_t* line;
-    } steps[] = {{1, 1, L"first"}, {1, 1, L"first again"}, {2, 0, L"second"}, {0, 2, L"third"}, {2, 3, L"fourth"}};
+    } steps[] = {
+        {1, 3600, 1, L"settled"},
+        // Same size, same (settled) times: taken for the file already read.
+        {2, 3600, 1, L"same size and times"},
+        {2, 0, 2, L"rewritten"},
+        {0, 7200, 0, L"settled elsewhere"},
+        // Written within the last seconds: read, but not kept, so a rewrite that
+        // leaves the same size and time stamp is still seen.
+        {1, 1, 1, L"fresh"},
+        {2, 1, 2, L"fresh, same size and times"},
+    };
     for (const auto& step : steps) {
-        WriteModuleSetting("LastLogIdx", step.index);
-        if (step.hoursOld > 0) age(step.hoursOld);
+        WriteModuleSetting("LastLogIdx", step.stored);
+        if (step.secondsAgo > 0) stamp(step.secondsAgo);
         ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, step.line), kLogSuccess);
-        EXPECT_NE(ReadLogText(LogFile(step.index)).find(step.line), std::wstring::npos) << step.line;
+        EXPECT_NE(ReadLogText(LogFile(step.expected)).find(step.line), std::wstring::npos) << WideToNarrow(step.line);
     }
+    // A settled file that cannot be read for a moment gives 0 for that line only.
+    WriteModuleSetting("LastLogIdx", 1);
+    stamp(3600);
+    {
+        UniqueFile held(::CreateFileW(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"unreadable"), kLogSuccess);
+        EXPECT_NE(ReadLogText(LogFile(0)).find(L"unreadable"), std::wstring::npos);
+    }
+    ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"readable again"), kLogSuccess);
+    EXPECT_NE(ReadLogText(LogFile(1)).find(L"readable again"), std::wstring::npos);
     // With the settings file gone the index is 0 again.
     ASSERT_TRUE(::DeleteFileW(ini.c_str()));
-    ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"fifth"), kLogSuccess);
-    EXPECT_NE(ReadLogText(LogFile(0)).find(L"fifth"), std::wstring::npos);
+    ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"gone"), kLogSuccess);
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"gone"), std::wstring::npos);
 }
 
 TEST_F(FileLoggerTest, MessageEndingInLineFeedGetsNoSecondLineEnd) {
