@@ -212,39 +212,48 @@ TEST_F(FileLoggerTest, OutOfRangeLastIndexRestartsAtZero) {
 // another writer is followed on the next line.
 TEST_F(FileLoggerTest, IndexRewrittenByAnotherWriterIsFollowedOnTheNextLine) {
     const std::wstring ini = logDir_ + L"\\log.ini";
-    // Stamps the settings file's three times with `secondsAgo` before `base`.
+    // Stamps the settings file's times with `secondsAgo` before `base`; its last
+    // write time with `writtenAgo` instead when that is given (a replaced file can
+    // keep the old one's creation time).
     FILETIME base;
     ::GetSystemTimeAsFileTime(&base);
-    auto stamp = [&](int secondsAgo) {
+    auto at = [&](int secondsAgo) {
+        ULARGE_INTEGER value{{base.dwLowDateTime, base.dwHighDateTime}};
+        value.QuadPart -= static_cast<uint64_t>(secondsAgo) * 10'000'000;
+        return FILETIME{value.LowPart, value.HighPart};
+    };
+    auto stamp = [&](int secondsAgo, int writtenAgo = -1) {
         UniqueFile file(::CreateFileW(ini.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(file);
-        ULARGE_INTEGER value{{base.dwLowDateTime, base.dwHighDateTime}};
-        value.QuadPart -= static_cast<uint64_t>(secondsAgo) * 10'000'000;
-        const FILETIME time{value.LowPart, value.HighPart};
-        ASSERT_TRUE(::SetFileTime(file.get(), &time, &time, &time));
+        const FILETIME time = at(secondsAgo);
+        const FILETIME written = at(writtenAgo >= 0 ? writtenAgo : secondsAgo);
+        ASSERT_TRUE(::SetFileTime(file.get(), &time, &time, &written));
     };
     CLogging logger;
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
     const struct {
         int stored;      // the index another writer stores
         int secondsAgo;  // the times it leaves on the file (0: as written)
+        int writtenAgo;  // its last write time, when other than secondsAgo (-1)
         int expected;    // the file the next line goes to
         const wchar_t* line;
     } steps[] = {
-        {1, 3600, 1, L"settled"},
+        {1, 3600, -1, 1, L"settled"},
         // Same size, same (settled) times: taken for the file already read.
-        {2, 3600, 1, L"same size and times"},
-        {2, 0, 2, L"rewritten"},
-        {0, 7200, 0, L"settled elsewhere"},
+        {2, 3600, -1, 1, L"same size and times"},
+        {2, 0, -1, 2, L"rewritten"},
+        {0, 7200, -1, 0, L"settled elsewhere"},
+        // Only the last write time differs.
+        {1, 7200, 5400, 1, L"written again"},
         // Written within the last seconds: read, but not kept, so a rewrite that
         // leaves the same size and time stamp is still seen.
-        {1, 1, 1, L"fresh"},
-        {2, 1, 2, L"fresh, same size and times"},
+        {1, 1, -1, 1, L"fresh"},
+        {2, 1, -1, 2, L"fresh, same size and times"},
     };
     for (const auto& step : steps) {
         WriteModuleSetting("LastLogIdx", step.stored);
-        if (step.secondsAgo > 0) stamp(step.secondsAgo);
+        if (step.secondsAgo > 0) stamp(step.secondsAgo, step.writtenAgo);
         ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, step.line), kLogSuccess);
         EXPECT_NE(ReadLogText(LogFile(step.expected)).find(step.line), std::wstring::npos) << WideToNarrow(step.line);
     }
