@@ -50,6 +50,23 @@ DWORD LastErrorOr(DWORD fallback) {
     return error != ERROR_SUCCESS ? error : fallback;
 }
 
+// Opens `path` for appending, creating it (with the byte order mark) when absent;
+// *existed tells whether it was there. Append-only access: every write lands at
+// the current end of the file, even when another handle (thread or process)
+// appended since this one was opened. Returns kLogSuccess or the system error.
+DWORD OpenForAppend(const std::wstring& path, UniqueFile* file, bool* existed) {
+    file->reset(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr, OPEN_ALWAYS,
+                              kFileAttributes, nullptr));
+    if (!*file) return LastErrorOr(ERROR_OPEN_FAILED);
+    *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!*existed && !WriteBytes(file->get(), &kByteOrderMark, sizeof(kByteOrderMark))) {
+        const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
+        file->reset();
+        return error;
+    }
+    return kLogSuccess;
+}
+
 // One settings key: its acceptable range and where the value goes.
 struct SettingKey {
     const char* name;
@@ -253,30 +270,25 @@ DWORD CLogging::OpenCurrentFile(HANDLE* result) {
 
     int64_t index = ReadLastLogIndex();
     if (index >= 0 && index < static_cast<int64_t>(maxEntries)) {
-        // Append-only access: every write lands at the current end of the file,
-        // even when another handle (thread or process) appended since this one was
-        // opened. The size is asked of the open file, so a full file is seen as
-        // full by the handle that would write to it.
+        // The size is asked of the open file, so a full file is seen as full by
+        // the handle that would write to it.
         const std::wstring current = LogFilePath(static_cast<unsigned long>(index));
-        UniqueFile file(::CreateFileW(current.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr,
-                                      OPEN_ALWAYS, kFileAttributes, nullptr));
-        if (!file) {
+        UniqueFile file;
+        bool existed = false;
+        const DWORD opened = OpenForAppend(current, &file, &existed);
+        if (opened == kLogSuccess) {
+            LARGE_INTEGER size{};
+            if (!existed || !::GetFileSizeEx(file.get(), &size) || size.LowPart < maxSize) {
+                *result = file.Take();
+                return kLogSuccess;
+            }
+        } else {
             // A full file that cannot be written to (read-only, say) is still left
             // behind for the next one; any other refusal loses the line.
-            const DWORD error = LastErrorOr(ERROR_OPEN_FAILED);
             WIN32_FILE_ATTRIBUTE_DATA data{};
             if (!::GetFileAttributesExW(current.c_str(), GetFileExInfoStandard, &data) || data.nFileSizeLow < maxSize) {
-                return error;
+                return opened;
             }
-        } else if (::GetLastError() != ERROR_ALREADY_EXISTS) {
-            if (!WriteBytes(file.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
-            *result = file.Take();
-            return kLogSuccess;
-        }
-        LARGE_INTEGER size{};
-        if (file && (!::GetFileSizeEx(file.get(), &size) || size.LowPart < maxSize)) {
-            *result = file.Take();
-            return kLogSuccess;
         }
         index = (index + 1) % maxEntries;
     } else {
@@ -295,12 +307,10 @@ DWORD CLogging::OpenCurrentFile(HANDLE* result) {
     lastIndex_.valid = false;
     CObfuscatedIniReader(moduleIni_).WriteInt(kConfigSection, kLastLogIdxKey, index);
 
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr, OPEN_ALWAYS,
-                                  kFileAttributes, nullptr));
-    if (!file) return LastErrorOr(ERROR_OPEN_FAILED);
-    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
-        if (!WriteBytes(file.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
-    }
+    UniqueFile file;
+    bool existed = false;
+    const DWORD opened = OpenForAppend(path, &file, &existed);
+    if (opened != kLogSuccess) return opened;
     *result = file.Take();
     return kLogSuccess;
 }

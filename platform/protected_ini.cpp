@@ -392,7 +392,7 @@ bool CBaseIniReader::TryLoad(IniDocument* doc) const {
 
 IniDocument CBaseIniReader::Load() const {
     IniDocument doc;
-    if (!TryLoad(&doc)) return IniDocument();
+    TryLoad(&doc);  // left empty when the file cannot be read or decoded
     return doc;
 }
 
