@@ -5,9 +5,12 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <vector>
 
+#include "platform/module_thread.h"
 #include "platform/unique_resource.h"
 #include "store/named_objects.h"
 #include "store/reader_writer.h"
@@ -140,10 +143,14 @@ void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
     std::vector<char> buffer(announced < kReadChunk ? announced : kReadChunk);
     uint64_t total = 0;
     while (total < announced) {
-        if (::GetTickCount64() >= stream->deadline) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= stream->deadline) {
             stream->outcome = DownloadOutcome::kDeadline;
             return;
         }
+        // No single wait for bytes may reach past the deadline either.
+        DWORD left = static_cast<DWORD>(stream->deadline - now < 0xFFFFFFF0u ? stream->deadline - now : 0xFFFFFFF0u);
+        winhttp::SetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &left, sizeof(left));
         // Only what is there already is read, so that a read returns with the bytes
         // that came instead of waiting for a whole buffer a trickle never fills.
         DWORD available = 0;
@@ -168,6 +175,102 @@ void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
         stream->received = total;
     }
     stream->outcome = DownloadOutcome::kComplete;
+}
+
+// Chooses the proxy, sends the request (connecting first) and waits for the
+// answer's headers; false with the last error when any of it fails.
+bool ChooseProxyAndSend(HINTERNET session, HINTERNET request, const wchar_t* url, const void* body,
+                        DWORD bodyLength) {
+    ChooseProxy(session, request, url);
+    const bool post = body != nullptr && bodyLength != 0;
+    void* optional = post ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
+    const DWORD optionalLength = post ? bodyLength : 0;
+    return winhttp::SendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, optional, optionalLength, optionalLength,
+                                0) &&
+           winhttp::ReceiveResponse(request, nullptr);
+}
+
+// What a download's sending thread and the exchange that waits for it share.
+// Proxy discovery, connect, send and the headers are blocking WinHTTP calls
+// whose time-outs apply per wait, not in total: a server that sends one header
+// line within every receive time-out holds ReceiveResponse for as long as it
+// likes. So a download runs them on a thread of its own and waits for that
+// thread only until its deadline. At the deadline the exchange closes the
+// request handle (on Windows that ends the blocking call) and leaves; the
+// thread never touches the request handle again after its call returns, and
+// whichever side lets go last closes the session and connection.
+struct PendingSend {
+    std::mutex lock;
+    UniqueWinHttp session;
+    UniqueWinHttp connection;
+    UniqueWinHttp request;
+    std::wstring url;
+    UniqueHandle done;  // manual reset, set when the thread's calls have returned
+    bool finished = false;
+    bool sent = false;
+    DWORD error = 0;
+};
+
+class SendJob final : public ThreadJob {
+public:
+    explicit SendJob(std::shared_ptr<PendingSend> pending) : pin_(winhttp::Pin()), pending_(std::move(pending)) {}
+    unsigned Run() noexcept override {
+        PendingSend& p = *pending_;
+        const bool sent = ChooseProxyAndSend(p.session.get(), p.request.get(), p.url.c_str(), nullptr, 0);
+        const DWORD error = ::GetLastError();
+        const std::lock_guard<std::mutex> hold(p.lock);
+        p.finished = true;
+        p.sent = sent;
+        p.error = error;
+        ::SetEvent(p.done.get());
+        return 0;
+    }
+
+private:
+    // Declared first, so released last: the library stays loaded until this
+    // thread's share of the handles is closed, even when the pass ended and
+    // unloaded it meanwhile.
+    UniqueModule pin_;
+    std::shared_ptr<PendingSend> pending_;
+};
+
+// Sends a download's request and waits for its headers until `deadline`
+// (GetTickCount64). The three handles move to the sending thread and come back
+// when it finished in time. False with the last error when sending failed, or
+// with ERROR_TIMEOUT (the request handle closed, the others left to the thread)
+// when the deadline passed first.
+bool SendWithinDeadline(const wchar_t* url, UniqueWinHttp* session, UniqueWinHttp* connection, UniqueWinHttp* request,
+                        ULONGLONG deadline) {
+    auto pending = std::make_shared<PendingSend>();
+    pending->url = url;
+    pending->done.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!pending->done) return false;
+    pending->session = std::move(*session);
+    pending->connection = std::move(*connection);
+    pending->request = std::move(*request);
+    auto giveBack = [&] {
+        *session = std::move(pending->session);
+        *connection = std::move(pending->connection);
+        *request = std::move(pending->request);
+    };
+    if (!StartWorkerThread(std::make_unique<SendJob>(pending), true)) {
+        const DWORD error = ::GetLastError();
+        giveBack();
+        ::SetLastError(error != 0 ? error : ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    const ULONGLONG left = deadline > now ? deadline - now : 0;
+    ::WaitForSingleObject(pending->done.get(), left < 0xFFFFFFF0u ? static_cast<DWORD>(left) : 0xFFFFFFF0u);
+    const std::lock_guard<std::mutex> hold(pending->lock);
+    if (!pending->finished) {
+        winhttp::CloseHandle(pending->request.Take());
+        ::SetLastError(ERROR_TIMEOUT);
+        return false;
+    }
+    giveBack();
+    ::SetLastError(pending->error);
+    return pending->sent;
 }
 
 bool QueryNumberHeader(HINTERNET request, DWORD query, DWORD* value) {
@@ -215,13 +318,12 @@ bool Exchange(const wchar_t* url, const void* body, DWORD bodyLength, std::strin
                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, target.requestFlags));
     if (!request) return FailedAt(ExchangeStep::kOpen, status);
 
-    ChooseProxy(session.get(), request.get(), url);
-
-    void* optional = post ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
-    const DWORD optionalLength = post ? bodyLength : 0;
-    if (!winhttp::SendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, optional, optionalLength, optionalLength,
-                              0) ||
-        !winhttp::ReceiveResponse(request.get(), nullptr)) {
+    if (stream != nullptr) {
+        if (!SendWithinDeadline(url, &session, &connection, &request, stream->deadline)) {
+            if (::GetLastError() == ERROR_TIMEOUT) stream->outcome = DownloadOutcome::kDeadline;
+            return FailedAt(ExchangeStep::kSend, status);
+        }
+    } else if (!ChooseProxyAndSend(session.get(), request.get(), url, body, bodyLength)) {
         return FailedAt(ExchangeStep::kSend, status);
     }
 

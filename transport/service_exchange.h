@@ -99,7 +99,7 @@ enum class DownloadOutcome {
     kComplete,       // success status, and every announced byte reached the sink
     kFailed,         // no exchange, an error status, no Content-Length, or the body ended early
     kTooLarge,       // the announced length exceeds the caller's cap
-    kDeadline,       // the body had not arrived when the download's deadline passed
+    kDeadline,       // the headers or the body had not arrived when the download's deadline passed
     kRefusedBySink,  // the sink returned false (it could not store the bytes)
 };
 
@@ -120,11 +120,11 @@ DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept;
 // A GET of `url` whose body goes to `sink` as it arrives instead of into memory,
 // bounded in size and time: an announced length above `maxBytes` is refused
 // before any byte is read, and the body must have arrived within
-// DownloadDeadlineMs(ExchangeTimeouts()) of the call (the deadline is checked
-// before each read, and one read waits at most the receive time-out; a server
-// that trickles bytes cannot hold the caller longer; a connect, send or receive
-// time-out of no limit or longer than the deadline is cut to the deadline for
-// the download). The body of an error
+// DownloadDeadlineMs(ExchangeTimeouts()) of the call, from the first connect to
+// the last byte: proxy choice, connect, send and the headers run on a thread of
+// their own that the call waits for only until the deadline (a server that
+// trickles header lines cannot hold it), the deadline is checked before each
+// body read, and no single wait for bytes reaches past it. The body of an error
 // status is not handed to the sink. `status` as for ServiceExchange. Never throws.
 DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes,
                                 ExchangeStatus* status = nullptr) noexcept;

@@ -75,6 +75,16 @@ void Unload() noexcept {
 
 bool Available() noexcept { return g_module.load(std::memory_order_acquire) != nullptr; }
 
+UniqueModule Pin() noexcept {
+    std::lock_guard<std::mutex> lock(g_loadLock);
+    HMODULE module = g_module.load();
+    HMODULE pinned = nullptr;
+    if (module != nullptr) {
+        ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(module), &pinned);
+    }
+    return UniqueModule(pinned);
+}
+
 BOOL CrackUrl(LPCWSTR url, DWORD urlLength, DWORD flags, URL_COMPONENTS* components) noexcept {
     auto fn = Bind<decltype(&::WinHttpCrackUrl)>(kCrackUrl);
     return fn ? fn(url, urlLength, flags, components) : FALSE;

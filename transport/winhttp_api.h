@@ -25,6 +25,11 @@ void Unload() noexcept;
 // True while the library is loaded.
 bool Available() noexcept;
 
+// One more reference to the loaded library, for a thread that may still be
+// inside it when the process's own reference is released by Unload(); empty
+// when the library is not loaded.
+UniqueModule Pin() noexcept;
+
 BOOL CrackUrl(LPCWSTR url, DWORD urlLength, DWORD flags, URL_COMPONENTS* components) noexcept;
 HINTERNET Open(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) noexcept;
 BOOL SetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive) noexcept;

@@ -42,7 +42,7 @@ const wchar_t* OutcomeText(DownloadOutcome outcome) {
         case DownloadOutcome::kTooLarge:
             return L"the service announced more bytes than allowed";
         case DownloadOutcome::kDeadline:
-            return L"the body did not arrive within the download deadline";
+            return L"the answer did not arrive within the download deadline";
         case DownloadOutcome::kRefusedBySink:
             return L"the bytes could not be stored";
         case DownloadOutcome::kFailed:

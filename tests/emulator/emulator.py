@@ -98,11 +98,13 @@ class Rule:
       body_delay_ms:  wait between the headers and the body
       trickle_ms:     send the body one byte at a time, this many milliseconds apart (a server
                       that keeps a download alive without ever finishing it in time)
+      header_trickle_ms: after the status line, send one more header line this many milliseconds
+                      apart until the client goes away (the headers never end)
       drop:           "before_response", "after_headers" or "mid_body": reset the connection there
     Every rule other than a plain answer closes the connection after the response."""
 
     KEYS = {"match", "times", "delay_ms", "status", "reason", "body", "body_b64", "junk", "headers",
-            "content_length", "truncate", "body_delay_ms", "trickle_ms", "drop"}
+            "content_length", "truncate", "body_delay_ms", "trickle_ms", "header_trickle_ms", "drop"}
     DROPS = {"before_response", "after_headers", "mid_body"}
 
     def __init__(self, definition):
@@ -120,6 +122,8 @@ class Rule:
         self.body_delay = self._number("body_delay_ms", 0) / 1000.0
         trickle = self._number("trickle_ms", None, minimum=1, maximum=60000)
         self.trickle = trickle / 1000.0 if trickle is not None else 0
+        header_trickle = self._number("header_trickle_ms", None, minimum=1, maximum=60000)
+        self.header_trickle = header_trickle / 1000.0 if header_trickle is not None else 0
         self.status = self._number("status", 200, minimum=100, maximum=999)
         self.reason = definition.get("reason")
         self.headers = definition.get("headers", {})
@@ -163,7 +167,7 @@ class Rule:
     @property
     def misbehaves(self):
         return (self.content_length != "auto" or self.truncate is not None or self.drop is not None
-                or self.trickle > 0)
+                or self.trickle > 0 or self.header_trickle > 0)
 
 
 class State:
@@ -469,6 +473,9 @@ class Handler(BaseHTTPRequestHandler):
             self._reset_connection()
             return
         self._status_line(rule.status, rule.reason)
+        if rule.header_trickle > 0:
+            self._trickle_headers(rule.header_trickle)
+            return
         pairs = [("Server", self.server_version)]
         names = {k.lower() for k in rule.headers}
         if "content-type" not in names:
@@ -504,6 +511,20 @@ class Handler(BaseHTTPRequestHandler):
             return
         self._put(body)
         self._flush()
+
+    def _trickle_headers(self, interval):
+        """Sends one header line per `interval` seconds until the client goes away,
+        the emulator stops or ten minutes have passed; the headers never end."""
+        self.close_connection = True
+        self._flush()
+        for i in range(int(600 / interval)):
+            try:
+                self.wfile.write(b"X-Trickle-%d: %d\r\n" % (i, i))
+                self.wfile.flush()
+            except OSError:
+                return
+            if self.state.stop.wait(interval):
+                return
 
     def _trickle(self, body, interval):
         """Sends `body` one byte per `interval` seconds until it is out, the client

@@ -275,6 +275,10 @@ TEST_F(UpdatePassFaultTest, TricklingServersCannotHoldThePass) {
                                            "}, {\"match\": {\"path\": \"/faults/x.xdb\"}, " + trickle + "}]"},
         {"trickling manifest", "{\"match\": {\"endpoint\": \"manifest\"}, \"trickle_ms\": 50, \"body\": " +
                                    JsonString(kManifestEntry + std::string(64 * 1024, '#')) + "}"},
+        {"manifest headers that never end", "{\"match\": {\"endpoint\": \"manifest\"}, \"header_trickle_ms\": 200}"},
+        {"cabinet and file headers that never end",
+         "[{\"match\": {\"path\": \"/faults/x.cab\"}, \"header_trickle_ms\": 200}, "
+         "{\"match\": {\"path\": \"/faults/x.xdb\"}, \"header_trickle_ms\": 200}]"},
     };
     for (const auto& [name, rules] : cases) {
         Prepare();

@@ -322,12 +322,27 @@ TEST_F(ServiceExchangeTest, ATricklingBodyEndsAtTheDeadline) {
     EXPECT_EQ(DownloadDeadlineMs(ExchangeTimeouts()), 2600u);
     Answer("/d/trickle", "\"trickle_ms\": 50, \"body\": \"" + std::string(2000, 't') + "\"");
     Received received;
-    const ULONGLONG started = ::GetTickCount64();
+    ULONGLONG started = ::GetTickCount64();
     EXPECT_EQ(DownloadBounded(emulator_.Url(L"/d/trickle").c_str(), received.Sink(), 1 << 20),
               DownloadOutcome::kDeadline);
     EXPECT_LT(::GetTickCount64() - started, 20000u) << "bounded by the deadline, not by the trickle";
     EXPECT_GT(received.calls, 3) << "bytes kept arriving, each within the receive time-out";
     EXPECT_LT(received.bytes.size(), 2000u);
+
+    // Header lines that keep coming, each within the receive time-out, never end
+    // the headers: the deadline covers them too.
+    Answer("/d/headers", "\"header_trickle_ms\": 100");
+    Received none;
+    ExchangeStatus status;
+    started = ::GetTickCount64();
+    EXPECT_EQ(DownloadBounded(emulator_.Url(L"/d/headers").c_str(), none.Sink(), 1 << 20, &status),
+              DownloadOutcome::kDeadline);
+    const ULONGLONG took = ::GetTickCount64() - started;
+    EXPECT_GE(took, 2400u) << "the headers are waited for until the deadline";
+    EXPECT_LT(took, 6000u) << "and not longer";
+    EXPECT_EQ(none.calls, 0);
+    EXPECT_EQ(status.step, ExchangeStep::kSend);
+    EXPECT_EQ(status.error, static_cast<DWORD>(ERROR_TIMEOUT));
 }
 
 TEST(DownloadDeadlineTest, ConnectSendAndTenReceiveTimeoutsWithinBounds) {
