@@ -179,8 +179,7 @@ void StreamBody(HINTERNET request, DWORD announced, BodyStream* stream) {
 
 // Chooses the proxy, sends the request (connecting first) and waits for the
 // answer's headers; false with the last error when any of it fails.
-bool ChooseProxyAndSend(HINTERNET session, HINTERNET request, const wchar_t* url, const void* body,
-                        DWORD bodyLength) {
+bool ChooseProxyAndSend(HINTERNET session, HINTERNET request, const wchar_t* url, const void* body, DWORD bodyLength) {
     ChooseProxy(session, request, url);
     const bool post = body != nullptr && bodyLength != 0;
     void* optional = post ? const_cast<void*>(body) : WINHTTP_NO_REQUEST_DATA;
