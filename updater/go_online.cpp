@@ -62,11 +62,6 @@ void LogStopped(const std::wstring& url, DownloadOutcome outcome, const Exchange
     TS_LOG(kSeverityError, kSource, L"Download of %s stopped: %s", url.c_str(), OutcomeText(outcome));
 }
 
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
 std::wstring ProgramDirectory() { return ParentDirectory(ModuleFilePath(nullptr)); }
 
 // The file an entry's download replaces; nothing (logged) when its folder
@@ -206,8 +201,12 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
         return false;
     }
     const std::wstring cabinet = targetDirectory + L"\\" + segment;
-    // A cabinet that would take the target's own name would replace it unchecked.
-    if (SameFile(cabinet, target)) return false;
+    // A cabinet that would take the target's own file (under any spelling)
+    // would replace it unchecked, and its clean-up would delete the delivery.
+    if (NamesSameFile(cabinet, target)) {
+        TS_LOG(kSeverityWarning, kSource, L"Cabinet %s is the target itself, not downloaded", cabinet.c_str());
+        return false;
+    }
 
     TS_LOG(kSeverityInformation, kSource, L"Trying download %s", cabUrl.c_str());
     StagedFile staged;
@@ -245,8 +244,9 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
     const bool extracted = ExtractCab(WideToNarrow(cabinet), WideToNarrow(folder.path()), &produced);
     const std::wstring expected = folder.path() + L"\\" + segment.substr(0, segment.rfind(L'.')) + L".xdb";
     // Only a file this extraction wrote completely counts, never one that was there before.
-    const bool found = extracted && std::any_of(produced.begin(), produced.end(),
-                                                [&](const std::wstring& file) { return SameFile(file, expected); });
+    const bool found = extracted && std::any_of(produced.begin(), produced.end(), [&](const std::wstring& file) {
+                           return NamesSameFile(file, expected);
+                       });
     if (!found) {
         TS_LOG(kSeverityError, kSource, L"Expected xdb doesn't exist: %s", expected.c_str());
         return false;
@@ -380,6 +380,13 @@ bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstrin
         std::optional<std::wstring> resolved = EntryTarget(*destination);
         if (!resolved) return false;
         targetFile = std::move(*resolved);
+    }
+    // Every later comparison and log line uses the name Windows opens.
+    const std::wstring spelled = std::move(targetFile);
+    targetFile = FullPathOf(spelled);
+    if (targetFile.empty()) {
+        TS_LOG(kSeverityError, kSource, L"The path %s could not be resolved, not downloaded", spelled.c_str());
+        return false;
     }
     const std::wstring directory = ParentDirectory(targetFile);
     if (directory.empty()) {

@@ -22,7 +22,46 @@ std::wstring UniqueName(const std::wstring& directory, const wchar_t* extension)
     return path + name;
 }
 
+// The identity of an existing file or folder (the entry itself, not what a link
+// points at); false when it cannot be opened.
+bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
+    const UniqueFile file(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return file && ::GetFileInformationByHandle(file.get(), info);
+}
+
 }  // namespace
+
+std::wstring FullPathOf(const std::wstring& path) {
+    if (path.empty()) return {};
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) return {};
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.assign(length, L'\0');
+    }
+    return {};
+}
+
+bool NamesSameFile(const std::wstring& a, const std::wstring& b) {
+    const std::wstring fullA = FullPathOf(a);
+    const std::wstring fullB = FullPathOf(b);
+    if (fullA.empty() || fullB.empty()) return false;
+    if (::CompareStringOrdinal(fullA.c_str(), static_cast<int>(fullA.size()), fullB.c_str(),
+                               static_cast<int>(fullB.size()), TRUE) == CSTR_EQUAL) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION infoA{};
+    BY_HANDLE_FILE_INFORMATION infoB{};
+    return FileIdentity(fullA, &infoA) && FileIdentity(fullB, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
 
 StagedFile::~StagedFile() { Discard(); }
 

@@ -65,6 +65,17 @@ bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes);
 // `to` then keeps its content (and its read-only attribute).
 bool MoveOntoTarget(const std::wstring& from, const std::wstring& to);
 
+// The full path Windows opens for `path`: a relative path, "." and "..", forward
+// slashes and the trailing dots and spaces of the last name resolved the way
+// the system resolves them (GetFullPathNameW). Empty when it cannot be resolved.
+std::wstring FullPathOf(const std::wstring& path);
+
+// True when `a` and `b` name one file: their full paths are equal ignoring
+// case, or both exist and are the same file (volume serial number and file
+// index: a hard link, a short name). Spellings are not compared as text, so
+// "dir\.\x.cab", "dir/x.cab." and "DIR\X.CAB" all name "dir\x.cab".
+bool NamesSameFile(const std::wstring& a, const std::wstring& b);
+
 // Deletes `path`, clearing a read-only attribute first. True when the file is
 // gone (deleted now or absent before); false with the last error otherwise.
 bool DeleteFileEvenReadOnly(const std::wstring& path);

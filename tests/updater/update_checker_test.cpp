@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <string>
@@ -247,6 +248,32 @@ TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
     const std::wstring log = process_.Log();
     EXPECT_NE(log.find(L"Checking digital signature of " + Common(L"x.cab") + L", result = 0"), std::wstring::npos)
         << log;
+}
+
+TEST_F(UpdateCheckerTest, ATargetThatIsTheCabinetUnderAnySpellingIsNeverReplacedByIt) {
+    ASSERT_TRUE(rootTrusted_);
+    // Each spelling names the cabinet "x.cab" itself: fetched over the target, it
+    // would be deleted with the cabinet after a logged success.
+    for (const char* spelling : {"data/summary/./x.cab", "data/summary/x.cab.", "data/summary/x.cab. .",
+                                 "data/summary/X.CAB", "data/summary\\.\\x.cab", "data/summary/data/../x.cab"}) {
+        SCOPED_TRACE(spelling);
+        CleanMachine();
+        ASSERT_TRUE(emulator_.Reset());
+        ASSERT_TRUE(WriteFileBytes(Common(L"x.cab"), "old"));
+        Manifest(std::string("FILE={origin}/signed/x.xdb||") + spelling + "||ffffffff\r\n");
+        EXPECT_EQ(process_.Run(), 0u);
+        const std::wstring log = process_.Log();
+        EXPECT_EQ(log.find(L" successfully"), std::wstring::npos) << log;
+        const std::vector<std::string> paths = Paths();
+        EXPECT_EQ(std::count(paths.begin(), paths.end(), "/signed/x.cab"), 0) << "the cabinet is not fetched";
+        EXPECT_TRUE(FileExists(Common(L"x.cab"))) << "the target is kept";
+        // A spelling the command file may use ends with the plain file in place.
+        if (std::count(paths.begin(), paths.end(), "/signed/x.xdb") == 1) {
+            EXPECT_EQ(StoreHashes(Common(L"x.cab")), std::vector<std::string>{kPlainStoreHash});
+        } else {
+            EXPECT_EQ(ReadBytes(Common(L"x.cab")), "old");
+        }
+    }
 }
 
 TEST_F(UpdateCheckerTest, UntrustedCabinetFallsBackToThePlainFile) {
