@@ -349,7 +349,8 @@ bool InterpretCommandFile(const char* text, size_t length, const std::wstring* t
     for (const CommandAction& action : CommandFileActions(std::string_view(text, length))) {
         switch (action.keyword) {
             case CommandKeyword::kTsid:
-                ProcessInstallationId().Assign(action.value);
+                // Written once, after the file is read (or before a download asks for it).
+                ProcessInstallationId().AssignDeferred(action.value);
                 break;
             case CommandKeyword::kFile:
                 result = processTsCmdFile(action.value, false, target);
@@ -359,6 +360,7 @@ bool InterpretCommandFile(const char* text, size_t length, const std::wstring* t
                 break;
         }
     }
+    ProcessInstallationId().SavePending();
     return result;
 }
 

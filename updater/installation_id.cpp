@@ -81,21 +81,36 @@ bool InstallationId::Save() {
 }
 
 bool InstallationId::Assign(std::string_view sixteen) {
+    const bool parsed = AssignDeferred(sixteen);
+    SavePending();
+    return parsed;
+}
+
+bool InstallationId::AssignDeferred(std::string_view sixteen) {
     const std::optional<std::string> joined = JoinTsidGroups(sixteen);
     if (!joined) return false;
-    const bool parsed = Parse(*joined);
-    Save();
-    return parsed;
+    // The save this assignment stands in for would have cleared the flag.
+    if (savePending_ && parts_ != std::array<uint32_t, 4>{}) loaded_ = false;
+    savePending_ = true;
+    return Parse(*joined);
+}
+
+bool InstallationId::SavePending() {
+    if (!savePending_) return true;
+    savePending_ = false;
+    return Save();
 }
 
 std::string InstallationId::Format() const { return FormatInstallationId(parts_); }
 
 std::string InstallationId::ForRequest() {
+    SavePending();
     if (!loaded_) Load();
     return Format();
 }
 
 std::string InstallationId::ForDownload() {
+    SavePending();
     Load();
     return Format();
 }

@@ -53,13 +53,24 @@ public:
     // gave. Returns the parse result; a value of another length changes nothing.
     bool Assign(std::string_view sixteen);
 
+    // As Assign, but the save is left pending (a command file may hold many TSID
+    // lines; the file is then written once): SavePending, ForRequest and
+    // ForDownload make it, with the content and reserved word the saves of every
+    // assignment in turn would have left.
+    bool AssignDeferred(std::string_view sixteen);
+
+    // Makes the save an earlier AssignDeferred left pending, if any. True when
+    // nothing was pending or the save succeeded.
+    bool SavePending();
+
     // The four parts as "%04lx%04lx%04lx%04lx" (sixteen zeros when none is known).
     std::string Format() const;
 
     // [tsid] of a base request: loaded from the file first unless that was done
-    // since the last save.
+    // since the last save (a pending save is made first).
     std::string ForRequest();
-    // [tsid] of a download url: always loaded from the file first.
+    // [tsid] of a download url: always loaded from the file first (a pending save
+    // is made first).
     std::string ForDownload();
 
     const std::array<uint32_t, 4>& parts() const { return parts_; }
@@ -73,6 +84,7 @@ private:
     std::wstring path_;
     std::array<uint32_t, 4> parts_{};
     bool loaded_ = false;
+    bool savePending_ = false;
 };
 
 // The process's identifier, bound to the default file.

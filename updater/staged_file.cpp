@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <cwctype>
 
 #include "platform/paths.h"
 
@@ -15,7 +16,7 @@ constexpr int kNameAttempts = 64;
 std::wstring UniqueName(const std::wstring& directory, const wchar_t* extension) {
     static std::atomic<unsigned> counter{0};
     wchar_t name[64];
-    std::swprintf(name, std::size(name), L"~ts%lx-%x%s", static_cast<unsigned long>(::GetCurrentProcessId()),
+    std::swprintf(name, std::size(name), L"~ts%lx-%x%ls", static_cast<unsigned long>(::GetCurrentProcessId()),
                   counter.fetch_add(1), extension);
     std::wstring path = directory;
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
@@ -31,7 +32,90 @@ bool FileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION* info) {
     return file && ::GetFileInformationByHandle(file.get(), info);
 }
 
+// True while a process of identifier `pid` runs (or cannot be asked: it exists).
+bool ProcessRuns(DWORD pid) {
+    const UniqueHandle process(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    return ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+uint64_t AgeMs(const FILETIME& written) {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const uint64_t a = uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime;
+    const uint64_t b = uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime;
+    return a > b ? (a - b) / 10000 : 0;
+}
+
+// Folder entries a sweep looks at, in all: a tree someone filled with millions
+// of entries cannot hold the pass.
+constexpr unsigned kSweepEntryBudget = 200000;
+
+void Sweep(const std::wstring& folder, unsigned depth, unsigned* budget, LeftoverSweep* result) {
+    WIN32_FIND_DATAW found{};
+    UniqueFind find(
+        ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+    if (!find) return;
+    do {
+        if (*budget == 0) return;
+        --*budget;
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = folder + L"\\" + found.cFileName;
+        const bool directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (const std::optional<DWORD> owner = StagingNameOwner(name)) {
+            const bool live = *owner != ::GetCurrentProcessId() && ProcessRuns(*owner) &&
+                              AgeMs(found.ftLastWriteTime) < kStagingLeftoverAgeMs;
+            if (live) continue;
+            const uint64_t size = uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+            if (directory ? RemoveTree(path) : DeleteFileEvenReadOnly(path)) {
+                ++result->removed;
+                if (!directory) result->bytes += size;
+            } else {
+                ++result->failed;
+            }
+            continue;
+        }
+        // What a link points at is not ours to clean.
+        if (directory && !link && depth > 0) Sweep(path, depth - 1, budget, result);
+    } while (::FindNextFileW(find.get(), &found));
+}
+
 }  // namespace
+
+std::optional<DWORD> StagingNameOwner(std::wstring_view name) {
+    if (name.size() < 6 || name.substr(0, 3) != L"~ts") return std::nullopt;
+    name.remove_prefix(3);
+    auto hex = [&name](uint32_t* value) {
+        size_t digits = 0;
+        uint64_t number = 0;
+        while (digits < name.size() && digits < 9 && std::iswxdigit(name[digits]) != 0) {
+            const wchar_t c = name[digits];
+            number = number * 16 + static_cast<uint64_t>(c <= L'9' ? c - L'0' : (c | 0x20) - L'a' + 10);
+            ++digits;
+        }
+        if (digits == 0 || digits > 8) return false;
+        *value = static_cast<uint32_t>(number);
+        name.remove_prefix(digits);
+        return true;
+    };
+    uint32_t pid = 0;
+    uint32_t counter = 0;
+    if (!hex(&pid) || name.empty() || name.front() != L'-') return std::nullopt;
+    name.remove_prefix(1);
+    if (!hex(&counter)) return std::nullopt;
+    if (!name.empty() && name != L".tmp" && name != L".cab" && name != L".") return std::nullopt;
+    return pid;
+}
+
+LeftoverSweep RemoveStagingLeftovers(const std::wstring& root, unsigned depth) {
+    LeftoverSweep result;
+    if (root.empty()) return result;
+    unsigned budget = kSweepEntryBudget;
+    Sweep(root, depth, &budget, &result);
+    return result;
+}
 
 std::wstring FullPathOf(const std::wstring& path) {
     if (path.empty()) return {};

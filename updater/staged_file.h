@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -79,6 +80,32 @@ bool NamesSameFile(const std::wstring& a, const std::wstring& b);
 // Deletes `path`, clearing a read-only attribute first. True when the file is
 // gone (deleted now or absent before); false with the last error otherwise.
 bool DeleteFileEvenReadOnly(const std::wstring& path);
+
+// What RemoveStagingLeftovers removed.
+struct LeftoverSweep {
+    unsigned removed = 0;  // staged files and private folders removed
+    unsigned failed = 0;   // ones that could not be removed (still there)
+    uint64_t bytes = 0;    // bytes of the staged files removed
+};
+
+// The process identifier in a staged file's or private folder's name
+// ("~ts<pid>-<n>" in hexadecimal, then ".tmp", ".cab" or nothing: names an
+// earlier build made lost their extension); nothing for any other name.
+std::optional<DWORD> StagingNameOwner(std::wstring_view name);
+
+// Removes, below `root` (at most `depth` folder levels down, never through a
+// link), the staged files and private folders that earlier processes left: a
+// pass killed mid-download or mid-extraction leaves them under names no later
+// pass looks at. One is left when its process still runs and it was written
+// within the last kStagingLeftoverAgeMs (a pass running beside this one); names
+// of this process's identifier were left by an earlier process that had it, as
+// this pass sweeps before it stages anything. A private folder is removed as
+// RemoveTree removes it (a link as a link).
+LeftoverSweep RemoveStagingLeftovers(const std::wstring& root, unsigned depth);
+
+// Age after which a staging leftover goes even when a process of its identifier
+// runs (that identifier was reused): far beyond the longest a pass can take.
+inline constexpr uint64_t kStagingLeftoverAgeMs = 12ull * 60 * 60 * 1000;
 
 // A fresh folder ("~ts<pid>-<n>.cab") created inside `parent`, removed with
 // everything below it when the owner ends.

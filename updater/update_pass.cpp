@@ -31,6 +31,7 @@ namespace {
 
 using ETWLogging::kSeverityError;
 using ETWLogging::kSeverityInformation;
+using ETWLogging::kSeverityWarning;
 using Microsoft::WRL::ComPtr;
 
 constexpr wchar_t kSource[] = L"TSUpdChk";
@@ -105,10 +106,13 @@ MergeAttempts ReadAttempts(const std::wstring& counter) {
     DWORD read = 0;
     if (!::ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) return attempts;
     text[read] = '\0';
-    unsigned count = 0;
+    long long count = 0;
     unsigned long long size = 0;
     unsigned long long written = 0;
-    if (std::sscanf(text, "%u %llu %llu", &count, &size, &written) == 3) attempts = {count, size, written};
+    if (std::sscanf(text, "%lld %llu %llu", &count, &size, &written) != 3) return attempts;
+    // A count no pass could have written ("-2", a huge number) makes this attempt the last.
+    if (count < 0 || count >= static_cast<long long>(kMaxMergeAttempts)) count = kMaxMergeAttempts - 1;
+    attempts = {static_cast<unsigned>(count), size, written};
     return attempts;
 }
 
@@ -141,6 +145,12 @@ bool RemoveMergeFile(const std::wstring& path, const std::wstring& counter) {
     const bool removed = DeleteFileEvenReadOnly(path);
     const DWORD error = ::GetLastError();
     DeleteFileEvenReadOnly(counter);
+    // What the database library keeps beside a store (a write-ahead log and its
+    // index, a rollback journal) goes with it: left behind, the next file of that
+    // name would be read together with it.
+    if (removed) {
+        for (const wchar_t* suffix : {L"-wal", L"-shm", L"-journal"}) DeleteFileEvenReadOnly(path + suffix);
+    }
     ::SetLastError(error);
     return removed;
 }
@@ -238,6 +248,35 @@ DWORD TsUpdateThread() {
     return 0;
 }
 
+namespace {
+
+// Folder levels below the common data and program folders that a command-file
+// target (and so a staged download beside it) may lie in and the sweep visits.
+constexpr unsigned kLeftoverSweepDepth = 8;
+
+// Staged downloads and extraction folders of earlier passes that were killed
+// before they could remove them: left alone, every killed pass would keep its
+// share of the disk for good.
+void RemoveLeftoversOfEarlierPasses(const std::wstring& programPath) {
+    for (const std::wstring& root : {ResolveDataPath(L"", DataBase::kCommonData), ParentDirectory(programPath)}) {
+        const LeftoverSweep sweep = RemoveStagingLeftovers(root, kLeftoverSweepDepth);
+        if (sweep.removed > 0) {
+            TS_LOG(kSeverityInformation, kSource,
+                   L"Removed %u staged files and folders left in %s by earlier passes "
+                   L"(%llu bytes in files)",
+                   sweep.removed, root.c_str(), static_cast<unsigned long long>(sweep.bytes));
+        }
+        if (sweep.failed > 0) {
+            TS_LOG(kSeverityWarning, kSource,
+                   L"%u staged files and folders left in %s by earlier passes could not be "
+                   L"removed",
+                   sweep.failed, root.c_str());
+        }
+    }
+}
+
+}  // namespace
+
 int RunUpdateChecker(HINSTANCE instance) noexcept {
     try {
         RestrictLibrarySearch();
@@ -245,6 +284,8 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
         ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr).GetLogger();
         const std::wstring programPath = ModuleFilePath(instance);
         LogFromEntry(kSeverityInformation, __LINE__, L"*** %s was launched", programPath.c_str());
+        // Before anything of this pass is staged, so nothing of it can be taken for a leftover.
+        RemoveLeftoversOfEarlierPasses(programPath);
 
         // WinHTTP from the system directory, else by name; without it every exchange fails at once.
         winhttp::Load();

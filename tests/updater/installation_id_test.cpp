@@ -81,6 +81,33 @@ TEST_F(InstallationIdTest, RequestsReadTheFileOnceDownloadsEveryTime) {
     EXPECT_EQ(id.ForDownload(), "0009000800070006");
 }
 
+TEST_F(InstallationIdTest, DeferredAssignmentsWriteTheFileOnceAsTheSavesInTurnWould) {
+    const std::string loaded("\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0\0\0\0\0", 20);
+    // After a load the first save writes reserved word 1 and clears the flag, so
+    // one assignment leaves 1 and two or more leave 0.
+    for (const int lines : {1, 2, 3}) {
+        ASSERT_TRUE(WriteFileBytes(file_, loaded));
+        InstallationId id(file_);
+        ASSERT_TRUE(id.Load());
+        for (int i = 1; i <= lines; ++i) ASSERT_TRUE(id.AssignDeferred("000900080007000" + std::to_string(i)));
+        EXPECT_FALSE(id.AssignDeferred("000900080007"));
+        EXPECT_EQ(ReadBytes(file_), loaded) << lines << ": nothing written before the command file is read";
+        EXPECT_TRUE(id.SavePending());
+        const std::string file = ReadBytes(file_);
+        ASSERT_EQ(file.size(), 20u);
+        EXPECT_EQ(file[12], static_cast<char>(lines)) << "the last assignment";
+        EXPECT_EQ(file[16], lines == 1 ? 1 : 0) << lines;
+        ASSERT_TRUE(WriteFileBytes(file_, "other"));
+        EXPECT_TRUE(id.SavePending()) << "nothing pending any more";
+        EXPECT_EQ(ReadBytes(file_), "other");
+    }
+    // A download asks for the identifier: the pending save is made first.
+    InstallationId id(file_);
+    ASSERT_TRUE(id.AssignDeferred("000a000b000c000d"));
+    EXPECT_EQ(id.ForDownload(), "000a000b000c000d");
+    EXPECT_EQ(ReadBytes(file_).substr(0, 4), std::string("\x0a\0\0\0", 4));
+}
+
 TEST_F(InstallationIdTest, AFileOfTheWrongSizeOrWithPartsOutOfRangeIsNoIdentifier) {
     const std::wstring log = testing::StartFileLogger();
     const std::string good("\x01\0\0\0\x02\0\0\0\x03\0\0\0\x04\0\0\0\0\0\0\0", 20);
