@@ -12,6 +12,7 @@
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "store/data_paths.h"
 #include "platform/product_registry.h"
 
@@ -138,6 +139,8 @@ bool Failed(const wchar_t* relativeName, StoreOpenStatus status, StoreOpenStatus
 // the file); the caller commits it.
 StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
+    // Counted before the library parses the schema, which every open does.
+    if (StoreSchemaSize(path) == SchemaSize::kTooLarge) return StoreOpenStatus::kForeignCode;
     const std::string narrow = WideToNarrow(path);
     db->reset(sqlite_open_reading(narrow.c_str(), nullptr));
     if (!*db) {
@@ -175,7 +178,7 @@ const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept {
         case StoreOpenStatus::kNoSchema:
             return L"lacks a table that cannot be created";
         case StoreOpenStatus::kForeignCode:
-            return L"holds views, triggers or computed columns";
+            return L"holds views, triggers, computed columns or a schema far larger than ours";
     }
     return L"cannot be opened";
 }
@@ -186,12 +189,16 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
     out->reset();
     UniqueSqlite db;
     const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
-    if (opened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, opened, status);
+    if (opened != StoreOpenStatus::kOpen && opened != StoreOpenStatus::kForeignCode) {
+        return Failed(kLocalStoreName, opened, status);
+    }
 
     // The existence checks run in the open's read transaction: the file is locked
     // and its schema read once for all of them instead of once per query. None of
     // the answers depends on a creation made after it, so the creations follow.
-    const Presence code = ForeignCode(db.get(), kLocalTables, /*triggersAllowed=*/true);
+    const Presence code = opened == StoreOpenStatus::kForeignCode
+                              ? Presence::kPresent
+                              : ForeignCode(db.get(), kLocalTables, /*triggersAllowed=*/true);
     if (code == Presence::kPresent) {
         // Not this product's file: discarded as a store that faulted is (the
         // update checker is started to fetch the data again), then made anew.
@@ -202,7 +209,9 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
             return Failed(kLocalStoreName, StoreOpenStatus::kForeignCode, status);
         }
         TS_LOG(ETWLogging::kSeverityError, kSource,
-               L"%s held views or computed columns; it was deleted and a new store is made.", path.c_str());
+               L"%s held views, computed columns or a schema far larger than ours; it was deleted and a new store "
+               L"is made.",
+               path.c_str());
         const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
         if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
     }
@@ -272,6 +281,23 @@ int GetTableLogged(sqlite* db, const char* sql, UniqueSqliteTable* table, int* r
         TS_LOG(ETWLogging::kSeverityWarning, kSource, L"%s failed (%d): %hs", doing, rc, error != nullptr ? error : "");
     }
     return rc;
+}
+
+SchemaSize StoreSchemaSize(const std::wstring& path, size_t limit) {
+    const UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !::GetFileSizeEx(file.get(), &size)) return SchemaSize::kWithin;
+    const FileBytesReader read = [&file](uint64_t offset, uint8_t* buffer, size_t count) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        return count <= 0xFFFFFFFFu && ::ReadFile(file.get(), buffer, static_cast<DWORD>(count), &got, &at) &&
+               got == count;
+    };
+    return CountSchemaEntries(read, static_cast<uint64_t>(size.QuadPart), limit);
 }
 
 void ResetLocalStore() {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+
+#include "store/schema_count.h"
 #include "store/sqlite_adapter.h"
 
 namespace tessary {
@@ -21,11 +24,22 @@ enum class StoreOpenStatus {
     kLegacyFormat,  // an SQLite 2 database, kept as it is
     kBusy,          // another connection still held the file locked after the wait
     kNoSchema,      // a table the store needs could not be created
-    kForeignCode,   // the file holds views, triggers, virtual tables or computed columns
+    kForeignCode,   // the file holds views, triggers, virtual tables or computed columns, or a
+                    // schema of more than kMaxStoreSchemaEntries entries
 };
 
 // A short text for logs: "opened", "cannot be opened or created", ...
 const wchar_t* StoreOpenStatusText(StoreOpenStatus status) noexcept;
+
+// Entries a store file's schema may hold before the file is refused unparsed:
+// ours has a handful, what other products of the suite keep in the shared store
+// a few dozen; a schema of many thousands costs the library minutes to parse.
+inline constexpr size_t kMaxStoreSchemaEntries = 400;
+
+// CountSchemaEntries (store/schema_count.h) over the file at `path`, read
+// through a handle that shares every access. A file that cannot be opened or
+// read is kWithin: the library's own open judges it.
+SchemaSize StoreSchemaSize(const std::wstring& path, size_t limit = kMaxStoreSchemaEntries);
 
 // Opens the local store "data\TsLocal.xdb", giving it its schema. A file the
 // database library refuses is deleted and opened once more, except a file in the

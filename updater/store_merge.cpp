@@ -361,6 +361,16 @@ MergeResult MergeInto(const std::wstring& path) {
                 "the file has " + std::to_string(size) + " bytes, more than " + std::to_string(kMergeMaxBytes)};
     }
 
+    // The library parses the whole schema on its first statement, before any
+    // bound of the merge applies: a schema far larger than a store's is refused
+    // unparsed, and one whose pages cannot be walked is no store from the service.
+    const SchemaSize schema = StoreSchemaSize(path, kMaxStoreSchemaEntries);
+    if (schema == SchemaSize::kTooLarge) {
+        return {MergeOutcome::kRefused,
+                "the file's schema has more than " + std::to_string(kMaxStoreSchemaEntries) + " entries"};
+    }
+    if (schema == SchemaSize::kMalformed) return {MergeOutcome::kRefused, "the file's schema pages are damaged"};
+
     // Read-only: nothing runs on the file that could change it, and a table it
     // lacks is simply empty.
     const std::string narrow = WideToNarrow(path);

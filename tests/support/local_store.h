@@ -13,6 +13,16 @@
 
 namespace tessary::testing {
 
+// Statements that give a store file 100,000 more schema entries in a second
+// (written into the schema table directly, all sharing one root page): the
+// library would parse every one of them on each open.
+inline constexpr char kBloatedSchemaSql[] =
+    "CREATE TABLE Bloat0(a); PRAGMA writable_schema=ON; "
+    "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 100000) "
+    "INSERT INTO sqlite_master SELECT 'table', 'Bloat' || n, 'Bloat' || n, "
+    "(SELECT rootpage FROM sqlite_master WHERE name = 'Bloat0'), 'CREATE TABLE Bloat' || n || '(a)' FROM c; "
+    "PRAGMA writable_schema=OFF;";
+
 // Runs one statement, formatted with the "%q"/"%Q" forms, on the local store.
 template <typename... Args>
 bool StoreExec(const char* format, Args... args) {

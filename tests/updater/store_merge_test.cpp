@@ -14,6 +14,7 @@
 #include "platform/product_registry.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
+#include "tests/support/local_store.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary {
@@ -248,6 +249,11 @@ TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnyt
          {},
          {"CREATE TABLE LocalCache(Hash, Data AS (upper(Hash) || hex(Hash)));", "INSERT INTO LocalCache VALUES('H1');"},
          "computed columns"},
+        // The library would parse 100,000 schema entries before any bound of the merge applies.
+        {"schema of 100,000 tables",
+         {},
+         {"CREATE TABLE LocalCache(Hash,Data);", testing::kBloatedSchemaSql},
+         "schema has more than 400 entries"},
         {"value larger than the cap",
          {},
          {"CREATE TABLE LocalCache(Hash, Data);", "INSERT INTO LocalCache VALUES('H1', zeroblob(5000000));"},
