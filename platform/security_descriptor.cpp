@@ -13,11 +13,11 @@ namespace {
 
 // Access masks of the model, written out so a descriptor read back compares
 // exactly (the system maps generic rights in kernel objects' ACEs to specific ones).
-constexpr ACCESS_MASK kFileAll = FILE_ALL_ACCESS;                                 // 0x1f01ff
+constexpr ACCESS_MASK kFileAll = FILE_ALL_ACCESS;                                     // 0x1f01ff
 constexpr ACCESS_MASK kFolderReadExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;  // 0x1200a9
-constexpr ACCESS_MASK kFileRead = FILE_GENERIC_READ;                              // 0x120089
-constexpr ACCESS_MASK kFileReadWrite = FILE_GENERIC_READ | FILE_GENERIC_WRITE;    // 0x12019f
-constexpr ACCESS_MASK kCreatorFile = kFileReadWrite | DELETE;                     // 0x13019f
+constexpr ACCESS_MASK kFileRead = FILE_GENERIC_READ;                                  // 0x120089
+constexpr ACCESS_MASK kFileReadWrite = FILE_GENERIC_READ | FILE_GENERIC_WRITE;        // 0x12019f
+constexpr ACCESS_MASK kCreatorFile = kFileReadWrite | DELETE;                         // 0x13019f
 
 // ACE flags: inherited by files and folders below; by files only, not applying here.
 constexpr BYTE kInheritAll = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
@@ -125,9 +125,8 @@ std::wstring ModelSddl(Secured what) {
         case Secured::kPrivateFile:
             return Sddl(L"BA", {{L"SY", 0, kFileAll}, {L"BA", 0, kFileAll}});
         case Secured::kMachineMutex:
-            return Sddl(nullptr, {{L"SY", 0, MUTEX_ALL_ACCESS},
-                                  {L"BA", 0, MUTEX_ALL_ACCESS},
-                                  {L"AU", 0, kMachineMutexAccess}});
+            return Sddl(nullptr,
+                        {{L"SY", 0, MUTEX_ALL_ACCESS}, {L"BA", 0, MUTEX_ALL_ACCESS}, {L"AU", 0, kMachineMutexAccess}});
     }
     return {};
 }
@@ -169,9 +168,10 @@ std::wstring Describe(PSECURITY_DESCRIPTOR descriptor, bool withOwner) {
         // Allowed and denied ACEs share one layout: header, mask, SID.
         const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
         const bool simple = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_DENIED_ACE_TYPE;
-        text += L"(" + std::wstring(header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? L"A"
-                                    : header->AceType == ACCESS_DENIED_ACE_TYPE ? L"D"
-                                                                                : Hex(header->AceType)) +
+        text += L"(" +
+                std::wstring(header->AceType == ACCESS_ALLOWED_ACE_TYPE  ? L"A"
+                             : header->AceType == ACCESS_DENIED_ACE_TYPE ? L"D"
+                                                                         : Hex(header->AceType)) +
                 L";" + Hex(header->AceFlags) + L";" + Hex(simple ? ace->Mask : 0) + L";" +
                 (simple ? SidText(const_cast<DWORD*>(&ace->SidStart)) : L"?") + L")";
     }

@@ -48,8 +48,8 @@ TEST(SecurityDescriptorTest, EveryDescriptorIsTheModelsOwnerProtectionAndAces) {
         EXPECT_EQ(Describe(built.get(), true), row.described);
         // What a writer of SDDL makes of it reads back as the same descriptor.
         PSECURITY_DESCRIPTOR again = nullptr;
-        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(ToSddl(built.get()).c_str(),
-                                                                           SDDL_REVISION_1, &again, nullptr));
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(ToSddl(built.get()).c_str(), SDDL_REVISION_1,
+                                                                           &again, nullptr));
         UniqueLocalMemory owned(again);
         EXPECT_EQ(Describe(again, true), row.described);
     }
@@ -86,10 +86,10 @@ TEST(SecurityDescriptorTest, PerProcessObjectsAdmitSystemAdministratorsAndThePro
 TEST(SecurityDescriptorTest, DescribeTellsAWeakerDescriptorFromTheModel) {
     const std::wstring model = Describe(BuildDescriptor(Secured::kProductFolder).get(), true);
     // Inherited from the parent instead of protected; another owner; an extra grant; no DACL at all.
-    for (const wchar_t* weaker : {L"O:BAD:(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;AU)",
-                                  L"O:AUD:P(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;AU)",
-                                  L"O:BAD:P(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1201bf;;;AU)",
-                                  L"O:BA"}) {
+    for (const wchar_t* weaker :
+         {L"O:BAD:(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;AU)",
+          L"O:AUD:P(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;AU)",
+          L"O:BAD:P(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1201bf;;;AU)", L"O:BA"}) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_TRUE(
             ::ConvertStringSecurityDescriptorToSecurityDescriptorW(weaker, SDDL_REVISION_1, &descriptor, nullptr));

@@ -31,9 +31,9 @@ TEST(DataPathsTest, CommonDataFoldersCarryTheModelsDescriptors) {
     };
     const std::wstring other = L"sectest_" + std::to_wstring(::GetCurrentProcessId());
     ResolveDataPath(other + L"\\file.xdb", DataBase::kCommonData);
-    for (const Level& level : {Level{quellon, Secured::kProductFolder}, Level{tessary, Secured::kProductFolder},
-                               Level{data, Secured::kDataFolder},
-                               Level{tessary + L"\\" + other, Secured::kProductFolder}}) {
+    for (const Level& level :
+         {Level{quellon, Secured::kProductFolder}, Level{tessary, Secured::kProductFolder},
+          Level{data, Secured::kDataFolder}, Level{tessary + L"\\" + other, Secured::kProductFolder}}) {
         const auto made = calls.On(level.path);
         ASSERT_FALSE(made.empty());
         EXPECT_EQ(made[0].call, SecurityCall::kCreateDirectory);
