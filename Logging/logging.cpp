@@ -246,6 +246,10 @@ std::wstring CLogging::LogFilePath(unsigned long index) const {
 
 bool CLogging::EnsureDirectory() {
     if (directoryReady_) return true;
+    // The first lines of several threads would otherwise check and take over the
+    // same folders at once.
+    std::lock_guard<std::mutex> lock(directoryLock_);
+    if (directoryReady_) return true;
     if (directoryFailed_) return false;
     // Every level below the program-data folder (or the root the logger was
     // given) is one of the product's folders: made with the model's descriptor or

@@ -101,6 +101,7 @@ private:
     std::atomic<bool> directoryReady_{false};
     std::atomic<bool> directoryFailed_{false};
     std::mutex fileLock_;
+    std::mutex directoryLock_;  // one thread at a time makes or checks the log folders
     IndexSnapshot lastIndex_;
 };
 
