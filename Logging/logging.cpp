@@ -28,12 +28,15 @@ uint64_t FileTimeValue(const FILETIME& time) {
     return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-std::wstring ProgramDataLogRoot() {
+// The log folders below the program-data folder.
+constexpr wchar_t kLogFolders[] = L"Quellon\\QNLOGS";
+
+std::wstring ProgramDataFolder() {
     UniqueTaskString folder;
     // 0x8000: KF_FLAG_CREATE, so a missing folder is created rather than refused.
     if (FAILED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0x8000, nullptr, folder.put())) || !folder) return {};
     try {
-        return std::wstring(folder.get()) + L"\\Quellon\\" + L"QNLOGS" + L"\\";
+        return std::wstring(folder.get());
     } catch (const std::bad_alloc&) {
         return {};
     }
@@ -50,15 +53,36 @@ DWORD LastErrorOr(DWORD fallback) {
     return error != ERROR_SUCCESS ? error : fallback;
 }
 
+// Opens (OPEN_ALWAYS) the log file `path` with `access`. A new file gets the
+// model's descriptor for files only SYSTEM and Administrators read. The opened
+// handle must be a plain file with one name: a reparse point or a second link
+// (planted before the folder was ours) is closed again and refused, so no line
+// is written elsewhere through it. *existed tells whether it was there.
+DWORD OpenLogFile(const std::wstring& path, DWORD access, UniqueFile* file, bool* existed) {
+    security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kPrivateFile);
+    if (!descriptor) return ERROR_NOT_ENOUGH_MEMORY;
+    security::ReportSecurityCall(security::SecurityCall::kCreateFile, path, descriptor.get());
+    file->reset(::CreateFileW(path.c_str(), access, kShareReadWrite, descriptor.attributes(), OPEN_ALWAYS,
+                              kFileAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!*file) return LastErrorOr(ERROR_OPEN_FAILED);
+    *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file->get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks > 1) {
+        file->reset();
+        return ERROR_CANT_ACCESS_FILE;
+    }
+    return kLogSuccess;
+}
+
 // Opens `path` for appending, creating it (with the byte order mark) when absent;
 // *existed tells whether it was there. Append-only access: every write lands at
 // the current end of the file, even when another handle (thread or process)
 // appended since this one was opened. Returns kLogSuccess or the system error.
 DWORD OpenForAppend(const std::wstring& path, UniqueFile* file, bool* existed) {
-    file->reset(::CreateFileW(path.c_str(), GENERIC_READ | FILE_APPEND_DATA, kShareReadWrite, nullptr, OPEN_ALWAYS,
-                              kFileAttributes, nullptr));
-    if (!*file) return LastErrorOr(ERROR_OPEN_FAILED);
-    *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
+    const DWORD opened = OpenLogFile(path, GENERIC_READ | FILE_APPEND_DATA, file, existed);
+    if (opened != kLogSuccess) return opened;
     if (!*existed && !WriteBytes(file->get(), &kByteOrderMark, sizeof(kByteOrderMark))) {
         const DWORD error = LastErrorOr(ERROR_WRITE_FAULT);
         file->reset();
@@ -135,8 +159,14 @@ DWORD CLogging::Initialize(const wchar_t* group, const wchar_t* modulePath, cons
 }
 
 DWORD CLogging::InitializeUnchecked(const wchar_t* group, const wchar_t* modulePath, const wchar_t* suffix) {
-    root_ = fixedRoot_.empty() ? ProgramDataLogRoot() : fixedRoot_;
-    if (root_.empty()) return ERROR_PATH_NOT_FOUND;
+    if (fixedRoot_.empty()) {
+        rootBase_ = ProgramDataFolder();
+        if (rootBase_.empty()) return ERROR_PATH_NOT_FOUND;
+        root_ = rootBase_ + L"\\" + kLogFolders + L"\\";
+    } else {
+        root_ = fixedRoot_;
+        rootBase_ = fixedRoot_.substr(0, fixedRoot_.size() - 1);
+    }
 
     std::wstring path = modulePath != nullptr ? std::wstring(modulePath) : ModuleFilePath(nullptr);
     if (path.empty()) return modulePath != nullptr ? kLogInvalidParameter : LastErrorOr(ERROR_INVALID_HANDLE);
@@ -186,7 +216,8 @@ void CLogging::ReadSettings() {
 void CLogging::Reset() {
     std::lock_guard<std::mutex> lock(fileLock_);
     initialized_ = false;
-    for (std::wstring* s : {&root_, &group_, &module_, &tag_, &suffix_, &directory_, &moduleIni_, &globalIni_}) {
+    for (std::wstring* s :
+         {&root_, &rootBase_, &group_, &module_, &tag_, &suffix_, &directory_, &moduleIni_, &globalIni_}) {
         s->clear();
         s->shrink_to_fit();
     }
@@ -215,8 +246,18 @@ std::wstring CLogging::LogFilePath(unsigned long index) const {
 
 bool CLogging::EnsureDirectory() {
     if (directoryReady_) return true;
+    // The first lines of several threads would otherwise check and take over the
+    // same folders at once.
+    std::lock_guard<std::mutex> lock(directoryLock_);
+    if (directoryReady_) return true;
     if (directoryFailed_) return false;
-    if (CreateDirectoryTree(directory_, DirectoryCreation::kKernel)) {
+    // Every level below the program-data folder (or the root the logger was
+    // given) is one of the product's folders: made with the model's descriptor or
+    // taken over, and refused when a link stands in its place, so no log line
+    // follows a link to somewhere else.
+    if ((fixedRoot_.empty() || CreateDirectoryTree(rootBase_, DirectoryCreation::kKernel)) &&
+        SecureFolderTree(rootBase_, std::wstring_view(directory_).substr(rootBase_.size() + 1),
+                         security::Secured::kProductFolder, security::Secured::kProductFolder)) {
         directoryReady_ = true;
         return true;
     }
@@ -299,9 +340,12 @@ DWORD CLogging::OpenCurrentFile(HANDLE* result) {
     // Empty the reused file and start it with the byte order mark before any line
     // goes in through the append-only handle below.
     {
-        UniqueFile fresh(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite, nullptr,
-                                       CREATE_ALWAYS, kFileAttributes, nullptr));
-        if (!fresh) return LastErrorOr(ERROR_OPEN_FAILED);
+        // Emptied through the handle that was checked, not by a truncating open by name.
+        UniqueFile fresh;
+        bool existed = false;
+        const DWORD reopened = OpenLogFile(path, GENERIC_READ | GENERIC_WRITE, &fresh, &existed);
+        if (reopened != kLogSuccess) return reopened;
+        if (!::SetEndOfFile(fresh.get())) return LastErrorOr(ERROR_WRITE_FAULT);
         if (!WriteBytes(fresh.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
     }
     lastIndex_.valid = false;

@@ -88,6 +88,7 @@ private:
     std::wstring fixedRoot_;  // from the constructor; empty: program-data folder
     std::atomic<bool> initialized_{false};
     std::wstring root_;
+    std::wstring rootBase_;  // the folder root_ lies in that the product does not own
     std::wstring group_;
     std::wstring module_;
     std::wstring tag_;
@@ -100,6 +101,7 @@ private:
     std::atomic<bool> directoryReady_{false};
     std::atomic<bool> directoryFailed_{false};
     std::mutex fileLock_;
+    std::mutex directoryLock_;  // one thread at a time makes or checks the log folders
     IndexSnapshot lastIndex_;
 };
 

@@ -163,6 +163,9 @@ HRESULT CTSAPIModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (!attached_) return E_UNEXPECTED;
+    // Named objects another process had made before the load are logged at the
+    // first call that is no longer inside DllMain.
+    ReportReplacedNamedObjects();
     for (ClassTableEntry& entry : g_classTable) {
         if (clsid != *entry.clsid) continue;
         void* encoded = entry.encodedClassObject.load(std::memory_order_acquire);

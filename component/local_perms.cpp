@@ -60,9 +60,10 @@ HRESULT GetLocalPermission(const AppRecord* record, tagQNTS_APP_PERMISSION** per
         const std::wstring hash = NarrowToWide(record->md5);
         tagQNTS_LOCAL_APP_PERMISSION* matches = nullptr;
         ULONG matchCount = 0;
+        ClearDatabaseLockFailure();
         const bool ok = GetPermissionsEx(L"", hash, 0, 0, &matches, &matchCount, true);
         const UniqueTaskMemory found(matches);
-        if (!ok) return S_OK;
+        if (!ok) return DatabaseLockResult(plResult);
         *count = static_cast<LONG>(matchCount);
         if (matchCount == 0) return S_OK;
         auto* array =
@@ -86,6 +87,7 @@ HRESULT SetLocalPermission(const AppRecord* record, const tagQNTS_APP_PERMISSION
     if (record == nullptr || record->md5.empty()) return S_OK;
     try {
         const std::wstring hash = NarrowToWide(record->md5);
+        ClearDatabaseLockFailure();
         tagQNTS_LOCAL_APP_PERMISSION* existing = nullptr;
         ULONG existingCount = 0;
         CheckPermCache(record->path, hash, permission.dwProduct, permission.dwFeature, &existing, &existingCount);
@@ -105,7 +107,7 @@ HRESULT SetLocalPermission(const AppRecord* record, const tagQNTS_APP_PERMISSION
                                       permission.dwPermission, &existedInStore);
         }
         UnlockCache();
-        if (!stored) return S_OK;
+        if (!stored) return DatabaseLockResult(plResult);
 
         if (!IsKnownClass(record->className) && !decidedBefore && !existedInStore) {
             const bool sendDestination = withDestination && !destinationDisabled;
@@ -127,8 +129,10 @@ HRESULT DeleteLocalPermission(const AppRecord* record, ULONG product, ULONG feat
     try {
         const std::wstring hash = NarrowToWide(record->md5);
         if (!LockCache()) return E_UNEXPECTED;
+        ClearDatabaseLockFailure();
         if (DeletePermissionsEx(record->path, hash, product, feature)) *plResult = kResultOk;
         UnlockCache();
+        if (*plResult != kResultOk) return DatabaseLockResult(plResult);
     } catch (...) {
         // Nothing deleted.
         TS_LOG_CAUGHT(kSource, L"DeleteLocalPermission");

@@ -25,13 +25,14 @@ HRESULT GetLocalPermission(const AppRecord* record, tagQNTS_APP_PERMISSION** per
 // service does not know, reports it as usage statistics: with `dstIp`/`dstPort`
 // when `withDestination`, unless the service settings carry DisableFirstConnect 1.
 // E_POINTER for a null plResult; E_UNEXPECTED (*plResult -1) when the cache lock
-// cannot be taken; otherwise S_OK with *plResult 0 when stored, -1 when not.
+// or the machine-wide database lock cannot be taken (the latter is waited for at
+// most kDatabaseLockTimeoutMs); otherwise S_OK with *plResult 0 when stored, -1 when not.
 HRESULT SetLocalPermission(const AppRecord* record, const tagQNTS_APP_PERMISSION& permission, bool withDestination,
                            ULONG dstIp, USHORT dstPort, LONG* plResult) noexcept;
 
 // Deletes the record's decisions for `product` and `feature` (0: any). E_POINTER
-// for a null plResult; E_UNEXPECTED (*plResult -1) when the cache lock cannot be
-// taken; otherwise S_OK with *plResult 0 when deleted, -1 when not.
+// for a null plResult; E_UNEXPECTED (*plResult -1) when the cache lock or the
+// database lock cannot be taken; otherwise S_OK with *plResult 0 when deleted, -1 when not.
 HRESULT DeleteLocalPermission(const AppRecord* record, ULONG product, ULONG feature, LONG* plResult) noexcept;
 
 // Test support: forgets the process's copy of the service settings, so the next

@@ -45,16 +45,21 @@ void LogSetTimestamp(const char* function, const wchar_t* routine) {
 // setSharedHelper: stores one decision under the database lock.
 class SetSharedJob final : public ThreadJob {
 public:
-    SetSharedJob(std::wstring path, std::wstring hash, uint32_t product, uint32_t feature, uint32_t permission)
+    SetSharedJob(std::wstring path, std::wstring hash, uint32_t product, uint32_t feature, uint32_t permission,
+                 std::atomic<bool>* lockFailed)
         : path_(std::move(path)),
           hash_(std::move(hash)),
           product_(product),
           feature_(feature),
-          permission_(permission) {}
+          permission_(permission),
+          lockFailed_(lockFailed) {}
 
     unsigned Run() noexcept override {
         DatabaseLock lock;
-        if (!lock.held()) return 1;
+        if (!lock.held()) {
+            lockFailed_->store(true);
+            return 1;
+        }
         bool stored = false;
         try {
             stored = StoreOneSharedPermission(path_, WideToNarrow(hash_), product_, feature_, permission_);
@@ -72,21 +77,27 @@ private:
     uint32_t product_;
     uint32_t feature_;
     uint32_t permission_;
+    std::atomic<bool>* lockFailed_;  // the waiting caller's
 };
 
 // deleteSharedHelper: deletes the matching rows under the database lock.
 class DeleteSharedJob final : public ThreadJob {
 public:
-    explicit DeleteSharedJob(SharedPermFilters filters) : filters_(std::move(filters)) {}
+    DeleteSharedJob(SharedPermFilters filters, std::atomic<bool>* lockFailed)
+        : filters_(std::move(filters)), lockFailed_(lockFailed) {}
 
     unsigned Run() noexcept override {
         DatabaseLock lock;
-        if (!lock.held()) return 1;
+        if (!lock.held()) {
+            lockFailed_->store(true);
+            return 1;
+        }
         return DeleteSharedRows(filters_) ? 0 : 1;
     }
 
 private:
     SharedPermFilters filters_;
+    std::atomic<bool>* lockFailed_;  // the waiting caller's
 };
 
 // The TS submission thread: reports the new records of applications the service
@@ -333,12 +344,15 @@ bool SetPermission(std::wstring_view path, std::wstring_view hash, uint32_t prod
         if (CurrentSharedIndex() != nullptr && !path.empty()) {
             SetIndexPermission(WideToNarrow(hash), LowerAsciiPath(path), product, feature, permission);
         }
-        auto job = std::make_unique<SetSharedJob>(std::wstring(path), std::wstring(hash), product, feature, permission);
+        std::atomic<bool> lockFailed{false};
+        auto job = std::make_unique<SetSharedJob>(std::wstring(path), std::wstring(hash), product, feature, permission,
+                                                  &lockFailed);
         if (!RunAndWait(std::move(job))) {
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not create thread for saving shared permissions.";
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
             return false;
         }
+        if (lockFailed) NoteDatabaseLockFailure();
         return true;
     } catch (...) {
         PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Failed setting shared permissions.";
@@ -396,13 +410,15 @@ bool DeletePermissionsEx(std::wstring_view path, std::wstring_view hash, uint32_
             return false;
         }
         EraseIndexMatches(WideToNarrow(hash), LowerAsciiPath(path), product, feature);
+        std::atomic<bool> lockFailed{false};
         auto job = std::make_unique<DeleteSharedJob>(
-            SharedPermFilters{std::wstring(path), std::wstring(hash), product, feature});
+            SharedPermFilters{std::wstring(path), std::wstring(hash), product, feature}, &lockFailed);
         if (!RunAndWait(std::move(job))) {
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not create thread deleting shared permissions.";
             PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
             return false;
         }
+        if (lockFailed) NoteDatabaseLockFailure();
         return true;
     } catch (...) {
         PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not delete shared permissions.";
@@ -433,11 +449,12 @@ HRESULT SharedPermissions::GetPermissions(const wchar_t* pathFilter, const wchar
     *permissions = nullptr;
     *count = 0;
     *plResult = 0;
+    ClearDatabaseLockFailure();
     if (!GetPermissionsEx(pathFilter != nullptr ? pathFilter : L"", hashFilter != nullptr ? hashFilter : L"",
                           productFilter, featureFilter, permissions, count, true)) {
         *plResult = -1;
     }
-    return S_OK;
+    return DatabaseLockResult(plResult);
 }
 
 HRESULT SharedPermissions::DeletePermissions(const wchar_t* pathFilter, const wchar_t* hashFilter, ULONG productFilter,
@@ -449,6 +466,7 @@ HRESULT SharedPermissions::DeletePermissions(const wchar_t* pathFilter, const wc
             << L"TSAPI: Could not lock shared cache for deleting.";
         return E_UNEXPECTED;
     }
+    ClearDatabaseLockFailure();
     *plResult = 0;
     if (!DeletePermissionsEx(pathFilter != nullptr ? pathFilter : L"", hashFilter != nullptr ? hashFilter : L"",
                              productFilter, featureFilter)) {
@@ -456,7 +474,7 @@ HRESULT SharedPermissions::DeletePermissions(const wchar_t* pathFilter, const wc
         PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::DeletePermissions") << L"TSAPI: Error deleting shared rules.";
     }
     UnlockCache();
-    return S_OK;
+    return DatabaseLockResult(plResult);
 }
 
 HRESULT SharedPermissions::SetPermissions(const tagQNTS_LOCAL_APP_PERMISSION* permissions, ULONG count,
@@ -476,6 +494,7 @@ HRESULT SharedPermissions::SetPermissions(const tagQNTS_LOCAL_APP_PERMISSION* pe
         PERMS_LOG(kSeverityError, kFunction) << L"TSAPI: Could not lock shared cache for modification.";
         return E_UNEXPECTED;
     }
+    ClearDatabaseLockFailure();
     *plResult = 0;
     if (!SetPermissionsEx(permissions, count)) {
         *plResult = -1;
@@ -506,7 +525,7 @@ HRESULT SharedPermissions::SetPermissions(const tagQNTS_LOCAL_APP_PERMISSION* pe
         }
     }
     UnlockCache();
-    return S_OK;
+    return DatabaseLockResult(plResult);
 }
 
 }  // namespace tessary

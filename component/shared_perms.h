@@ -90,17 +90,20 @@ class SharedPermissions {
 public:
     // E_POINTER when an out-parameter is null. Otherwise S_OK with the matching
     // records (null filters read as empty) and *plResult 0, or *plResult -1 with
-    // no records when the index could not be had.
+    // no records when the index could not be had; E_UNEXPECTED (*plResult -1, no
+    // records) when loading it needed the database lock and could not take it
+    // within kDatabaseLockTimeoutMs.
     static HRESULT GetPermissions(const wchar_t* pathFilter, const wchar_t* hashFilter, ULONG productFilter,
                                   ULONG featureFilter, tagQNTS_LOCAL_APP_PERMISSION** permissions, ULONG* count,
                                   LONG* plResult) noexcept;
     // E_POINTER for a null plResult; E_UNEXPECTED (*plResult -1) when the cache
-    // lock cannot be taken; otherwise S_OK with *plResult 0 or -1 (DeletePermissionsEx failed).
+    // lock or the database lock cannot be taken; otherwise S_OK with *plResult 0
+    // or -1 (DeletePermissionsEx failed).
     static HRESULT DeletePermissions(const wchar_t* pathFilter, const wchar_t* hashFilter, ULONG productFilter,
                                      ULONG featureFilter, LONG* plResult) noexcept;
     // E_POINTER for a null plResult. A count of 0 gives S_OK, *plResult 0; a null
     // array with a count gives *plResult -1. E_UNEXPECTED (*plResult -1) when the
-    // cache lock cannot be taken. After a successful store the TS submission thread
+    // cache lock or the database lock cannot be taken. After a successful store the TS submission thread
     // reports the new records of unknown applications (not waited for).
     static HRESULT SetPermissions(const tagQNTS_LOCAL_APP_PERMISSION* permissions, ULONG count,
                                   LONG* plResult) noexcept;

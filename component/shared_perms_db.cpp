@@ -28,6 +28,9 @@ constexpr size_t kMaxDecodedBytes = kSharedPathUnits * sizeof(wchar_t);
 
 std::atomic<uint64_t> g_lastUpdateTime{0};
 
+std::atomic<DWORD> g_lockTimeout{kDatabaseLockTimeoutMs};
+thread_local bool t_lockFailed = false;
+
 // Appends sqlite_mprintf's text to *out; false when formatting ran out of memory.
 template <typename... Args>
 bool AppendFormatted(std::string* out, const char* format, Args... args) {
@@ -113,16 +116,39 @@ uint64_t AdvanceSharedLastUpdateTime(uint64_t time) noexcept {
     return g_lastUpdateTime.load();
 }
 
+void SetDatabaseLockTimeoutForTesting(DWORD ms) noexcept { g_lockTimeout = ms != 0 ? ms : kDatabaseLockTimeoutMs; }
+
+bool DatabaseLockFailed() noexcept { return t_lockFailed; }
+
+void ClearDatabaseLockFailure() noexcept { t_lockFailed = false; }
+
+void NoteDatabaseLockFailure() noexcept { t_lockFailed = true; }
+
+HRESULT DatabaseLockResult(LONG* plResult) noexcept {
+    if (!t_lockFailed) return S_OK;
+    *plResult = -1;
+    return E_UNEXPECTED;
+}
+
 bool LockDatabase() noexcept {
     HANDLE mutex = ProcessObjects().sharedDatabaseMutex.get();
     if (mutex == nullptr) {
+        t_lockFailed = true;
         PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::LockDatabase")
             << L"TSAPI: Could not lock shared permission database - 1.";
         return false;
     }
-    if (!WaitForever(mutex)) {
+    const DWORD bound = g_lockTimeout.load();
+    const DWORD wait = ::WaitForSingleObject(mutex, bound);
+    if (!WaitSucceeded(wait)) {
+        t_lockFailed = true;
         PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::LockDatabase")
             << L"TSAPI: Could not lock shared permission database. - 2";
+        if (wait == WAIT_TIMEOUT) {
+            PERMS_LOG(kSeverityError, "CQnTessarySharedPerms::LockDatabase")
+                << L"TSAPI: Another process held the shared permission database for more than " << bound
+                << L" ms; the operation is given up.";
+        }
         return false;
     }
     return true;

@@ -42,11 +42,34 @@ std::wstring LowerAsciiPath(std::wstring_view path);
 // The current local wall-clock time as a file time (no time-zone conversion).
 uint64_t LocalFileTimeNow() noexcept;
 
-// Takes the machine-wide database mutex, waiting without limit; an abandoned
-// mutex (its holder died) counts as taken. False, with a log line, when the mutex
-// does not exist or the wait fails. The holder calls UnlockDatabase.
+// Longest wait for the machine-wide database mutex. Any process of any account
+// that loads tsapi may hold it, and one that never lets go must not hang the
+// firewall. A legitimate holder keeps it for one open-to-close of the shared
+// store: milliseconds, and seconds for a large batch on a busy disk, so 30
+// seconds passes every real holder and still ends a squatter's hold.
+inline constexpr DWORD kDatabaseLockTimeoutMs = 30000;
+
+// Test support: makes LockDatabase wait at most `ms` (0 restores the bound above).
+void SetDatabaseLockTimeoutForTesting(DWORD ms) noexcept;
+
+// Takes the machine-wide database mutex, waiting at most kDatabaseLockTimeoutMs;
+// an abandoned mutex (its holder died) counts as taken. False, with a log line,
+// when the mutex does not exist, the wait fails or times out; the failure is
+// then noted for the calling thread (DatabaseLockFailed). The holder calls
+// UnlockDatabase.
 bool LockDatabase() noexcept;
 void UnlockDatabase() noexcept;
+
+// Whether a LockDatabase failed on this thread, or in a worker whose failure was
+// passed on with NoteDatabaseLockFailure, since ClearDatabaseLockFailure. The
+// COM methods turn it into their lock-failure result, E_UNEXPECTED.
+bool DatabaseLockFailed() noexcept;
+void ClearDatabaseLockFailure() noexcept;
+void NoteDatabaseLockFailure() noexcept;
+
+// The end of a COM method that may have needed the database lock: E_UNEXPECTED
+// with *plResult -1 when DatabaseLockFailed, otherwise S_OK (*plResult as set).
+HRESULT DatabaseLockResult(LONG* plResult) noexcept;
 
 // LockDatabase for a scope.
 class DatabaseLock {

@@ -4,16 +4,25 @@
 // The COM registration of tsapi.dll is the DLL's own: these actions load the
 // installed copy and call its DllRegisterServer / DllUnregisterServer, so the
 // package writes exactly the keys the registrar script and the type library
-// registration write, with nothing restated in the package. Each action is
+// registration write, with nothing restated in the package. They run as SYSTEM
+// and never load a DLL from anywhere but the install folder: a registration of
+// tsapi.dll from another folder (made by hand, from a folder any user may be
+// able to write) is removed by deleting the keys a registration of ours writes,
+// kept aside until the installation commits. Each action but the first is
 // deferred (it runs in the installation script, with the installer's rights) and
 // reads its arguments from CustomActionData, fields separated by '|':
 //
 //   FindPreviousServer        (immediate) puts the path the machine's registration
 //                             of the root class names into TS_PREVIOUS_SERVER
+//   SecureDataFolders         "<common application data folder>": creates (or takes
+//                             over) Quellon, Quellon\Tessary, Quellon\Tessary\data and
+//                             Quellon\QNLOGS with the product's security descriptors
 //   RegisterServer            "<installed tsapi.dll>|<previously registered server or empty>";
-//                             a previous server in another folder unregisters first
-//   RollbackRegisterServer    same data; undoes RegisterServer and puts a previous
-//                             registration from another folder back
+//                             the keys of a previous server in another folder are
+//                             saved and deleted first
+//   RollbackRegisterServer    same data; undoes RegisterServer and writes the saved
+//                             keys of a registration from another folder back
+//   CommitRegisterServer      drops the saved keys
 //   UnregisterServer          "<installed tsapi.dll>"
 //   RollbackUnregisterServer  same data; registers the installed copy again
 //   RemoveUserData            "<folder>|<folder>|..." deleted with everything below
@@ -45,6 +54,29 @@ constexpr wchar_t kRootServerKey[] =
     L"SOFTWARE\\Classes\\CLSID\\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}\\InprocServer32";
 constexpr wchar_t kProductKeyParent[] = L"SOFTWARE\\Quellon";
 constexpr wchar_t kProductKeyName[] = L"Tessary";
+constexpr wchar_t kClassesKey[] = L"SOFTWARE\\Classes";
+// Where RegisterServer keeps the keys of a registration it replaced until the
+// installation commits (HKLM, 64-bit view). A subkey's name is the saved key's
+// path below kClassesKey with '|' for '\\'.
+constexpr wchar_t kSavedRegistrationKey[] = L"SOFTWARE\\Quellon\\TessarySetup\\PreviousRegistration";
+constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Quellon\\TessarySetup";
+
+// Every key a registration of tsapi.dll writes below HKLM\SOFTWARE\Classes (the
+// registrar script's classes and AppID entries, the type library and the
+// interfaces its registration describes).
+constexpr const wchar_t* kRegistrationKeys[] = {
+    L"CLSID\\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}",     L"CLSID\\{85DADE1D-E53C-4E3A-8514-19FFB6B00423}",
+    L"CLSID\\{231727DB-4A5A-4c85-B844-64E3A30BE7A3}",     L"CLSID\\{0CE809D3-1D8B-4321-9F89-3F49CEA8B15C}",
+    L"CLSID\\{A0EBB878-FDC0-4514-AEE9-F68E4337E7D2}",     L"CLSID\\{07AA2658-7A1A-47e5-B01A-701DC9EECD6F}",
+    L"CLSID\\{FB49CFE3-C775-48f1-B0C6-BEBABF84EFF9}",     L"CLSID\\{6021CE48-B556-4f11-BC68-A647F056F8CC}",
+    L"AppID\\{02FCCD7B-1F18-458D-B1C3-B6AEB20124FD}",     L"AppID\\tsapi.dll",
+    L"TypeLib\\{9A05CED2-C82B-4E04-8164-DF7F08E86834}",   L"Interface\\{73D22CCA-2404-4B7E-A602-8E6F70AC1548}",
+    L"Interface\\{190F3842-109F-4C89-BDF0-C536E43F3F91}", L"Interface\\{9AF0F666-BC91-45C9-954B-A24AB79B0BF9}",
+    L"Interface\\{A5E23B81-40C9-4746-8E64-29CE89E55A4A}", L"Interface\\{8575276D-F716-4BFA-81AE-7A7BAA80948A}",
+    L"Interface\\{907DE569-7565-4C9E-BDA0-D41853A84837}", L"Interface\\{825F2E3B-565A-4195-AA90-D535F6E31D36}",
+    L"Interface\\{87A1B3C0-A5A0-42C6-B3C6-63CAF536D4AB}", L"Interface\\{86E89D22-C79D-4604-8961-208343B74092}",
+    L"Interface\\{FE2C8037-252F-4A65-A500-D744800C5E30}", L"Interface\\{303AEE53-E703-4395-A3FA-63ECF82AAEEC}",
+};
 
 // Writes "Tessary setup: <text>" to the installation log.
 void Log(MSIHANDLE install, const std::wstring& text) {
@@ -101,6 +133,93 @@ bool SameFile(const std::wstring& a, const std::wstring& b) {
 bool FileExists(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Saves, then deletes, every key of kRegistrationKeys that exists: the
+// registration of a tsapi.dll outside the install folder goes without that DLL
+// being loaded. Returns the number of keys removed (-1 when the keys could not
+// be saved: nothing is deleted then).
+int RemoveForeignRegistration(MSIHANDLE install) {
+    constexpr REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+    UniqueRegKey classes;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassesKey, 0, kAccess, classes.put()) != ERROR_SUCCESS) return -1;
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSavedRegistrationKey);  // left by an interrupted installation
+    UniqueRegKey saved;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSavedRegistrationKey, 0, nullptr, 0, kAccess, nullptr, saved.put(),
+                          nullptr) != ERROR_SUCCESS) {
+        return -1;
+    }
+    int removed = 0;
+    for (const wchar_t* key : kRegistrationKeys) {
+        UniqueRegKey source;
+        if (::RegOpenKeyExW(classes.get(), key, 0, KEY_READ | KEY_WOW64_64KEY, source.put()) != ERROR_SUCCESS) continue;
+        std::wstring name = key;
+        for (wchar_t& c : name) {
+            if (c == L'\\') c = L'|';
+        }
+        UniqueRegKey copy;
+        if (::RegCreateKeyExW(saved.get(), name.c_str(), 0, nullptr, 0, kAccess, nullptr, copy.put(), nullptr) !=
+                ERROR_SUCCESS ||
+            ::RegCopyTreeW(source.get(), nullptr, copy.get()) != ERROR_SUCCESS) {
+            Log(install, std::wstring(L"could not save HKLM\\SOFTWARE\\Classes\\") + key + L"; it is kept");
+            continue;
+        }
+        source.reset();
+        const LSTATUS deleted = ::RegDeleteTreeW(classes.get(), key);
+        if (deleted == ERROR_SUCCESS && ::RegDeleteKeyExW(classes.get(), key, KEY_WOW64_64KEY, 0) == ERROR_SUCCESS) {
+            ++removed;
+        } else {
+            Log(install, std::wstring(L"could not delete HKLM\\SOFTWARE\\Classes\\") + key);
+        }
+    }
+    return removed;
+}
+
+// Writes the keys RemoveForeignRegistration saved back where they were, then
+// drops the saved copy. Returns the number of keys written back.
+int RestoreForeignRegistration(MSIHANDLE install) {
+    constexpr REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+    UniqueRegKey saved;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSavedRegistrationKey, 0, kAccess, saved.put()) != ERROR_SUCCESS) return 0;
+    UniqueRegKey classes;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClassesKey, 0, kAccess, classes.put()) != ERROR_SUCCESS) return 0;
+    int restored = 0;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = static_cast<DWORD>(std::size(name));
+        if (::RegEnumKeyExW(saved.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        std::wstring key(name, length);
+        for (wchar_t& c : key) {
+            if (c == L'|') c = L'\\';
+        }
+        UniqueRegKey copy;
+        UniqueRegKey target;
+        if (::RegOpenKeyExW(saved.get(), name, 0, KEY_READ | KEY_WOW64_64KEY, copy.put()) == ERROR_SUCCESS &&
+            ::RegCreateKeyExW(classes.get(), key.c_str(), 0, nullptr, 0, kAccess, nullptr, target.put(), nullptr) ==
+                ERROR_SUCCESS &&
+            ::RegCopyTreeW(copy.get(), nullptr, target.get()) == ERROR_SUCCESS) {
+            ++restored;
+        } else {
+            Log(install, L"rollback: could not write HKLM\\SOFTWARE\\Classes\\" + key + L" back");
+        }
+    }
+    saved.reset();
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSetupKey);
+    ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSetupKey, KEY_WOW64_64KEY, 0);
+    return restored;
+}
+
+// The installation log of the action running SecureDataFolders, for the observer.
+MSIHANDLE g_securingInstall = 0;
+
+// Writes each security call of the folder creation to the installation log.
+void LogSecurityCall(const security::SecurityEvent& event) {
+    const wchar_t* call = event.call == security::SecurityCall::kCreateDirectory ? L"CreateDirectoryW"
+                          : event.call == security::SecurityCall::kSetSecurity   ? L"SetSecurityInfo"
+                                                                                 : L"security call";
+    Log(g_securingInstall, L"folder \"" + event.target + L"\": " + call + L" with " + event.described);
 }
 
 // Loads `server` and calls its DllRegisterServer (`install`) or DllUnregisterServer.
@@ -202,13 +321,16 @@ UINT __stdcall RegisterServer(MSIHANDLE install) {
             Log(install, L"tsapi.dll was registered from \"" + previous +
                              L"\"; that registration is replaced by the "
                              L"installed copy's and is not restored when the product is removed");
-            // The other copy removes its own keys first, so nothing of its registration
-            // (such as the type library's folder) outlives it. A copy whose file is gone
-            // leaves keys that the installed copy's registration replaces.
-            if (FileExists(previous)) {
-                const HRESULT hr = CallRegistration(previous, false);
-                Log(install, L"unregistering \"" + previous + L"\": " + HresultText(hr));
+            // Its keys are deleted (saved for a rollback); that DLL is never loaded:
+            // it lies outside the install folder, where anyone may have put it.
+            const int removed = RemoveForeignRegistration(install);
+            if (removed < 0) {
+                Log(install, L"could not save the keys of the registration from \"" + previous +
+                                 L"\"; the installation is rolled back");
+                return ERROR_INSTALL_FAILURE;
             }
+            Log(install, L"removed " + std::to_wstring(removed) + L" keys of the registration from \"" + previous +
+                             L"\" without loading it");
         }
         return RunRegistration(install, server, true);
     });
@@ -225,14 +347,44 @@ UINT __stdcall RollbackRegisterServer(MSIHANDLE install) {
             Log(install, L"rollback: unregistering \"" + server + L"\": " + HresultText(hr));
         }
         if (!previous.empty() && !SameFile(previous, server)) {
-            if (FileExists(previous)) {
-                const HRESULT hr = CallRegistration(previous, true);
-                Log(install,
-                    L"rollback: registering the previous server \"" + previous + L"\" again: " + HresultText(hr));
-            } else {
-                Log(install, L"rollback: the previous server \"" + previous + L"\" no longer exists");
-            }
+            const int restored = RestoreForeignRegistration(install);
+            Log(install, L"rollback: wrote " + std::to_wstring(restored) + L" keys of the registration from \"" +
+                             previous + L"\" back");
         }
+        return ERROR_SUCCESS;
+    });
+}
+
+UINT __stdcall CommitRegisterServer(MSIHANDLE install) {
+    return Guarded(install, [&]() -> UINT {
+        if (::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSetupKey) == ERROR_SUCCESS) {
+            ::RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kSetupKey, KEY_WOW64_64KEY, 0);
+            Log(install, L"dropped the saved keys of the replaced registration");
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
+UINT __stdcall SecureDataFolders(MSIHANDLE install) {
+    return Guarded(install, [&]() -> UINT {
+        const std::wstring common = TrimSeparator(ActionData(install)[0]);
+        if (common.size() < 3) {
+            Log(install, L"no common application data folder named");
+            return ERROR_INSTALL_FAILURE;
+        }
+        g_securingInstall = install;
+        security::SetSecurityObserver(&LogSecurityCall);
+        const bool secured = SecureFolderTree(common, L"Quellon\\Tessary\\data", security::Secured::kProductFolder,
+                                              security::Secured::kDataFolder) &&
+                             SecureFolderTree(common + L"\\Quellon", L"QNLOGS", security::Secured::kProductFolder,
+                                              security::Secured::kProductFolder);
+        security::SetSecurityObserver(nullptr);
+        if (!secured) {
+            Log(install, L"could not give the data and log folders below \"" + common +
+                             L"\" the product's security descriptors; the installation is rolled back");
+            return ERROR_INSTALL_FAILURE;
+        }
+        Log(install, L"the data and log folders below \"" + common + L"\" carry the product's security descriptors");
         return ERROR_SUCCESS;
     });
 }

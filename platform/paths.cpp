@@ -1,6 +1,11 @@
 #include "platform/paths.h"
 
+#include <aclapi.h>
 #include <shlobj.h>
+#include <winternl.h>
+
+#include <new>
+#include <vector>
 
 #include "platform/contained_path.h"
 #include "platform/platform_log.h"
@@ -160,25 +165,235 @@ std::wstring ParentDirectory(std::wstring_view path) {
     return std::wstring(path.substr(0, slash));
 }
 
-bool RemoveTree(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ::DeleteFileW(path.c_str()) != FALSE;
-    bool complete = true;
-    // A reparse point is removed as a link; what it points at is not ours.
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        WIN32_FIND_DATAW found{};
-        UniqueFind find(::FindFirstFileW((path + L"\\*").c_str(), &found));
-        if (find) {
-            do {
-                const std::wstring_view name = found.cFileName;
-                if (name == L"." || name == L"..") continue;
-                complete = RemoveTree(path + L"\\" + found.cFileName) && complete;
-            } while (::FindNextFileW(find.get(), &found));
+namespace {
+
+// Access every removal needs: delete, clear the read-only attribute, list a folder.
+constexpr ACCESS_MASK kRemoveAccess =
+    DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens `name`, an entry listed from the folder `parent`, relative to that
+// folder's handle and without following a reparse point.
+UniqueFile OpenEntry(HANDLE parent, std::wstring_view name) {
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.data());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status{};
+    HANDLE opened = nullptr;
+    const NTSTATUS result = ::NtCreateFile(
+        &opened, kRemoveAccess, &attributes, &status, nullptr, 0, kShareAll, FILE_OPEN,
+        FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (result < 0) {
+        ::SetLastError(::RtlNtStatusToDosError(result));
+        return UniqueFile();
+    }
+    return UniqueFile(opened);
+}
+
+// The names in the folder `folder`, listed through its handle.
+bool ListEntries(HANDLE folder, std::vector<std::wstring>* names) {
+    std::vector<BYTE> buffer(64 * 1024);
+    FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
+    for (;;) {
+        if (!::GetFileInformationByHandleEx(folder, request, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+            return ::GetLastError() == ERROR_NO_MORE_FILES;
+        }
+        request = FileIdBothDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + offset);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names->emplace_back(name);
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
         }
     }
-    return ::RemoveDirectoryW(path.c_str()) != FALSE && complete;
+}
+
+// Marks the opened entry for deletion (it goes when its last handle closes),
+// clearing the read-only attribute first.
+bool DeleteOpened(HANDLE entry, DWORD attributes) {
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = attributes & ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        ::SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof(basic));
+    }
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return ::SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// Removes the opened entry: a reparse point as a link, a folder with what it holds.
+bool RemoveOpened(HANDLE entry, int depth) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof(tag))) return false;
+    bool complete = true;
+    const bool folder = (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A reparse point is removed as a link; what it points at is not ours.
+    if (folder && (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        // Deeper than any path can reach: something is wrong with the volume.
+        if (depth > 4096) return false;
+        std::vector<std::wstring> names;
+        complete = ListEntries(entry, &names);
+        for (const std::wstring& name : names) {
+            UniqueFile child = OpenEntry(entry, name);
+            if (!child) {
+                const DWORD error = ::GetLastError();
+                complete = complete && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+                continue;
+            }
+            complete = RemoveOpened(child.get(), depth + 1) && complete;
+        }
+    }
+    return DeleteOpened(entry, tag.FileAttributes) && complete;
+}
+
+}  // namespace
+
+bool RemoveTree(const std::wstring& path) {
+    UniqueFile entry(::CreateFileW(path.c_str(), kRemoveAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!entry) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    try {
+        return RemoveOpened(entry.get(), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+namespace {
+
+// The thread's token, with the privileges that let an administrator or SYSTEM
+// open a folder someone else owns and locked them out of, for as long as it
+// lives (the process's own token is left alone). Does nothing when the thread
+// already impersonates.
+class TakeOverPrivileges {
+public:
+    TakeOverPrivileges() {
+        HANDLE existing = nullptr;
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &existing)) {
+            ::CloseHandle(existing);
+            return;
+        }
+        if (!::ImpersonateSelf(SecurityImpersonation)) return;
+        impersonating_ = true;
+        HANDLE token = nullptr;
+        if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, FALSE, &token)) return;
+        UniqueHandle owned(token);
+        for (const wchar_t* name : {SE_RESTORE_NAME, SE_TAKE_OWNERSHIP_NAME}) {
+            TOKEN_PRIVILEGES privilege{};
+            privilege.PrivilegeCount = 1;
+            privilege.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            if (::LookupPrivilegeValueW(nullptr, name, &privilege.Privileges[0].Luid)) {
+                ::AdjustTokenPrivileges(token, FALSE, &privilege, 0, nullptr, nullptr);
+            }
+        }
+    }
+    ~TakeOverPrivileges() {
+        if (impersonating_) ::RevertToSelf();
+    }
+    TakeOverPrivileges(const TakeOverPrivileges&) = delete;
+    TakeOverPrivileges& operator=(const TakeOverPrivileges&) = delete;
+
+private:
+    bool impersonating_ = false;
+};
+
+UniqueFile OpenFolderForSecurity(const std::wstring& path, ACCESS_MASK access) {
+    return UniqueFile(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The existing folder `path` made to carry `model`, or refused.
+bool TakeOverFolder(const std::wstring& path, const security::Descriptor& model) {
+    constexpr ACCESS_MASK kChange = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+    UniqueFile folder = OpenFolderForSecurity(path, kChange);
+    if (!folder && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        TakeOverPrivileges privileges;
+        folder = OpenFolderForSecurity(path, kChange);
+    }
+    const bool canChange = folder.valid();
+    if (!folder) folder = OpenFolderForSecurity(path, READ_CONTROL);
+    if (!folder) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot open the folder %s to check it: error %lu.", path.c_str(),
+                        ::GetLastError());
+        return false;
+    }
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof(tag))) return false;
+    if ((tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Refusing %s: a %s stands where the product's folder belongs.",
+                        path.c_str(),
+                        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? L"reparse point" : L"file");
+        return false;
+    }
+    PSECURITY_DESCRIPTOR current = nullptr;
+    if (::GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                          nullptr, nullptr, nullptr, &current) != ERROR_SUCCESS) {
+        return false;
+    }
+    UniqueLocalMemory currentOwned(current);
+    if (security::Describe(current, true) == security::Describe(model.get(), true)) return true;
+    const std::wstring found = security::ToSddl(current);
+    if (!canChange) {
+        PLATFORM_REPORT(platform_log::kWarning, L"The folder %s carries %s and this process cannot take it over.",
+                        path.c_str(), found.c_str());
+        return false;
+    }
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    if (!::GetSecurityDescriptorOwner(model.get(), &owner, &defaulted) ||
+        !::GetSecurityDescriptorDacl(model.get(), &present, &dacl, &defaulted)) {
+        return false;
+    }
+    security::ReportSecurityCall(security::SecurityCall::kSetSecurity, path, model.get());
+    const DWORD result =
+        ::SetSecurityInfo(folder.get(), SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                          owner, nullptr, dacl, nullptr);
+    PLATFORM_REPORT(platform_log::kWarning, L"Taking over the folder %s, which carried %s: %s (error %lu).",
+                    path.c_str(), found.c_str(), result == ERROR_SUCCESS ? L"done" : L"failed", result);
+    return result == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool SecureFolder(const std::wstring& path, security::Secured what) {
+    security::Descriptor model = security::BuildDescriptor(what);
+    if (!model) return false;
+    security::ReportSecurityCall(security::SecurityCall::kCreateDirectory, path, model.get());
+    if (::CreateDirectoryW(path.c_str(), model.attributes())) return true;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_ALREADY_EXISTS) {
+        PLATFORM_REPORT(platform_log::kWarning, L"Cannot create directory %s: error %lu.", path.c_str(), error);
+        return false;
+    }
+    return TakeOverFolder(path, model);
+}
+
+bool SecureFolderTree(const std::wstring& base, std::wstring_view relative, security::Secured levels,
+                      security::Secured last) {
+    std::wstring path = base;
+    size_t start = 0;
+    while (start < relative.size()) {
+        size_t end = relative.find(L'\\', start);
+        if (end == std::wstring_view::npos) end = relative.size();
+        if (end > start) {
+            path += L'\\';
+            path.append(relative.substr(start, end - start));
+            if (!SecureFolder(path, end == relative.size() ? last : levels)) return false;
+        }
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace tessary

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/security_descriptor.h"
+
 namespace tessary {
 
 // Asks the shell for folder `csidl` (e.g. CSIDL_COMMON_APPDATA), creating it when
@@ -59,8 +61,27 @@ bool IsDirectory(const std::wstring& path);
 // Deletes `path` (a file, or a folder with everything below it). Links to other
 // folders (reparse points) are removed as links, never followed. Read-only
 // entries are deleted too. True when nothing of `path` remains (also when it
-// did not exist).
+// did not exist). Works on handles: each entry is opened without following a
+// reparse point, relative to the handle of the folder it was listed from, a
+// folder is listed through its own handle and every entry is deleted through
+// the handle that was checked, so swapping a folder for a link while the tree
+// is removed cannot redirect the removal elsewhere.
 bool RemoveTree(const std::wstring& path);
+
+// Makes folder `path` (its parent must exist) one of the product's folders with
+// the model's descriptor for `what`: created with it when missing; an existing
+// folder is opened without following a reparse point and refused (false) when
+// it is a reparse point or not a folder; one with another owner or another
+// descriptor is taken over (owner set to Administrators and the protected DACL
+// replaced through the opened handle, logged). False, logged, when it cannot be
+// created, or taken over by a process without the rights to (a standard user's).
+bool SecureFolder(const std::wstring& path, security::Secured what);
+
+// SecureFolder for each level of `relative` ("a\b\c") below `base`, an
+// existing folder the product does not own (e.g. %ProgramData%): every level
+// gets `levels`, the last one `last`. Stops, false, at the first level refused.
+bool SecureFolderTree(const std::wstring& base, std::wstring_view relative, security::Secured levels,
+                      security::Secured last);
 
 // `path` cut at its last separator, "\\" or "/" (the separator excluded):
 // L"C:\\a\\b.txt" gives L"C:\\a", L"C:/a/b.txt" gives L"C:/a", L"C:\\a" gives L"C:".

@@ -6,6 +6,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include "platform/security_descriptor.h"
 #include "platform/unique_resource.h"
 #else
 #include <cstdio>
@@ -314,9 +315,16 @@ bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes) {
     static std::atomic<unsigned> counter{0};
     const std::wstring temp = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L"." +
                               std::to_wstring(::GetCurrentThreadId()) + L"." + std::to_wstring(counter++) + L".tmp";
+    // Settings files are read by every process that logs, whatever its account,
+    // and written only by SYSTEM and administrators: the model's readable file.
+    security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kReadableFile);
+    if (!descriptor) return false;
     {
-        UniqueFile file(
-            ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // A new file of our own (never one that exists, never through a link),
+        // then renamed over the target: a rename replaces a link itself.
+        security::ReportSecurityCall(security::SecurityCall::kCreateFile, temp, descriptor.get());
+        UniqueFile file(::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, descriptor.attributes(), CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (file) {
             const bool written = WriteAll(file.get(), bytes);
             file.reset();
@@ -330,9 +338,18 @@ bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes) {
     }
     // The folder may not allow new files, or the target may be held open without
     // delete sharing: write the file in place instead.
-    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    security::ReportSecurityCall(security::SecurityCall::kCreateFile, path, descriptor.get());
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  descriptor.attributes(), OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return false;
+    // Written only when the opened file is a plain file with one name.
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks > 1) {
+        return false;
+    }
     if (!WriteAll(file.get(), bytes)) return false;
     return ::SetEndOfFile(file.get()) != FALSE;
 }

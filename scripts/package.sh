@@ -72,6 +72,7 @@ msibuild "$stage/package.msi" \
     -q "UPDATE CustomAction SET Type=3393 WHERE Action='RollbackRegisterServer'" \
     -q "UPDATE CustomAction SET Type=3393 WHERE Action='RollbackUnregisterServer'" \
     -q "UPDATE CustomAction SET Type=3649 WHERE Action='RemoveUserData'" \
+    -q "UPDATE CustomAction SET Type=3649 WHERE Action='CommitRegisterServer'" \
     -q "UPDATE Property SET Value='TS_OLDER_FOUND;TS_NEWER_FOUND;REMOVEUSERDATA' WHERE Property='SecureCustomProperties'" ||
     fail "msibuild could not amend the package"
 # The package counts as built only once its tables read back as amended.

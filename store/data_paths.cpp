@@ -4,6 +4,8 @@
 #include <shlobj.h>
 
 #include <mutex>
+#include <new>
+#include <set>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -13,6 +15,8 @@ namespace tessary {
 namespace {
 
 constexpr wchar_t kProductFolder[] = L"\\Quellon\\Tessary";
+constexpr wchar_t kProductLevels[] = L"Quellon\\Tessary";
+constexpr wchar_t kDataFolderName[] = L"data";
 
 bool InstallDirectory(std::wstring* out) {
     std::wstring value;
@@ -41,16 +45,50 @@ bool ShellFolder(int csidl, std::wstring* out) {
     return true;
 }
 
+// Makes `directory`, below the common data directory `commonData`, and every
+// level above it up to %ProgramData% carry the model's descriptors: Quellon,
+// Tessary and their other folders the product folder's, "data" the data
+// folder's. Done once per folder and process while the folder exists: once
+// secured, only SYSTEM and Administrators can replace it.
+void SecureCommonDataFolders(const std::wstring& programData, const std::wstring& directory) {
+    static std::mutex lock;
+    static std::set<std::wstring> secured;
+    try {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (secured.count(directory) != 0 && IsDirectory(directory)) return;
+        }
+        const std::wstring top = programData + L"\\" + kProductLevels;
+        if (!SecureFolderTree(programData, kProductLevels, security::Secured::kProductFolder,
+                              security::Secured::kProductFolder)) {
+            return;
+        }
+        if (directory.size() > top.size()) {
+            const std::wstring below = directory.substr(top.size() + 1);
+            const bool data = ::CompareStringOrdinal(below.c_str(), -1, kDataFolderName, -1, TRUE) == CSTR_EQUAL;
+            if (!SecureFolderTree(top, below, security::Secured::kProductFolder,
+                                  data ? security::Secured::kDataFolder : security::Secured::kProductFolder)) {
+                return;
+            }
+        }
+        std::lock_guard<std::mutex> guard(lock);
+        secured.insert(directory);
+    } catch (const std::bad_alloc&) {
+        // Checked again by the next call.
+    }
+}
+
 }  // namespace
 
 std::wstring ResolveDataPath(std::wstring_view relative, DataBase base) {
     std::wstring path;
+    std::wstring shellFolder;
     bool found = false;
     if (base == DataBase::kInstall) found = InstallDirectory(&path);
     if (!found) {
         const int folder = base == DataBase::kCommonData ? CSIDL_COMMON_APPDATA : CSIDL_PROGRAM_FILES;
-        if (!ShellFolder(folder, &path)) return std::wstring(relative);
-        path += kProductFolder;
+        if (!ShellFolder(folder, &shellFolder)) return std::wstring(relative);
+        path = shellFolder + kProductFolder;
     }
     std::wstring directory = path;
     if (!relative.empty()) {
@@ -58,7 +96,15 @@ std::wstring ResolveDataPath(std::wstring_view relative, DataBase base) {
         path += relative;
         directory = ParentDirectory(path);
     }
-    CreateDirectoryTree(directory);
+    // The common data folders are ours and get the model's descriptors (a
+    // failure is logged; the store's own checks then refuse what it finds). The
+    // install directory lives below the program files folder, which only
+    // administrators can change, and keeps what it inherits there.
+    if (base == DataBase::kCommonData) {
+        SecureCommonDataFolders(shellFolder, directory);
+    } else {
+        CreateDirectoryTree(directory);
+    }
     return path;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/unique_resource.h"
 
@@ -61,7 +62,22 @@ std::wstring ProcessObjectName(const wchar_t* prefix, DWORD processId);
 // Creates the calling process's objects for `deliverable` (done once at load,
 // before any other store code runs) and makes them the process's set. Creating
 // them again replaces the set. Returns true when every object was created.
+// Per-process objects carry a descriptor that lets only SYSTEM, Administrators
+// and the process's own account use them. One whose name already existed (or
+// could not be created under its name) was made by another process: it is not
+// used; an unnamed object with the same initial state takes its place and the
+// name is logged (now when the process logger runs, else by
+// ReportReplacedNamedObjects). The machine-wide mutexes are created with the
+// model's descriptor, or opened, with SYNCHRONIZE | MUTEX_MODIFY_STATE only.
 bool CreateNamedObjects(Deliverable deliverable);
+
+// Names of the per-process objects the last CreateNamedObjects found made by
+// another process (and replaced by private ones).
+std::vector<std::wstring> ReplacedNamedObjects();
+
+// Logs (severity Error) each replaced object not logged yet. Called once the
+// process logger runs, never from DllMain.
+void ReportReplacedNamedObjects() noexcept;
 
 // Closes the process's objects (at unload). Handles handed out earlier become invalid.
 void CloseNamedObjects();

@@ -15,6 +15,7 @@
 #include "platform/protected_ini.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
+#include "tests/support/security_calls.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary::ETWLogging {
@@ -113,6 +114,51 @@ TEST_F(FileLoggerTest, WithoutSettingsSeverityThreeIsWrittenAndSeverityOneIsNot)
     // One BOM per file, not per line.
     EXPECT_EQ(logger.Log(4, L"Test", L"Fn", 3, L"second"), kLogSuccess);
     EXPECT_EQ(ReadLogText(LogFile(0)).find(L'\xFEFF'), std::wstring::npos);
+}
+
+// Every folder, log file and settings file the logger makes carries the model's
+// descriptor (Wine keeps none, so the calls themselves are observed), and a log
+// file name that is not a plain file with one name is never written through.
+TEST_F(FileLoggerTest, FoldersAndFilesAreMadeWithTheModelsDescriptorsAndNoLinkIsWrittenThrough) {
+    using security::Secured;
+    using security::SecurityCall;
+    testing::RecordedSecurityCalls calls;
+    CLogging logger;
+    ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
+    ASSERT_EQ(logger.Write(L"T", L"F", 1, 3, L"first"), kLogSuccess);
+    const std::wstring product = testing::RecordedSecurityCalls::Model(Secured::kProductFolder);
+    const std::wstring quellon = root_.substr(0, root_.size() - std::wstring(L"QNLOGS\\").size() - 1);
+    for (const std::wstring& folder : {quellon, root_.substr(0, root_.size() - 1), groupDir_, logDir_}) {
+        const auto made = calls.On(folder);
+        ASSERT_FALSE(made.empty()) << WideToNarrow(folder);
+        EXPECT_EQ(made[0].call, SecurityCall::kCreateDirectory);
+        for (const auto& event : made) EXPECT_EQ(event.described, product) << WideToNarrow(folder);
+    }
+    const auto logFile = calls.On(LogFile(0));
+    ASSERT_FALSE(logFile.empty());
+    EXPECT_EQ(logFile[0].call, SecurityCall::kCreateFile);
+    EXPECT_EQ(logFile[0].described, testing::RecordedSecurityCalls::Model(Secured::kPrivateFile));
+
+    // The settings file is written through a new file of its own, renamed into place.
+    testing::RecordedSecurityCalls::Clear();
+    WriteModuleSetting("Severity", 3);
+    const std::wstring ini = logDir_ + L"\\log.ini";
+    const auto written = calls.All();
+    ASSERT_FALSE(written.empty());
+    for (const auto& event : written) {
+        EXPECT_EQ(event.call, SecurityCall::kCreateFile);
+        EXPECT_EQ(event.target.rfind(ini, 0), 0u) << WideToNarrow(event.target);
+        EXPECT_EQ(event.described, testing::RecordedSecurityCalls::Model(Secured::kReadableFile));
+    }
+
+    // A second name for the next log file, made beforehand: never written through.
+    ASSERT_TRUE(::CreateHardLinkW(LogFile(1).c_str(), LogFile(0).c_str(), nullptr));
+    const std::string before = ReadBytes(LogFile(0));
+    CLogging again;
+    ASSERT_EQ(again.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
+    CObfuscatedIniReader(ini).WriteInt("Config", "LastLogIdx", 1);
+    EXPECT_NE(again.Write(L"T", L"F", 2, 3, L"through the link"), kLogSuccess);
+    EXPECT_EQ(ReadBytes(LogFile(0)), before);
 }
 
 // A module file that holds a key decides it, even when its value had to be

@@ -12,11 +12,14 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "component/com_ids.h"
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 #include "store/data_paths.h"
 #include "platform/product_registry.h"
+#include "store/object_names.h"
 #include "store/stores.h"
 #include "tests/support/com_server_suite.h"
 #include "tests/support/component_suite.h"
@@ -32,26 +35,31 @@ constexpr wchar_t kDatabaseMutex[] = L"Global\\{5A37A5DE-E415-46fe-BBB8-D60F7477
 // A helper process; waits for it on destruction unless it was killed.
 class Helper {
 public:
-    explicit Helper(const std::wstring& arguments) {
+    // `suspended`: the process is made but runs only after Resume.
+    explicit Helper(const std::wstring& arguments, bool suspended = false) {
         std::wstring commandLine = L"\"" + ExecutableDir() + L"\\shared_perms_helper.exe\" " + arguments;
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
-        if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &info)) {
+        if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0,
+                             nullptr, nullptr, &startup, &info)) {
             process_ = info.hProcess;
-            ::CloseHandle(info.hThread);
+            thread_ = info.hThread;
+            processId_ = info.dwProcessId;
         }
     }
     ~Helper() {
         if (process_ == nullptr) return;
         if (::WaitForSingleObject(process_, 120000) != WAIT_OBJECT_0) ::TerminateProcess(process_, 99);
+        ::CloseHandle(thread_);
         ::CloseHandle(process_);
     }
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
 
     bool started() const { return process_ != nullptr; }
+    DWORD processId() const { return processId_; }
+    bool Resume() const { return ::ResumeThread(thread_) != static_cast<DWORD>(-1); }
     HANDLE handle() const { return process_; }
     // The exit code, or -1 when the process did not end within the time.
     long Wait(DWORD ms = 300000) const {
@@ -63,6 +71,8 @@ public:
 
 private:
     HANDLE process_ = nullptr;
+    HANDLE thread_ = nullptr;
+    DWORD processId_ = 0;
 };
 
 // Rows of the shared store, read directly: (hash, product, feature) -> permissions.
@@ -187,6 +197,38 @@ TEST_F(SharedPermsComTest, DatabaseMutexAbandonedByAKilledProcessCountsAsAcquire
     // The abandoned mutex was taken and given back: another process gets it too.
     Helper reader(L"count 0123456789ABCDEF0123456789ABCDEF");
     EXPECT_EQ(reader.Wait(), 101);
+}
+
+// Another account can create a process's per-process object names before the
+// process loads tsapi: semaphores at count 0, events never set, mutexes it owns.
+// The process uses private objects instead, and its lookup and its read of the
+// shared store complete.
+TEST_F(SharedPermsComTest, ObjectsMadeFirstByAnotherProcessDoNotStopALookupOrAStoreRead) {
+    QNTS_LOCAL_APP_PERMISSION record = Record(1, 2, 3, L"C:\\Squat\\App.exe", L"5C0A7000000000000000000000000001");
+    LONG result = -1;
+    ASSERT_EQ(Perms()->SetPermissions(&record, 1, &result), S_OK);
+    ASSERT_EQ(result, 0);
+
+    Helper helper(L"lookup 5C0A7000000000000000000000000001", true);
+    ASSERT_TRUE(helper.started());
+    const std::wstring pid = std::to_wstring(helper.processId());
+    std::vector<UniqueHandle> squatted;
+    for (const wchar_t* prefix :
+         {names::kLcWriteSem, names::kLcReadSem, names::kXcWriteSem, names::kXcReadSem, names::kSigReadSem,
+          names::kSigWriteSem, names::kServerSem, names::kSharedPermsReadSem, names::kSharedPermsWriteSem}) {
+        squatted.emplace_back(::CreateSemaphoreW(nullptr, 0, 1, (prefix + pid).c_str()));
+    }
+    for (const wchar_t* prefix :
+         {names::kLcEvent, names::kXcEvent, names::kDigSigEvent, names::kStatEvent, names::kSharedPermEvent}) {
+        squatted.emplace_back(::CreateEventW(nullptr, TRUE, FALSE, (prefix + pid).c_str()));
+    }
+    for (const wchar_t* prefix :
+         {names::kLcStartMutex, names::kXpStartMutex, names::kSigStartMutex, names::kSharedPermMutex}) {
+        squatted.emplace_back(::CreateMutexW(nullptr, TRUE, (prefix + pid).c_str()));
+    }
+    for (const UniqueHandle& handle : squatted) ASSERT_TRUE(handle);
+    ASSERT_TRUE(helper.Resume());
+    EXPECT_EQ(helper.Wait(60000), 101) << "exit codes in shared_perms_helper.cpp; -1: it hung on a squatted object";
 }
 
 TEST_F(SharedPermsComTest, ProcessWithALoadedIndexDoesNotSeeAnotherProcesssNewRecords) {

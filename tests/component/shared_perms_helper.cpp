@@ -6,8 +6,9 @@
 //   shared_perms_helper hold <ready-event>          takes the database mutex and never lets go
 //   shared_perms_helper stale <hash> <ready> <go>   loads its index, waits, counts <hash>
 //   shared_perms_helper count <hash>                counts <hash> in a freshly loaded index
+//   shared_perms_helper lookup <hash>               looks the hash up (local only), then counts it
 //
-// Exit code: 0 (hammer, hold) or 100 + the count (stale, count) on success; 1-99 on failure.
+// Exit code: 0 (hammer, hold) or 100 + the count (stale, count, lookup) on success; 1-99 on failure.
 
 #include <windows.h>
 #include <objbase.h>
@@ -132,7 +133,8 @@ int Hammer(int id, int iterations) {
 }
 
 int Hold(const wchar_t* readyName) {
-    HANDLE mutex = ::CreateMutexW(nullptr, FALSE, kDatabaseMutex);
+    // The least access any account's process gets: enough to hold it for ever.
+    HANDLE mutex = ::CreateMutexExW(nullptr, kDatabaseMutex, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
     HANDLE ready = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, readyName);
     if (mutex == nullptr || ready == nullptr) return 6;
     const DWORD wait = ::WaitForSingleObject(mutex, INFINITE);
@@ -162,6 +164,14 @@ int CountFresh(const wchar_t* hash) {
     return count < 0 ? 10 : 100 + static_cast<int>(count);
 }
 
+int LookUp(const wchar_t* hash) {
+    Server server;
+    if (!server.Open()) return 3;
+    if (!server.Details(hash)) return 12;
+    const long count = server.Count(hash);
+    return count < 0 ? 10 : 100 + static_cast<int>(count);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -173,6 +183,7 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"hammer" && argc == 4) code = Hammer(_wtoi(argv[2]), _wtoi(argv[3]));
     if (mode == L"stale" && argc == 5) code = Stale(argv[2], argv[3], argv[4]);
     if (mode == L"count" && argc == 3) code = CountFresh(argv[2]);
+    if (mode == L"lookup" && argc == 3) code = LookUp(argv[2]);
     ::CoUninitialize();
     return code;
 }

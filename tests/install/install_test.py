@@ -259,7 +259,8 @@ def check_tables(package, version, older_package, work):
           (create, chain("DATADIR")))
     actions = {r[0]: r for r in read_table(folder, "CustomAction")}
     expected_types = {"RegisterServer": "3073", "UnregisterServer": "3073", "RollbackRegisterServer": "3393",
-                      "RollbackUnregisterServer": "3393", "RemoveUserData": "3649", "FindPreviousServer": "2113"}
+                      "RollbackUnregisterServer": "3393", "RemoveUserData": "3649", "FindPreviousServer": "2113",
+                      "CommitRegisterServer": "3649", "SecureDataFolders": "3073"}
     check("tables: custom actions deferred, rollback and commit as intended, from tssetup.dll",
           all(actions.get(a, [None, None, None])[1:3] == [t, "TsSetupActions"] for a, t in expected_types.items()) and
           [r[0] for r in read_table(folder, "Binary")] == ["TsSetupActions"] and
@@ -349,6 +350,11 @@ def main():
         hand = wine.classes(work)
         check("hand registration from C:\\handcopy", code == 0 and registered_server(hand) == hand_dir + "\\tsapi.dll",
               (code, registered_server(hand)))
+        # The registered file is now one that leaves a marker when anything loads it:
+        # a folder like this one may be writable by any user, and the package's
+        # actions run as SYSTEM, so they must never load it.
+        shutil.copy(os.path.join(build, "bin", "foreign_server.dll"), wine.unix(hand_dir + "\\tsapi.dll"))
+        marker = wine.unix(hand_dir + "\\loaded.marker")
 
         # A failed installation rolls back completely: the component server cannot
         # register from a folder whose path does not fit its 260-character buffer.
@@ -365,6 +371,8 @@ def main():
               not product_installed(wine))
         check("failed install: the hand registration is back as it was", after == hand,
               differing(after, hand))
+        check("failed install: the hand-registered DLL was never loaded", not os.path.exists(marker),
+              open(marker).read() if os.path.exists(marker) else "")
 
         # Install the older package over the hand registration.
         log, log_win = logs("install")
@@ -373,6 +381,23 @@ def main():
         text = log_text(log)
         check("install log names the hand registration it replaced",
               'tsapi.dll was registered from "C:\\handcopy\\tsapi.dll"' in text, log)
+        check("install removes the hand registration's keys without loading that DLL",
+              not os.path.exists(marker) and 'keys of the registration from "C:\\handcopy\\tsapi.dll" without loading it'
+              in text, open(marker).read() if os.path.exists(marker) else log)
+        saved_code, saved = wine.run("reg", "query", r"HKLM\SOFTWARE\Quellon\TessarySetup")
+        check("the saved keys of the replaced registration are dropped at commit", saved_code != 0, saved)
+        # Each folder is created (or taken over) by the custom action with the descriptor
+        # of the one model (platform/security_descriptor.cpp); Wine keeps no file
+        # descriptor, so the installation log's record of each call is what shows it.
+        product = ("O:S-1-5-32-544D:P(A;0x3;0x1f01ff;S-1-5-18)(A;0x3;0x1f01ff;S-1-5-32-544)"
+                   "(A;0x3;0x1200a9;S-1-5-11)")
+        data = product + "(A;0x0;0x2;S-1-5-11)(A;0x9;0x13019f;S-1-3-0)"
+        for folder, described in ((r"C:\ProgramData\Quellon", product), (r"C:\ProgramData\Quellon\Tessary", product),
+                                  (r"C:\ProgramData\Quellon\Tessary\data", data),
+                                  (r"C:\ProgramData\Quellon\QNLOGS", product)):
+            line = 'folder "%s": CreateDirectoryW with %s' % (folder, described)
+            check("custom action creates %s with the model's descriptor" % folder, line in text,
+                  [l for l in text.splitlines() if folder in l and "folder" in l][:4])
         installed = wine.classes(work)
         check("registration points at the Program Files copy", registered_server(installed) == installed_dll,
               registered_server(installed))

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/unique_resource.h"
+#include "tests/support/security_calls.h"
 
 namespace tessary {
 namespace {
@@ -157,6 +158,82 @@ TEST_F(CreateDirectoryTreeTest, RelativePathIsTakenFromWorkingDirectory) {
     EXPECT_TRUE(kernel);
     EXPECT_TRUE(IsDirectory(root_ + L"\\data\\inner"));
     EXPECT_TRUE(IsDirectory(root_ + L"\\logs\\inner"));
+}
+
+using security::Secured;
+using security::SecurityCall;
+using testing::RecordedSecurityCalls;
+
+TEST_F(CreateDirectoryTreeTest, ProductFoldersAreCreatedOrTakenOverWithTheModelsDescriptor) {
+    ASSERT_TRUE(CreateDirectoryTree(root_));
+    RecordedSecurityCalls calls;
+    ASSERT_TRUE(SecureFolderTree(root_, L"Quellon\\Tessary\\data", Secured::kProductFolder, Secured::kDataFolder));
+    const std::wstring product = RecordedSecurityCalls::Model(Secured::kProductFolder);
+    const std::wstring data = RecordedSecurityCalls::Model(Secured::kDataFolder);
+    struct Level {
+        std::wstring path;
+        const std::wstring& model;
+    };
+    const Level levels[] = {{root_ + L"\\Quellon", product},
+                            {root_ + L"\\Quellon\\Tessary", product},
+                            {root_ + L"\\Quellon\\Tessary\\data", data}};
+    for (const Level& level : levels) {
+        EXPECT_TRUE(IsDirectory(level.path));
+        const auto made = calls.On(level.path);
+        ASSERT_EQ(made.size(), 1u);
+        EXPECT_EQ(made[0].call, SecurityCall::kCreateDirectory);
+        EXPECT_EQ(made[0].described, level.model);
+    }
+
+    // Found existing: whatever it carries differs from the model is replaced
+    // through the opened handle, with the model's descriptor again.
+    RecordedSecurityCalls::Clear();
+    ASSERT_TRUE(SecureFolder(levels[2].path, Secured::kDataFolder));
+    const auto found = calls.On(levels[2].path);
+    ASSERT_GE(found.size(), 1u);
+    for (const security::SecurityEvent& event : found) EXPECT_EQ(event.described, data);
+    if (found.size() == 1) {
+        // Windows: the descriptor was kept, so the folder is left as it is.
+        EXPECT_EQ(found[0].call, SecurityCall::kCreateDirectory);
+    } else {
+        // Wine keeps no folder descriptor (the owner always reads back as the
+        // running user), so every check finds it changed and takes it over again.
+        EXPECT_EQ(found[1].call, SecurityCall::kSetSecurity);
+    }
+
+    // A file where a folder belongs is refused, and nothing below it is made.
+    const std::wstring file = root_ + L"\\QNLOGS";
+    UniqueFile handle(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(handle);
+    handle.reset();
+    EXPECT_FALSE(SecureFolderTree(root_, L"QNLOGS\\TSAPI", Secured::kProductFolder, Secured::kProductFolder));
+    EXPECT_TRUE(calls.On(file + L"\\TSAPI").empty());
+}
+
+TEST_F(CreateDirectoryTreeTest, RemoveTreeDeletesThroughHandlesAndRemovesLinksAsLinks) {
+    const std::wstring tree = root_ + L"\\tree";
+    const std::wstring outside = root_ + L"\\outside";
+    ASSERT_TRUE(CreateDirectoryTree(tree + L"\\a\\b"));
+    ASSERT_TRUE(CreateDirectoryTree(outside));
+    for (const std::wstring& name : {tree + L"\\top.txt", tree + L"\\a\\b\\deep.txt", outside + L"\\kept.txt"}) {
+        UniqueFile file(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(file);
+    }
+    ASSERT_TRUE(::SetFileAttributesW((tree + L"\\a\\b\\deep.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(::SetFileAttributesW((tree + L"\\a").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
+    // A link inside the tree to a folder outside it, where the system can make one.
+    const std::wstring link = tree + L"\\link";
+    const bool linked = ::CreateSymbolicLinkW(link.c_str(), outside.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) != FALSE;
+
+    EXPECT_TRUE(RemoveTree(tree));
+    EXPECT_EQ(::GetFileAttributesW(tree.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(RemoveTree(tree)) << "nothing left counts as removed";
+    EXPECT_NE(::GetFileAttributesW((outside + L"\\kept.txt").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the link's target must be left alone";
+    if (!linked) {
+        GTEST_SKIP() << "Wine 8 cannot create a directory symbolic link or junction (CreateSymbolicLinkW failed with "
+                     << ::GetLastError() << "): removing a link as a link is not shown here";
+    }
 }
 
 }  // namespace
