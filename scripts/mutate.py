@@ -428,12 +428,12 @@ def run(cmd, **kw):
 
 
 class Build:
-    def __init__(self, build_dir, jobs):
+    def __init__(self, build_dir, jobs, sanitize):
         self.dir = build_dir
         self.jobs = jobs
         if not os.path.exists(os.path.join(build_dir, "build.ninja")):
             env = dict(os.environ, CC=os.environ.get("CC", "clang"), CXX=os.environ.get("CXX", "clang++"))
-            r = run(["cmake", "-S", os.path.join(ROOT, "native"), "-B", build_dir, "-G", "Ninja", "-DTS_SANITIZE=OFF",
+            r = run(["cmake", "-S", os.path.join(ROOT, "native"), "-B", build_dir, "-G", "Ninja", "-DTS_SANITIZE=" + ("ON" if sanitize else "OFF"),
                      "-DTS_FUZZ=OFF", "-DCMAKE_BUILD_TYPE=None", "-DCMAKE_CXX_FLAGS=-O1 -DNDEBUG",
                      "-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld"], env=env)
             if r.returncode:
@@ -562,18 +562,25 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--diff", metavar="BASE", help="mutate only lines changed since the merge base with BASE")
     ap.add_argument("--unit", metavar="REGEX", help="only units whose path matches")
+    ap.add_argument("--file", metavar="REGEX", help="only mutants in files whose path matches (a unit or its header)")
     ap.add_argument("--op", metavar="REGEX", help="only operators that match")
+    ap.add_argument("--keys", metavar="FILE", help="only the mutants whose keys a report lists (\"key: ...\" lines), "
+                    "such as the survivors of an earlier run")
     ap.add_argument("--limit", type=int, help="at most this many mutants per unit (a random sample)")
     ap.add_argument("--seed", type=int, default=1, help="seed of the sample (default 1)")
     ap.add_argument("-j", "--jobs", type=int, default=2, help="mutants built and run at once (default 2)")
-    ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-mutate"))
+    ap.add_argument("--build-dir", help="default build-mutate/, with --sanitize build-mutate-asan/")
+    ap.add_argument("--sanitize", action="store_true",
+                    help="build the mutants with AddressSanitizer and UndefinedBehaviorSanitizer (slower; confirms "
+                    "survivors that read or write out of bounds, e.g. with --keys)")
     ap.add_argument("--timeout", type=float, default=0, help="seconds per test program (default 10x its normal time)")
     ap.add_argument("--list", action="store_true", help="only list the mutants")
     ap.add_argument("--report", help="also write the report to this file")
     ap.add_argument("-v", "--verbose", action="store_true", help="list every mutant with its result")
     args = ap.parse_args()
 
-    args.build_dir = os.path.abspath(args.build_dir)
+    args.build_dir = os.path.abspath(args.build_dir or os.path.join(
+        ROOT, "build-mutate-asan" if args.sanitize else "build-mutate"))
     units, covering = units_and_tests()
     if args.unit:
         units = [u for u in units if re.search(args.unit, u)]
@@ -588,6 +595,11 @@ def main():
                 ms += generate(unit, file, open(os.path.join(ROOT, file)).read())
         if args.op:
             ms = [m for m in ms if re.search(args.op, m.op)]
+        if args.file:
+            ms = [m for m in ms if re.search(args.file, m.file)]
+        if args.keys:
+            wanted = set(re.findall(r"key: (.+?)\s*$", open(args.keys).read(), re.M))
+            ms = [m for m in ms if m.key in wanted]
         if changed is not None:
             ms = [m for m in ms if any(n in changed.get(m.file, ()) for n in range(m.line, m.line + m.original.count("\n") + 1))]
         if args.limit and len(ms) > args.limit:
@@ -607,7 +619,7 @@ def main():
     for u in missing:
         print(f"{u}: no native test includes its header; its mutants are not run")
     todo = [u for u in todo if covering[u]]
-    build = Build(args.build_dir, args.jobs)
+    build = Build(args.build_dir, args.jobs, args.sanitize)
     targets = sorted({t for u in todo for t in covering[u]})
     build.build(targets)
 
