@@ -5,6 +5,9 @@
 # Arguments go to the Wine ctest run; with arguments the native part is skipped
 # unless TS_NATIVE=1. TS_NATIVE=0 always skips it; FUZZ_SECONDS (per target,
 # default 25 here) sets the fuzzing budget, 0 skips fuzzing.
+# Mutation testing is not part of this run (it takes minutes to an hour):
+#   python3 scripts/mutate.py --diff main     faults in the lines a branch changed
+#   python3 scripts/mutate.py [--unit REGEX]  every portable unit (see its --help)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"

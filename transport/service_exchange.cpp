@@ -415,13 +415,7 @@ std::wstring DescribeExchange(const ExchangeStatus& status) {
 }
 
 DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept {
-    auto bounded = [](DWORD value) -> uint64_t {
-        if (value == 0 || value == 0xFFFFFFFFu) return kDefaultServiceTimeout;
-        return value < kMaxDeadlineTimeoutMs ? value : kMaxDeadlineTimeoutMs;
-    };
-    const uint64_t deadline = bounded(timeouts.connect) + bounded(timeouts.send) + 10 * bounded(timeouts.receive);
-    if (deadline < 1000) return 1000;
-    return deadline < kMaxDownloadDeadlineMs ? static_cast<DWORD>(deadline) : kMaxDownloadDeadlineMs;
+    return DownloadDeadlineMs(timeouts.connect, timeouts.send, timeouts.receive);
 }
 
 DownloadOutcome DownloadBounded(const wchar_t* url, const DownloadSink& sink, uint64_t maxBytes,

@@ -15,13 +15,12 @@
 #include <optional>
 #include <string>
 
+#include "transport/download_deadline.h"
+
 namespace tessary {
 
 // User agent of every exchange.
 inline constexpr wchar_t kServiceUserAgent[] = L"Lodanv";
-// Time-out used for name resolution always, and for the others until settings exist.
-inline constexpr DWORD kDefaultServiceTimeout = 10000;
-
 // Registry key (HKEY_LOCAL_MACHINE) and values of the proxy choice.
 inline constexpr wchar_t kProxySettingsKey[] = L"SOFTWARE\\Quellon\\Varo\\Update\\WinHTTP";
 inline constexpr wchar_t kAutoDetectProxyValue[] = L"AutoDetectProxySettings";
@@ -107,14 +106,8 @@ enum class DownloadOutcome {
 // returns false to stop the download.
 using DownloadSink = std::function<bool(const char* bytes, size_t count)>;
 
-// Largest time-out a download's deadline counts, and the longest deadline.
-inline constexpr DWORD kMaxDeadlineTimeoutMs = 10 * 60 * 1000;
-inline constexpr DWORD kMaxDownloadDeadlineMs = 30 * 60 * 1000;
-
-// The whole time one download may take: connect + send + 10 * receive of
-// `timeouts` (120 s with the default 10 s each), where a time-out of 0 or all
-// bits set (no limit) counts as kDefaultServiceTimeout and one above
-// kMaxDeadlineTimeoutMs as that; at least 1 s, at most kMaxDownloadDeadlineMs.
+// The whole time one download may take with `timeouts`: DownloadDeadlineMs of
+// its connect, send and receive time-outs (transport/download_deadline.h).
 DWORD DownloadDeadlineMs(const ServiceTimeouts& timeouts) noexcept;
 
 // A GET of `url` whose body goes to `sink` as it arrives instead of into memory,

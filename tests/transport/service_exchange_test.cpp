@@ -345,24 +345,6 @@ TEST_F(ServiceExchangeTest, ATricklingBodyEndsAtTheDeadline) {
     EXPECT_EQ(status.error, static_cast<DWORD>(ERROR_TIMEOUT));
 }
 
-TEST(DownloadDeadlineTest, ConnectSendAndTenReceiveTimeoutsWithinBounds) {
-    const struct {
-        ServiceTimeouts timeouts;
-        DWORD deadline;
-    } cases[] = {
-        {{}, 120000u},
-        {{10000, 1000, 2000, 300}, 6000u},
-        {{10000, 0xFFFFFFFFu, 0, 0xFFFFFFFFu}, 120000u},
-        {{10000, 1, 1, 1}, 1000u},
-        {{10000, 0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFFu}, kMaxDownloadDeadlineMs},
-        {{10000, 0x7FFFFFFFu, 1000, 1000}, 611000u},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(DownloadDeadlineMs(c.timeouts), c.deadline)
-            << c.timeouts.connect << " " << c.timeouts.send << " " << c.timeouts.receive;
-    }
-}
-
 // Arrival times (seconds) of the recorded requests, in order.
 std::vector<double> ArrivalTimes(const std::string& requests) {
     std::vector<double> times;

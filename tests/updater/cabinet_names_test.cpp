@@ -50,20 +50,30 @@ std::string CabinetBytes(const std::vector<Entry>& entries, uint16_t flags = 0, 
 }
 
 TEST(CabinetDirectoryTest, EntriesAreReadWithTheirFieldsAndFlags) {
-    const std::string bytes =
-        CabinetBytes({{"root.txt", 10}, {"sub\\a.txt", 7}, {"\xc3\xa9.txt", 35000, 0x80 | 0x20}}, 0x0001);
+    const std::string bytes = CabinetBytes(
+        {{"root.txt", 10}, {"sub\\a.txt", 7}, {"\xc3\xa9.txt", 35000, 0x80 | 0x20}, {"big", 0x12345678, 0x01}}, 0x0001);
     const auto directory = ParseCabinetDirectory(bytes);
     ASSERT_TRUE(directory.has_value());
-    ASSERT_EQ(directory->entries.size(), 3u);
+    ASSERT_EQ(directory->entries.size(), 4u);
     EXPECT_EQ(directory->entries[1].name, "sub\\a.txt");
     EXPECT_EQ(directory->entries[1].date, 0x5021);
     EXPECT_EQ(directory->entries[1].time, 0x1234);
     EXPECT_EQ(directory->entries[2].size, 35000u);
     EXPECT_TRUE(directory->entries[2].nameIsUtf8);
     EXPECT_FALSE(directory->entries[0].nameIsUtf8);
+    EXPECT_EQ(directory->entries[3].size, 0x12345678u);
+    EXPECT_FALSE(directory->entries[3].nameIsUtf8) << "read-only, not UTF-8";
     EXPECT_TRUE(directory->continuesFromPrevious);
     EXPECT_FALSE(directory->continuesInNext);
     EXPECT_GE(CabinetDirectoryExtent(bytes), bytes.size());
+    EXPECT_EQ(CabinetDirectoryExtent(CabinetBytes({{"a"}, {"b"}}, 0, 0x01020304)), 0x01020304u + 2 * (16 + 257));
+    EXPECT_TRUE(ParseCabinetDirectory(CabinetBytes({}, 0x0002))->continuesInNext);
+    const auto unnamed = ParseCabinetDirectory(CabinetBytes({{""}}));
+    ASSERT_TRUE(unnamed.has_value()) << "an empty name ending the bytes";
+    EXPECT_EQ(unnamed->entries[0].name, "");
+    // The header alone is 36 bytes.
+    EXPECT_TRUE(ParseCabinetDirectory("MSCF" + std::string(32, '\0')).has_value());
+    EXPECT_FALSE(ParseCabinetDirectory("MSCF" + std::string(31, '\0')).has_value());
 }
 
 TEST(CabinetDirectoryTest, TruncatedOrForeignBytesAndOverlongNamesAreRefused) {

@@ -62,6 +62,7 @@ TEST(CommandFileActionsTest, TheWalkStopsAtALineWithoutEqualsOrLineEnd) {
               (std::vector<Action>{{CommandKeyword::kFile, "c||d\r\n"}}));
     // The last line is read even without its line end; nothing after it is.
     EXPECT_EQ(Actions("FILE=a||b"), (std::vector<Action>{{CommandKeyword::kFile, "a||b"}}));
+    EXPECT_EQ(Actions("FILE=aH=b").size(), 1u);
     EXPECT_EQ(Actions("X=1\nFILE=a\r\n").size(), 0u) << "a bare LF does not end a line";
 }
 
@@ -84,6 +85,9 @@ TEST(FileEntryTest, SplitsUrlPathAndAge) {
     EXPECT_EQ(SplitFileEntry("u||p||000g003c\r\n")->minimumAgeMinutes, std::nullopt);
     EXPECT_EQ(SplitFileEntry("u||p||")->minimumAgeMinutes, std::nullopt);
     EXPECT_EQ(SplitFileEntry("u||p")->path, "p");
+    EXPECT_EQ(SplitFileEntry("u||p09")->minimumAgeMinutes, std::nullopt) << "no age without a second separator";
+    EXPECT_EQ(SplitFileEntry("u||p||00000009")->minimumAgeMinutes, 9u);
+    EXPECT_EQ(SplitFileEntry("u||p||0000000:")->minimumAgeMinutes, std::nullopt);
     // A path ended by CR LF takes its age from the next line.
     auto crlf = SplitFileEntry("u||p\r\n0000000aFILE=...");
     EXPECT_EQ(crlf->path, "p");
@@ -125,6 +129,8 @@ TEST(EntryUrlTest, ControlCharactersMakeAUrlUnsendable) {
     EXPECT_FALSE(IsSendableEntryUrl("http://h/x\t.xdb"));
     EXPECT_FALSE(IsSendableEntryUrl("http://h/x\0.xdb"s));
     EXPECT_FALSE(IsSendableEntryUrl("http://h/x\r\n"));
+    EXPECT_FALSE(IsSendableEntryUrl("http://h/x\x1f"));
+    EXPECT_TRUE(IsSendableEntryUrl("http://h/x y"));
 }
 
 TEST(EntryPathTest, SummaryPathsNameALowerCasedFileBelowTheDataDirectory) {

@@ -24,6 +24,8 @@ TEST(PluginRequestTest, ExtensionIsTakenFromTheLastSegmentOnly) {
     EXPECT_EQ(PathExtension("C:\\dir\\archive.tar.gz"), ".gz");
     EXPECT_EQ(PathExtension("name. with space"), "");
     EXPECT_EQ(PathExtension(""), "");
+    EXPECT_EQ(PathExtension(".cab"), ".cab");
+    EXPECT_EQ(PathExtension(std::string_view("name.cab.", 8)), ".cab") << "nothing past the view is read";
 }
 
 TEST(PluginRequestTest, FileLineUrlTakesTheDownloadExtensionWhenTheLengthStays) {
@@ -32,6 +34,19 @@ TEST(PluginRequestTest, FileLineUrlTakesTheDownloadExtensionWhenTheLengthStays) 
     EXPECT_EQ(response, "TSID=x\r\nFILE=http://h/db/update.xdb||\r\nHFILE=http://h/p.htm||\r\n");
 
     // Same extension in another case, or no difference at all: left alone.
+    // Case is ignored for ASCII letters only, from the first character on.
+    const struct {
+        const char* from;
+        const char* to;
+        bool rewritten;
+    } pairs[] = {
+        {".AZ", ".az", false}, {".az", ".AZ", false}, {".[", ".{", true}, {".{", ".[", true}, {".cab", "_cab", true},
+    };
+    for (const auto& p : pairs) {
+        std::string text = std::string("FILE=http://h/db/update") + p.from + "||\r\n";
+        EXPECT_EQ(RewriteFileUrlExtension(&text, p.to), p.rewritten) << p.from << " " << p.to;
+        EXPECT_EQ(text, std::string("FILE=http://h/db/update") + (p.rewritten ? p.to : p.from) + "||\r\n");
+    }
     std::string same = "FILE=http://h/db/update.XDB||\r\n";
     EXPECT_FALSE(RewriteFileUrlExtension(&same, ".xdb"));
     EXPECT_EQ(same, "FILE=http://h/db/update.XDB||\r\n");
@@ -62,13 +77,14 @@ TEST(PluginRequestTest, OnlyTheFirstFileLineInItsExactFormIsRewritten) {
              std::string("FILE=||\r\n"),                               // no url
              std::string("FILE=http://h/db.cab|\r\n"),                 // one bar
              std::string("no file line at all\r\n"),
-             "FILE=http://h/" + std::string(kMaxPluginUrlChars - 12, 'u') + ".cab||\r\n",  // 2096 characters
+             std::string("HFIL=http://h/db.cab||\r\n"),                 // no "FILE=" at all
+             "FILE=http://h/" + std::string(2083, 'u') + ".cab||\r\n",  // 2096 characters
          }) {
         const std::string before = text;
         EXPECT_FALSE(RewriteFileUrlExtension(&text, ".xdb")) << before.substr(0, 60);
         EXPECT_EQ(text, before);
     }
-    std::string longest = "FILE=http://h/" + std::string(kMaxPluginUrlChars - 13, 'u') + ".cab||\r\n";
+    std::string longest = "FILE=http://h/" + std::string(2082, 'u') + ".cab||\r\n";
     EXPECT_TRUE(RewriteFileUrlExtension(&longest, ".xdb")) << "2095 characters still count";
     EXPECT_EQ(longest.substr(longest.size() - 8), ".xdb||\r\n");
     EXPECT_FALSE(RewriteFileUrlExtension(nullptr, ".xdb"));

@@ -17,6 +17,9 @@ TEST(TsidTextTest, ParsingNeedsFourNonZeroNumbersAndStepsOverAnySeparators) {
     EXPECT_EQ(ParseInstallationIdText("1 -- 2\0\0003 4 trailing"s), (InstallationIdParts{1, 2, 3, 4}));
     // Without a separator the next number starts one character after the stop.
     EXPECT_EQ(ParseInstallationIdText("1g2h3i4"), (InstallationIdParts{1, 2, 3, 4}));
+    EXPECT_EQ(ParseInstallationIdText("1:2G-3-4"), (InstallationIdParts{1, 2, 3, 4}));
+    EXPECT_EQ(ParseInstallationIdText("A-1-1-F"), (InstallationIdParts{0xA, 1, 1, 0xF}));
+    EXPECT_EQ(ParseInstallationIdText(std::string_view("1-2-3-45", 7)), (InstallationIdParts{1, 2, 3, 4}));
     EXPECT_EQ(ParseInstallationIdText("1234567890-1-1-1"), (InstallationIdParts{0x34567890, 1, 1, 1}));
     for (const char* bad : {"", "0001-0002-0003", "0001-0002-0003-", "0000-0002-0003-0004", "1-2-3-0", "1-2-3-zz",
                             "-1-2-3-4", "100000000-1-1-1"}) {
@@ -56,9 +59,9 @@ TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
         changed.replace(4 * part, 4, value);
         return changed;
     };
-    for (const std::string& bad :
-         {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m", std::string(20, '\xff'),
-          withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s), withPart(1, "\x44\x33\x22\x11"s)}) {
+    for (const std::string& bad : {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m",
+                                   std::string(20, '\xff'), withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s),
+                                   withPart(1, "\x44\x33\x22\x11"s), withPart(2, "\x01\0\0\x01"s)}) {
         EXPECT_EQ(DecodeInstallationIdFile(bad), std::nullopt) << bad.size() << " bytes";
     }
 }
