@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "Logging/log_builder.h"
+#include "platform/owner_check.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
@@ -132,13 +134,47 @@ bool Failed(const wchar_t* relativeName, StoreOpenStatus status, StoreOpenStatus
     return false;
 }
 
+// Only SYSTEM and Administrators write the local store (the update checker's
+// merge; the service's creation of a missing file). A journal or log beside it
+// that another account made would be rolled into the store by the next writer's
+// open, so it is deleted unread (kCannotOpen when it cannot be); a store file
+// another account made is not this product's (kForeignCode: discarded and made
+// anew, as a store holding code of its own).
+StoreOpenStatus CheckTrustedFiles(const std::wstring& path) {
+    for (const wchar_t* suffix : {L"-journal", L"-wal"}) {
+        const std::wstring side = path + suffix;
+        const std::optional<security::FileOwner> owner = security::OwnerOfFile(side);
+        if (!owner || *owner == security::FileOwner::kTrusted) continue;
+        if (!::DeleteFileW(side.c_str())) {
+            TS_LOG(ETWLogging::kSeverityError, kSource,
+                   L"%s is %s and cannot be deleted (error %lu); the store is not "
+                   L"opened, so it is never rolled into it.",
+                   side.c_str(), security::OwnerText(*owner), ::GetLastError());
+            return StoreOpenStatus::kCannotOpen;
+        }
+        TS_LOG(ETWLogging::kSeverityError, kSource, L"%s was %s; it was deleted unread.", side.c_str(),
+               security::OwnerText(*owner));
+    }
+    const std::optional<security::FileOwner> owner = security::OwnerOfFile(path);
+    if (owner && *owner != security::FileOwner::kTrusted) {
+        TS_LOG(ETWLogging::kSeverityError, kSource, L"%s is %s.", path.c_str(), security::OwnerText(*owner));
+        return StoreOpenStatus::kForeignCode;
+    }
+    return StoreOpenStatus::kOpen;
+}
+
 // Opens the store file, deleting and reopening it once when the library refuses
 // it; a file of the older SQLite 2 format is another product's (or an older
 // version's) data and is never deleted. The handle is left in a read transaction
 // (the file's check and the caller's schema checks share one lock and one read of
 // the file); the caller commits it.
-StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db) {
+StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db,
+                               bool trustedWritersOnly) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
+    if (trustedWritersOnly) {
+        const StoreOpenStatus owners = CheckTrustedFiles(path);
+        if (owners != StoreOpenStatus::kOpen) return owners;
+    }
     // Counted before the library parses the schema, which every open does.
     if (StoreSchemaSize(path) == SchemaSize::kTooLarge) return StoreOpenStatus::kForeignCode;
     const std::string narrow = WideToNarrow(path);
@@ -188,7 +224,7 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
+    const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true);
     if (opened != StoreOpenStatus::kOpen && opened != StoreOpenStatus::kForeignCode) {
         return Failed(kLocalStoreName, opened, status);
     }
@@ -212,7 +248,7 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
                L"%s held views, computed columns or a schema far larger than ours; it was deleted and a new store "
                L"is made.",
                path.c_str());
-        const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db);
+        const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true);
         if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
     }
     const Presence localCache = code == Presence::kBusy ? code : Query(db.get(), schema::kFindLocalCache);
@@ -256,7 +292,8 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db);
+    // Standard users' processes write the shared store too: their journals are its own.
+    StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db, false);
     if (opened == StoreOpenStatus::kOpen) {
         const Presence code = ForeignCode(db.get(), kSharedTables, /*triggersAllowed=*/false);
         Exec(db.get(), "COMMIT;");

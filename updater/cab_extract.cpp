@@ -246,9 +246,12 @@ INT_PTR QnCabExtractor::OnNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info
                 return -1;
             }
             if (!IsDirectory(directory) && !CreateDirectoryTree(directory)) return -1;
-            ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            return _wsopen(file.c_str(), _O_BINARY | _O_CREAT | _O_TRUNC | _O_WRONLY | _O_SEQUENTIAL, _SH_DENYNO,
-                           _S_IREAD | _S_IWRITE);
+            // Created new, never opened or truncated: a file that is there already
+            // (made by someone else, or named twice by the cabinet) is not written through.
+            const int created = _wsopen(file.c_str(), _O_BINARY | _O_CREAT | _O_EXCL | _O_WRONLY | _O_SEQUENTIAL,
+                                        _SH_DENYRW, _S_IREAD | _S_IWRITE);
+            if (created < 0) refusal_ = L"an entry's file exists already or cannot be created";
+            return created;
         }
         case fdintCLOSE_FILE_INFO: {
             FdiClose(info->hf);

@@ -7,6 +7,7 @@
 
 #include "Logging/log_builder.h"
 #include "platform/contained_path.h"
+#include "platform/owner_check.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
@@ -227,6 +228,19 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
     }
     TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, cabinet.c_str());
 
+    // Held open, denying writers and deleters, from the owner check to the end of
+    // the extraction: the cabinet whose signature is checked is the cabinet that
+    // is unpacked.
+    const UniqueFile heldCabinet(::CreateFileW(cabinet.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const security::FileOwner cabinetOwner =
+        heldCabinet ? security::OwnerOf(heldCabinet.get(), cabinet) : security::FileOwner::kUnreadable;
+    if (cabinetOwner != security::FileOwner::kTrusted) {
+        TS_LOG(kSeverityError, kSource, L"Cabinet %s is %s, not used", cabinet.c_str(),
+               security::OwnerText(cabinetOwner));
+        return false;
+    }
+
     const LONG trust = FileTrustCode(cabinet);
     TS_LOG(kSeverityInformation, kSource, L"Checking digital signature of %s, result = %d", cabinet.c_str(),
            static_cast<int>(trust));
@@ -249,6 +263,12 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
                        });
     if (!found) {
         TS_LOG(kSeverityError, kSource, L"Expected xdb doesn't exist: %s", expected.c_str());
+        return false;
+    }
+    const std::optional<security::FileOwner> extractedOwner = security::OwnerOfFile(expected);
+    if (extractedOwner != security::FileOwner::kTrusted) {
+        TS_LOG(kSeverityError, kSource, L"Extracted %s is %s, not used", expected.c_str(),
+               security::OwnerText(extractedOwner.value_or(security::FileOwner::kUnreadable)));
         return false;
     }
     if (!MoveOntoTarget(expected, target)) {

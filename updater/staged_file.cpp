@@ -4,7 +4,9 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "platform/owner_check.h"
 #include "platform/paths.h"
+#include "platform/security_descriptor.h"
 
 namespace tessary {
 namespace {
@@ -164,10 +166,14 @@ bool StagedFile::Create(const std::wstring& directory) {
     size_ = 0;
     failed_ = false;
     if (directory.empty()) return false;
+    // Only SYSTEM and Administrators may read or change a download before it is in place.
+    security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kPrivateFile);
+    if (!descriptor) return false;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring candidate = UniqueName(directory, L".tmp");
-        file_.reset(::CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        security::ReportSecurityCall(security::SecurityCall::kCreateFile, candidate, descriptor.get());
+        file_.reset(::CreateFileW(candidate.c_str(), GENERIC_WRITE | READ_CONTROL, 0, descriptor.attributes(),
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (file_) {
             path_ = candidate;
             return true;
@@ -202,6 +208,13 @@ bool StagedFile::CommitTo(const std::wstring& target) {
     // The content must be on disk before the name points at it.
     if (!::FlushFileBuffers(file_.get())) {
         Discard();
+        return false;
+    }
+    // Created new by this process, so its owner is this process's account; any
+    // other owner means the file is not the one written here.
+    if (security::OwnerOf(file_.get(), path_) != security::FileOwner::kTrusted) {
+        Discard();
+        ::SetLastError(ERROR_INVALID_OWNER);
         return false;
     }
     file_.reset();
@@ -277,9 +290,13 @@ PrivateFolder::~PrivateFolder() {
 
 bool PrivateFolder::Create(const std::wstring& parent) {
     if (parent.empty() || !path_.empty()) return false;
+    // Created new (never reused), writable by SYSTEM and Administrators only.
+    security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kPrivateFolder);
+    if (!descriptor) return false;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring candidate = UniqueName(parent, L".cab");
-        if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
+        security::ReportSecurityCall(security::SecurityCall::kCreateDirectory, candidate, descriptor.get());
+        if (::CreateDirectoryW(candidate.c_str(), descriptor.attributes())) {
             path_ = candidate;
             return true;
         }

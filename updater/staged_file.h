@@ -27,7 +27,8 @@ public:
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
 
-    // Creates a new, uniquely named empty file in `directory` (which must exist).
+    // Creates a new, uniquely named empty file in `directory` (which must exist),
+    // with the descriptor of a file only SYSTEM and Administrators use.
     // False when none could be created (the object stays empty).
     bool Create(const std::wstring& directory);
 
@@ -35,10 +36,12 @@ public:
     // when the write fails or the file was not created.
     bool Write(const void* data, size_t size);
 
-    // Flushes the file to disk, closes it and moves it onto `target` in one step
-    // (MoveFileExW, replacing an existing target, write-through). True only when
-    // the move succeeded; on any failure the temporary file is removed, the target
-    // keeps its content and the last error tells why.
+    // Flushes the file to disk, checks that its owner is still the trusted account
+    // that created it (else ERROR_INVALID_OWNER), closes it and moves it onto
+    // `target` in one step (MoveFileExW, replacing an existing target,
+    // write-through). True only when the move succeeded; on any failure the
+    // temporary file is removed, the target keeps its content and the last error
+    // tells why.
     bool CommitTo(const std::wstring& target);
 
     // Bytes written so far.
@@ -116,7 +119,8 @@ public:
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
 
-    // Creates the folder; false when no new folder could be created in `parent`.
+    // Creates the folder new, with the descriptor of a folder only SYSTEM and
+    // Administrators use; false when no new folder could be created in `parent`.
     bool Create(const std::wstring& parent);
     // The folder's path (empty before Create).
     const std::wstring& path() const { return path_; }

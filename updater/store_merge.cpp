@@ -8,9 +8,11 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/owner_check.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
 #include "platform/product_registry.h"
@@ -353,6 +355,23 @@ void FitPageCache(sqlite* local, int64_t localBytes, int64_t updateBytes) {
 
 MergeResult MergeInto(const std::wstring& path) {
     MergeResult result;
+    // Held, denying writers and deleters, until the merge is over: the file the
+    // owner check saw is the file the merge reads.
+    const UniqueFile held(::CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!held) {
+        const DWORD error = ::GetLastError();
+        return {MergeOutcome::kRetry, "the file cannot be opened (error " + std::to_string(error) + ")"};
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(held.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return {MergeOutcome::kRefused, "the file is a link or a folder"};
+    }
+    const security::FileOwner owner = security::OwnerOf(held.get(), path);
+    if (owner != security::FileOwner::kTrusted) {
+        return {MergeOutcome::kRefused, "the file is " + WideToNarrow(security::OwnerText(owner))};
+    }
     const int64_t size = FileSize(path);
     if (size < 0)
         return {MergeOutcome::kRetry, "the file cannot be read (error " + std::to_string(::GetLastError()) + ")"};

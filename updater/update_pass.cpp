@@ -282,6 +282,8 @@ int RunUpdateChecker(HINSTANCE instance) noexcept {
         RestrictLibrarySearch();
         CreateNamedObjects(Deliverable::kUpdateChecker);
         ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, nullptr).GetLogger();
+        // Objects found made by someone else were replaced before the logger ran; say so now.
+        ReportReplacedNamedObjects();
         const std::wstring programPath = ModuleFilePath(instance);
         LogFromEntry(kSeverityInformation, __LINE__, L"*** %s was launched", programPath.c_str());
         // Before anything of this pass is staged, so nothing of it can be taken for a leftover.

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/paths.h"
+#include "platform/owner_check.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
@@ -244,6 +247,53 @@ TEST_F(StoreFilesTest, StoresHoldingCodeOnOurTablesAreReplacedOrRefused) {
             EXPECT_EQ(testing::ReadBytes(sharedPath_), before);
         }
     }
+}
+
+// Which files the owner seam reports as another account's: names ending so.
+const wchar_t* g_foreignSuffix = nullptr;
+std::optional<security::FileOwner> ForeignBySuffix(const std::wstring& path) {
+    const std::wstring_view suffix = g_foreignSuffix != nullptr ? g_foreignSuffix : L"";
+    if (suffix.empty() || path.size() < suffix.size() || path.substr(path.size() - suffix.size()) != suffix) {
+        return std::nullopt;
+    }
+    return security::FileOwner::kForeign;
+}
+
+// Only SYSTEM and Administrators write the local store: a journal another
+// account planted beside it is deleted unread, never rolled into the store, and
+// a store file another account made is discarded and made anew.
+TEST_F(StoreFilesTest, LocalStoreFilesOfAnotherAccountAreNeverUsed) {
+    auto insert = [] {
+        UniqueSqlite db;
+        ASSERT_TRUE(OpenLocalStore(&db));
+        ASSERT_EQ(sqlite_exec(db.get(), "INSERT INTO LocalCache VALUES('H1','kept');", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    };
+    auto rows = [] {
+        UniqueSqlite db;
+        UniqueSqliteTable table;
+        int count = 0;
+        int columns = 0;
+        if (!OpenLocalStore(&db) || sqlite_get_table(db.get(), "SELECT Hash FROM LocalCache;", table.put(), &count,
+                                                     &columns, nullptr) != SQLITE_OK) {
+            return -1;
+        }
+        return count;
+    };
+    insert();
+    const security::OwnerOverride previous = security::SetOwnerOverrideForTesting(&ForeignBySuffix);
+    const std::wstring journal = localPath_ + L"-journal";
+    ASSERT_TRUE(testing::WriteFileBytes(journal, std::string(4096, 'J')));
+    g_foreignSuffix = L"-journal";
+    EXPECT_EQ(rows(), 1);
+    EXPECT_FALSE(testing::FileExists(journal));
+
+    g_foreignSuffix = L"TsLocal.xdb";
+    EXPECT_EQ(rows(), 0) << "the store another account made was replaced by a new one";
+    g_foreignSuffix = nullptr;
+    security::SetOwnerOverrideForTesting(previous);
+    insert();
+    EXPECT_EQ(rows(), 1) << "the new store is used as before";
 }
 
 TEST_F(StoreFilesTest, SharedStoreKeepsItsRows) {

@@ -22,6 +22,7 @@ using testing::Fixture;
 using testing::LastWriteTime;
 using testing::ReadBytes;
 using testing::ScopedTempDir;
+using testing::WriteFileBytes;
 
 class CabExtractTest : public ::testing::Test {
 protected:
@@ -127,9 +128,12 @@ TEST_F(CabExtractTest, ExtractorKeepsAttributesAndTimeStamps) {
     // Attribute 0x100: the stamp is universal time already.
     EXPECT_EQ(LastWriteTime(target_ + L"\\dir\\utc.txt"), DosStamp(date, time, true));
 
-    // A read-only file from an earlier extraction is replaced.
-    ASSERT_TRUE(extractor.Extract(Narrow(Fixture(L"attributes.cab")), Narrow(target_))) << extractor.ErrorText();
-    EXPECT_EQ(ReadBytes(target_ + L"\\readonly.txt"), "r");
+    // Extracted files are only ever created new: a file that is there already (an
+    // earlier extraction's, or one someone put there) is never written through.
+    ::SetFileAttributesW((target_ + L"\\readonly.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(WriteFileBytes(target_ + L"\\readonly.txt", "planted"));
+    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"attributes.cab")), Narrow(target_)));
+    EXPECT_EQ(ReadBytes(target_ + L"\\readonly.txt"), "planted");
 }
 
 TEST_F(CabExtractTest, ExtractorAbortsSpanningCabinetsAndForeignNames) {

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
+#include "platform/owner_check.h"
 #include "platform/registry.h"
 #include "platform/unique_resource.h"
 #include "store/named_objects.h"
@@ -173,37 +175,63 @@ TEST_F(CommandFileTest, OneCommandFileRunsAtMostItsShareOfEntries) {
     EXPECT_EQ(Requests().size(), kMaxCommandFileEntries + 1);
 }
 
+// The part of a path the owner seam reports as another account's file (none: null).
+const wchar_t* g_foreignPart = nullptr;
+std::optional<security::FileOwner> ForeignWhereMarked(const std::wstring& path) {
+    if (g_foreignPart != nullptr && path.find(g_foreignPart) != std::wstring::npos)
+        return security::FileOwner::kForeign;
+    return std::nullopt;
+}
+
 TEST_F(CommandFileTest, CabinetsDeliverOnlyTheExpectedDatabaseAndOnlyWhenExtractionWorked) {
     ASSERT_TRUE(testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), true));
     const std::vector<std::string> cabinetRows = {"AAAA0000000000000000000000000001",
                                                   "AAAA0000000000000000000000000002"};
     const std::vector<std::string> plainRows = {"BBBB0000000000000000000000000001"};
+    enum class Delivered { kCabinet, kPlain, kNothing };
     const struct {
-        const char* folder;  // below /hostile/ on the emulator
-        bool fromCabinet;
+        const char* folder;      // below /hostile/ on the emulator
+        const wchar_t* foreign;  // what another account is made to own (the owner seam)
+        Delivered delivered;
+        const wchar_t* logged;  // in the log, when not null
     } cases[] = {
-        {"extra", true},     // x.xdb and "data\TsLocal.xdb": only x.xdb counts
-        {"other", false},    // no x.xdb at all
-        {"corrupt", false},  // x.xdb with damaged data
+        {"extra", nullptr, Delivered::kCabinet, nullptr},  // x.xdb and "data\TsLocal.xdb": only x.xdb counts
+        {"other", nullptr, Delivered::kPlain, L"Expected xdb doesn't exist"},    // no x.xdb at all
+        {"corrupt", nullptr, Delivered::kPlain, L"Expected xdb doesn't exist"},  // x.xdb with damaged data
+        // A file someone else owns is never acted on: the downloaded cabinet, the
+        // extracted database, a staged download.
+        {"extra", L"\\x.cab", Delivered::kPlain, L"x.cab is owned by another account, not used"},
+        {"extra", L".cab\\x.xdb", Delivered::kPlain, L"x.xdb is owned by another account, not used"},
+        {"extra", L".tmp", Delivered::kNothing, L"error 1307"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
         ASSERT_TRUE(emulator_.Reset());
         ASSERT_TRUE(WriteFileBytes(target_, "previous"));
         const size_t logStart = testing::ReadLogText(logFile_).size();
         const std::string base = std::string("/hostile/") + c.folder;
-        EXPECT_TRUE(Interpret("FILE=" + origin_ + base + "/x.xdb||p||ffffffff\r\n", &target_)) << c.folder;
-        EXPECT_EQ(testing::StoreHashes(target_), c.fromCabinet ? cabinetRows : plainRows) << c.folder;
+        g_foreignPart = c.foreign;
+        const security::OwnerOverride previous = security::SetOwnerOverrideForTesting(&ForeignWhereMarked);
+        EXPECT_EQ(Interpret("FILE=" + origin_ + base + "/x.xdb||p||ffffffff\r\n", &target_),
+                  c.delivered != Delivered::kNothing);
+        security::SetOwnerOverrideForTesting(previous);
+        g_foreignPart = nullptr;
+        if (c.delivered == Delivered::kNothing) {
+            EXPECT_EQ(ReadBytes(target_), "previous");
+        } else {
+            EXPECT_EQ(testing::StoreHashes(target_), c.delivered == Delivered::kCabinet ? cabinetRows : plainRows);
+        }
         std::vector<std::string> paths = {base + "/x.cab"};
-        if (!c.fromCabinet) paths.push_back(base + "/x.xdb");
-        EXPECT_EQ(Paths(), paths) << c.folder << ": the plain file is tried when the cabinet delivered nothing";
+        if (c.delivered != Delivered::kCabinet) paths.push_back(base + "/x.xdb");
+        EXPECT_EQ(Paths(), paths) << "the plain file is tried when the cabinet delivered nothing";
         // Nothing else of the cabinet, not the cabinet, not its private folder.
-        EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"}) << c.folder;
+        EXPECT_EQ(SandboxNames(), std::vector<std::wstring>{L"target.xdb"});
         const std::wstring log = testing::ReadLogText(logFile_).substr(logStart);
-        EXPECT_EQ(log.find(L"renamed to " + target_ + L" successfully") != std::wstring::npos, c.fromCabinet)
-            << c.folder << "\n"
+        EXPECT_EQ(log.find(L"renamed to " + target_ + L" successfully") != std::wstring::npos,
+                  c.delivered == Delivered::kCabinet)
             << WideToUtf8(log);
-        if (!c.fromCabinet) {
-            EXPECT_NE(log.find(L"Expected xdb doesn't exist"), std::wstring::npos) << c.folder;
+        if (c.logged != nullptr) {
+            EXPECT_NE(log.find(c.logged), std::wstring::npos) << WideToUtf8(log);
         }
     }
     testing::SetTestRootTrusted(testing::Fixture(L"signing\\root.der"), false);

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/owner_check.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "store/data_paths.h"
@@ -214,6 +216,10 @@ protected:
     LocalState before_;
 };
 
+// The owner the seam reports for any merge file.
+security::FileOwner g_owner = security::FileOwner::kTrusted;
+std::optional<security::FileOwner> OwnerOfUpdate(const std::wstring&) { return g_owner; }
+
 TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnythingIsWritten) {
     const std::string v2 = std::string("** This file contains an SQLite 2.1 database **") + std::string(3000, '\x03');
     const struct {
@@ -271,6 +277,19 @@ TEST_F(StoreMergeFailureTest, FilesThatAreNotStoresOrHostileAreRefusedBeforeAnyt
         EXPECT_EQ(result.outcome, MergeOutcome::kRefused) << result.reason;
         EXPECT_NE(result.reason.find(c.reason), std::string::npos) << result.reason;
         EXPECT_EQ(testing::ReadBytes(update_), bytes) << "the file is never written";
+        EXPECT_TRUE(ReadLocal() == before_);
+    }
+
+    // A store someone else made (or whose owner cannot be read) is never merged;
+    // one of SYSTEM or Administrators is.
+    for (const security::FileOwner owner : {security::FileOwner::kForeign, security::FileOwner::kUnreadable}) {
+        MakeStore(update_, {"CREATE TABLE LocalCache(Hash,Data);", "INSERT INTO LocalCache VALUES('FFFF','x');"});
+        g_owner = owner;
+        const security::OwnerOverride previous = security::SetOwnerOverrideForTesting(&OwnerOfUpdate);
+        const MergeResult result = MergeStoreFile(update_);
+        security::SetOwnerOverrideForTesting(previous);
+        EXPECT_EQ(result.outcome, MergeOutcome::kRefused) << result.reason;
+        EXPECT_NE(result.reason.find(WideToNarrow(security::OwnerText(owner))), std::string::npos) << result.reason;
         EXPECT_TRUE(ReadLocal() == before_);
     }
 
