@@ -15,7 +15,7 @@ packages=(
     build-essential cmake ninja-build pkg-config dpkg-dev tcl xz-utils
     g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev
     wine wine64 googletest
-    python3 openssl osslsigncode gcab cabextract libsqlite3-dev sqlite3 wixl msitools
+    python3 openssl osslsigncode gcab cabextract libsqlite3-dev sqlite3 wixl msitools gdb-mingw-w64
     clang llvm libclang-rt-14-dev clang-format
 )
 

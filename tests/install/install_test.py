@@ -11,6 +11,10 @@ lower), checks its tables with msidump/msiinfo, then on a fresh prefix:
     the version object reports both modules, a TSUpdChk pass from the install folder;
   - the newer package replaces the older one (one product, data kept), and the
     older one refuses to go back over it;
+  - the packages are signed by the build's test publisher: with its root trusted by
+    the prefix and named as an accepted root by the update, `tsctl verify` finds a
+    good signature on every installed file, the custom-action DLL and the package,
+    and none on a copy of each with one byte changed;
   - a repair restores a deleted TSUpdChk.exe and the COM registration;
   - removal leaves no file in the install folder and none of our keys but user data;
     a second removal ends with "unknown product"; REMOVEUSERDATA=1 takes the data too.
@@ -41,6 +45,8 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ERROR_UNKNOWN_PRODUCT = 1605
 ERROR_INSTALL_FAILURE = 1603
 NOTEPAD_MD5 = "0123456789ABCDEF0123456789ABCDEF"  # the record the update delivers
+TEST_ROOT = "Tessary Test Release Root"  # scripts/test-publisher.sh
+ACCEPTED_ROOT = 1  # DigSigInfo3 type of an accepted root's friendly name
 
 failures = []
 
@@ -293,6 +299,9 @@ def make_update(files):
     db.execute("CREATE TABLE CreateDate( TimeStamp INTEGER )")
     db.execute("INSERT INTO LocalCache VALUES(?, ?)", (NOTEPAD_MD5, "[Class]=SA||[AppName]=Installed||[end]=true"))
     db.execute("INSERT INTO CreateDate VALUES(20260101)")
+    # The test publisher's root is accepted as the update names it.
+    db.execute("CREATE TABLE DigSigInfo3( Type INTEGER, Data TEXT )")
+    db.execute("INSERT INTO DigSigInfo3 VALUES(?, ?)", (ACCEPTED_ROOT, TEST_ROOT))
     db.commit()
     db.close()
 
@@ -317,6 +326,49 @@ def log_text(path):
     return data.decode("utf-16") if data[:2] == b"\xff\xfe" else data.decode("latin-1")
 
 
+def trust_test_root(wine, build, work):
+    """Adds the build's test publisher root to the prefix's trusted root store."""
+    reg = os.path.join(work, "test-root.reg")
+    with open(reg, "w", newline="") as f:
+        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "demo_helper.py"), "trust-reg",
+                        os.path.join(build, "test-publisher", "root.cer")], check=True, stdout=f)
+    return wine.run("reg", "import", "Z:" + reg.replace("/", "\\"))[0] == 0
+
+
+def check_signatures(wine, tsctl, signed, root_pem):
+    """tsctl verify: good on each signed file, not good on a copy with one byte changed."""
+    tampered_dir = r"C:\tampered"
+    os.makedirs(wine.unix(tampered_dir), exist_ok=True)
+    tampered = []
+    for path in signed:
+        name = path.rsplit("\\", 1)[1]
+        with open(wine.unix(path), "rb") as f:
+            data = bytearray(f.read())
+        data[len(data) // 2] ^= 0x01  # inside the signed content (code or tables), not the signature
+        copy = tampered_dir + "\\" + name
+        with open(wine.unix(copy), "wb") as f:
+            f.write(data)
+        tampered.append(copy)
+    code, out = wine.run(tsctl, "verify", *signed)
+    lines = {line.rsplit(": ", 1)[0]: line.rsplit(": ", 1)[1] for line in out.splitlines() if ": " in line}
+    check("tsctl verify: a good signature on every installed file, the custom actions and the package",
+          code == 0 and all(lines.get(p) == "good signature" for p in signed), out)
+    for path in tampered:
+        name = path.rsplit("\\", 1)[1]
+        code, out = wine.run(tsctl, "verify", path)
+        if name.endswith(".msi") and code == 0:
+            skip("tsctl verify: no good signature on %s with one byte changed" % name,
+                 "Wine 8's WinVerifyTrust compares the signed digest with the file's content for PE images only, "
+                 "not for Windows Installer packages; osslsigncode checks the changed package instead")
+            done = subprocess.run(["osslsigncode", "verify", "-CAfile", root_pem, "-in", wine.unix(path)],
+                                  capture_output=True, text=True)
+            check("osslsigncode: the package with one byte changed fails its digest check",
+                  done.returncode != 0 and "MISMATCH" in (done.stdout + done.stderr).upper(), done.stdout[-400:])
+            continue
+        check("tsctl verify: no good signature on %s with one byte changed" % name,
+              code == 1 and out.strip() == path + ": no good signature", (code, out))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build"))
@@ -335,12 +387,14 @@ def main():
         for v in (version, older_version):
             packages[v] = os.path.join(work, "tessary-%s-x64.msi" % v)
             subprocess.run(["bash", os.path.join(ROOT, "scripts", "package.sh"), "--build-dir", build,
-                            "--version", v, "--output", packages[v]], check=True, stdout=subprocess.DEVNULL)
+                            "--version", v, "--output", packages[v], "--package-only"], check=True,
+                           stdout=subprocess.DEVNULL)
         check_tables(packages[version], version, packages[older_version], work)
         win = {v: "Z:" + p.replace("/", "\\") for v, p in packages.items()}
         logs = lambda name: (os.path.join(work, name + ".log"), "Z:" + os.path.join(work, name + ".log").replace("/", "\\"))  # noqa: E731
 
         wine.up()
+        check("the test publisher's root is trusted by the prefix", trust_test_root(wine, build, work))
         installed_dll = INSTALL_DIR + "\\tsapi.dll"
         # A copy registered by hand from another folder, as before the package existed.
         hand_dir = r"C:\handcopy"
@@ -454,6 +508,17 @@ def main():
               differing(upgraded, installed))
         check("data kept by the upgrade", store_has_record(store) and
               wine.reg_value(PRODUCT_KEY, "ServiceOrigin") is not None)
+
+        # The signed files as installed; the custom-action DLL as the package carries it.
+        signed_dir = r"C:\signed"
+        os.makedirs(wine.unix(signed_dir))
+        shutil.copy(os.path.join(work, "tables-" + version, "Binary", "Binary.TsSetupActions"),
+                    wine.unix(signed_dir + "\\tssetup.dll"))
+        shutil.copy(packages[version], wine.unix(signed_dir + "\\tessary.msi"))
+        check_signatures(wine, tsctl, [INSTALL_DIR + "\\" + f for f in ("tsapi.dll", "TSUpdChk.exe", "tsctl.exe")] +
+                         [signed_dir + "\\tssetup.dll", signed_dir + "\\tessary.msi"],
+                         os.path.join(build, "test-publisher", "root.pem"))
+
         code = wine.msiexec("/i", win[older_version], "/qn")
         check("the older package refuses to replace the newer version (1603), nothing changes",
               exit_code_is(code, ERROR_INSTALL_FAILURE) and product_installed(wine) == [version] and
