@@ -228,6 +228,8 @@ def check_tables(package, version, older_package, work):
     check("tables: per machine, REMOVEUSERDATA off by default and secure",
           prop.get("ALLUSERS") == "1" and prop.get("REMOVEUSERDATA") == "0" and
           "REMOVEUSERDATA" in prop.get("SecureCustomProperties", "").split(";"), prop)
+    check("tables: Restart Manager never stops the firewall service that holds tsapi.dll",
+          prop.get("MSIRESTARTMANAGERCONTROL") == "Disable", prop)
     info = subprocess.run(["msiinfo", "suminfo", package], capture_output=True, text=True).stdout
     check("summary: x64 package", re.search(r"Template:\s*x64;1033", info) is not None, info)
 
