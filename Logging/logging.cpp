@@ -244,11 +244,23 @@ std::wstring CLogging::LogFilePath(unsigned long index) const {
     return path + digits + L".log";
 }
 
+namespace {
+// Set while this thread makes or checks the log folders: a line the folder code
+// reports on the way (a take-over) comes back into this logger, and waiting for
+// the folder lock this thread holds would never end. Such a line is dropped.
+thread_local bool t_makingDirectory = false;
+}  // namespace
+
 bool CLogging::EnsureDirectory() {
     if (directoryReady_) return true;
+    if (t_makingDirectory) return false;
     // The first lines of several threads would otherwise check and take over the
     // same folders at once.
     std::lock_guard<std::mutex> lock(directoryLock_);
+    t_makingDirectory = true;
+    struct Reset {
+        ~Reset() { t_makingDirectory = false; }
+    } reset;
     if (directoryReady_) return true;
     if (directoryFailed_) return false;
     // Every level below the program-data folder (or the root the logger was
