@@ -223,6 +223,13 @@ DWORD CETWLogging::Register() {
                                                  &eventClass, nullptr, nullptr, &handle);
     if (result != ERROR_SUCCESS) return result;
     registration_ = handle;
+    // The module holding the callback stays loaded for the life of the process:
+    // unregistering waits for callbacks in flight, which must not happen under
+    // the loader lock at unload, and a registration left behind an unloaded
+    // module would call into freed code.
+    HMODULE pinned = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&CETWLogging::ControlCallback), &pinned);
     return ERROR_SUCCESS;
 }
 

@@ -7,6 +7,7 @@
 
 #include "Logging/etw_logging.h"
 #include "Logging/logging.h"
+#include "platform/no_destructor.h"
 #include "platform/paths.h"
 #include "platform/platform_log.h"
 #include "platform/product_registry.h"
@@ -38,7 +39,9 @@ public:
 protected:
     bool IsInitialized() const override { return false; }
 };
-CNullLogger g_nullLogger;
+// Never destroyed (platform/no_destructor.h): the logger code runs in the
+// component server, whose static destructors MinGW runs at process exit too.
+NoDestructor<CNullLogger> g_nullLogger;
 
 void PlatformSink(int kind, const wchar_t* source, const wchar_t* function, int line, const wchar_t* text) noexcept {
     CPlinthLogHandler::OnMessage(kind, source, function, line, text);
@@ -64,7 +67,7 @@ BOOL CALLBACK CreateProcessLogger(PINIT_ONCE, PVOID parameter, PVOID*) {
         if (request->module != nullptr) modulePath = ModuleFilePath(request->module);
         logger->Initialize(request->group, modulePath.empty() ? nullptr : modulePath.c_str(), nullptr);
     } catch (const std::bad_alloc&) {
-        if (logger == nullptr) logger = &g_nullLogger;
+        if (logger == nullptr) logger = g_nullLogger.get();
     }
     g_logger.store(logger);
     platform_log::InstallSink(&PlatformSink, &PlatformWants);
@@ -83,7 +86,7 @@ CLoggingIf* CDefaultLogBuilder::GetLogger() {
     BuildRequest request{hasGroup_ ? group_.c_str() : nullptr, module_, wantFileLogger_};
     ::InitOnceExecuteOnce(&g_once, CreateProcessLogger, &request, nullptr);
     CLoggingIf* logger = g_logger.load();
-    return logger != nullptr ? logger : &g_nullLogger;
+    return logger != nullptr ? logger : g_nullLogger.get();
 }
 
 LoggingMechanism CDefaultLogBuilder::ConfiguredMechanism() {
@@ -101,6 +104,13 @@ void ShutdownProcessLogger() noexcept {
     platform_log::InstallSink(nullptr);
     CLoggingIf* logger = g_logger.load();
     if (logger != nullptr) logger->Shutdown();
+}
+
+void ReleaseProcessLogger() noexcept {
+    platform_log::InstallSink(nullptr);
+    CLoggingIf* logger = g_logger.exchange(nullptr);
+    // The null logger is static; a real one is deleted by its last release.
+    if (logger != nullptr) logger->Release();
 }
 
 DWORD CPlinthLogHandler::SeverityForKind(int kind) noexcept {

@@ -62,6 +62,14 @@ CLoggingIf* ProcessLogger() noexcept;
 // module that created it unloads. The logger object stays; it writes nothing more.
 void ShutdownProcessLogger() noexcept;
 
+// Drops the process logger when the module that created it is freed (under the
+// loader lock): uninstalls the platform message handler and releases the logger
+// without shutting it down first, so nothing waits. A file logger holds nothing
+// between lines; an event-tracing logger that registered its provider keeps its
+// module loaded for the life of the process, so it never gets here registered.
+// ProcessLogger() is null afterwards; GetLogger does not build a new one.
+void ReleaseProcessLogger() noexcept;
+
 // Routes the platform library's own messages to the process logger. Message kinds
 // 0 and 1 become severity 1, kind 2 severity 4, every other kind severity 2.
 class CPlinthLogHandler {

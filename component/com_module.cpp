@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <new>
+#include <type_traits>
 
 #include "component/com_ids.h"
 #include "component/com_registrar.h"
@@ -18,6 +19,7 @@
 #include "store/exception_list.h"
 #include "store/named_objects.h"
 #include "store/record_cache.h"
+#include "transport/kept_registry_key.h"
 #include "transport/winhttp_api.h"
 
 namespace tessary {
@@ -46,7 +48,11 @@ private:
     LCID previous_;
 };
 
-CTSAPIModule g_module;
+// Constant-initialised and trivially destructible: no code of the module runs for
+// it at load, and MinGW's start-up code, which runs a DLL's static destructors from
+// DLL_PROCESS_DETACH also when the process ends, has nothing to run for it.
+constinit CTSAPIModule g_module;
+static_assert(std::is_trivially_destructible_v<CTSAPIModule>);
 
 }  // namespace
 
@@ -110,45 +116,53 @@ IFACEMETHODIMP ClassFactory::LockServer(BOOL lock) noexcept {
 
 }  // namespace com
 
-CTSAPIModule::CTSAPIModule() noexcept {
-    lockInitialized_ = ::InitializeCriticalSectionEx(&classObjectLock_, 0, 0) != FALSE;
-    httpLibraryLoaded_ = winhttp::Load();
-}
-
-CTSAPIModule::~CTSAPIModule() {
-    ReleaseClassObjects();
-    if (httpLibraryLoaded_) winhttp::Unload();
-    if (lockInitialized_) ::DeleteCriticalSection(&classObjectLock_);
-}
-
 bool CTSAPIModule::Attach(HINSTANCE instance) noexcept {
-    if (!lockInitialized_) return false;
+    // Only what needs neither a lock nor another library: DllMain runs under the
+    // loader lock. Everything else waits for the first call (EnsureStarted).
     instance_ = instance;
     DWORD length = ::GetModuleFileNameW(instance, modulePath_, static_cast<DWORD>(std::size(modulePath_)));
     // A path that fills the buffer is cut (and only terminated on newer systems).
     modulePathTruncated_ = length == 0 || length >= std::size(modulePath_);
     if (length >= std::size(modulePath_)) modulePath_[std::size(modulePath_) - 1] = L'\0';
-    CreateNamedObjects(Deliverable::kComponentServer);
-    try {
-        ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, instance).GetLogger();
-    } catch (...) {
-        // Without a logger the server runs silently.
-    }
     attached_ = true;
     return true;
 }
 
+BOOL CALLBACK CTSAPIModule::Start(PINIT_ONCE, PVOID context, PVOID*) noexcept {
+    auto* self = static_cast<CTSAPIModule*>(context);
+    CreateNamedObjects(Deliverable::kComponentServer);
+    try {
+        ETWLogging::CDefaultLogBuilder(ETWLogging::kLogGroup, self->instance_).GetLogger();
+    } catch (...) {
+        // Without a logger the server runs silently.
+    }
+    // Loaded for the life of the process: freeing it would belong in DllMain, and
+    // a thread of the library (name resolution, proxy discovery) may still run.
+    winhttp::Load();
+    self->started_ = true;
+    return TRUE;
+}
+
+void CTSAPIModule::EnsureStarted() noexcept { ::InitOnceExecuteOnce(&startOnce_, &CTSAPIModule::Start, this, nullptr); }
+
 void CTSAPIModule::Detach(bool processEnding) noexcept {
     attached_ = false;
-    // At process end other threads are gone, possibly holding the caches' locks:
-    // the system reclaims everything anyway.
+    // At process end ExitProcess has already killed the other threads wherever they
+    // were, possibly inside the caches' semaphores, the logger's lock or a kept
+    // registry key's lock: nothing is freed and no lock is taken; the system
+    // reclaims everything with the process.
     if (processEnding) return;
+    // FreeLibrary: no object and no thread of the module is left (each holds the
+    // module), so what remains is given back without waiting for anything: the
+    // caches' semaphores are taken only if free at once.
     ReleaseClassObjects();
+    if (!started_) return;
     FreeRecordCache();
     FreeExceptionList();
     FreeSignatureList();
     FreeSharedPermissionIndex();
-    ETWLogging::ShutdownProcessLogger();
+    ETWLogging::ReleaseProcessLogger();
+    CloseIdleKeptRegistryKeys();
     CloseNamedObjects();
 }
 
@@ -163,6 +177,7 @@ HRESULT CTSAPIModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (!attached_) return E_UNEXPECTED;
+    EnsureStarted();
     // Named objects another process had made before the load are logged at the
     // first call that is no longer inside DllMain.
     ReportReplacedNamedObjects();
@@ -170,7 +185,7 @@ HRESULT CTSAPIModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
         if (clsid != *entry.clsid) continue;
         void* encoded = entry.encodedClassObject.load(std::memory_order_acquire);
         if (encoded == nullptr) {
-            ::EnterCriticalSection(&classObjectLock_);
+            ::AcquireSRWLockExclusive(&classObjectLock_);
             encoded = entry.encodedClassObject.load(std::memory_order_acquire);
             HRESULT hr = S_OK;
             if (encoded == nullptr) {
@@ -182,7 +197,7 @@ HRESULT CTSAPIModule::GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) no
                     entry.encodedClassObject.store(encoded, std::memory_order_release);
                 }
             }
-            ::LeaveCriticalSection(&classObjectLock_);
+            ::ReleaseSRWLockExclusive(&classObjectLock_);
             if (FAILED(hr)) return hr;
         }
         return static_cast<IUnknown*>(::DecodePointer(encoded))->QueryInterface(riid, ppv);
@@ -234,6 +249,7 @@ HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
 
 HRESULT CTSAPIModule::RegisterServer() noexcept {
     if (!attached_) return E_UNEXPECTED;
+    EnsureStarted();
     ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
     // The application identifier registration, then each creatable class's own
     // registration (the same script; component categories: none).
@@ -244,6 +260,7 @@ HRESULT CTSAPIModule::RegisterServer() noexcept {
 
 HRESULT CTSAPIModule::UnregisterServer() noexcept {
     if (!attached_) return E_UNEXPECTED;
+    EnsureStarted();
     ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
     for (size_t i = 0; i < std::size(g_classTable); ++i) RETURN_IF_FAILED(RunScript(false));
     RETURN_IF_FAILED(UnregisterTypeLibrary());

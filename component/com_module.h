@@ -27,19 +27,25 @@ public:
     // Longest module path the module stores, terminator included.
     static constexpr size_t kMaxModulePath = 260;
 
-    // Initialises the module's critical section and loads the HTTP library.
-    CTSAPIModule() noexcept;
-    // Releases the cached class objects and the HTTP library.
-    ~CTSAPIModule();
+    // Constant-initialised: runs no code at load. There is no destructor (see
+    // the module object in com_module.cpp).
+    constexpr CTSAPIModule() noexcept = default;
     CTSAPIModule(const CTSAPIModule&) = delete;
     CTSAPIModule& operator=(const CTSAPIModule&) = delete;
 
-    // Process attach: stores the module handle and path, creates the process's
-    // named objects and the logger. False when the critical section could not be
-    // initialised (the load then fails).
+    // Process attach (under the loader lock): stores the module handle and path
+    // only. Always true.
     bool Attach(HINSTANCE instance) noexcept;
-    // Process detach by FreeLibrary: frees the in-memory caches, then closes the
-    // named objects. Nothing is freed when the process is ending (`processEnding`).
+    // The work that must not run under the loader lock, done once by the first
+    // export called after the load (outside DllMain): the process's named
+    // objects, the logger and the HTTP library. Thread-safe; later calls return
+    // at once.
+    void EnsureStarted() noexcept;
+    // Process detach by FreeLibrary: releases the class objects and, when the
+    // module was started, frees the in-memory caches whose semaphores are free at
+    // once, drops the logger and closes the named objects, waiting for nothing.
+    // Nothing is freed and no lock taken when the process is ending
+    // (`processEnding`).
     void Detach(bool processEnding) noexcept;
 
     // The lock count: outstanding objects, external class-object references and
@@ -72,15 +78,16 @@ private:
     HRESULT RegisterTypeLibrary() const noexcept;
     HRESULT UnregisterTypeLibrary() const noexcept;
     void ReleaseClassObjects() noexcept;
+    static BOOL CALLBACK Start(PINIT_ONCE once, PVOID context, PVOID* unused) noexcept;
 
     std::atomic<LONG> lockCount_{0};
-    CRITICAL_SECTION classObjectLock_{};
-    bool lockInitialized_ = false;
+    SRWLOCK classObjectLock_ = SRWLOCK_INIT;
+    INIT_ONCE startOnce_ = INIT_ONCE_STATIC_INIT;
+    bool started_ = false;
     bool attached_ = false;
     HINSTANCE instance_ = nullptr;
     wchar_t modulePath_[kMaxModulePath] = {};
     bool modulePathTruncated_ = false;
-    bool httpLibraryLoaded_ = false;
 };
 
 // The process's module object.

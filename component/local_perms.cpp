@@ -3,12 +3,14 @@
 #include <objbase.h>
 
 #include <mutex>
+#include <type_traits>
 #include <string>
 
 #include "Logging/log_builder.h"
 #include "component/app_lookup.h"
 #include "component/shared_perms.h"
 #include "component/usage_stats.h"
+#include "platform/srw_lock.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
 #include "store/settings.h"
@@ -21,15 +23,17 @@ constexpr wchar_t kSource[] = L"QnTessaryApp";
 // The process's copy of the service settings for reports with a destination,
 // read on the first such report.
 struct DestinationSettings {
-    std::mutex lock;
+    SrwMutex lock;
     bool read = false;
     bool valid = false;
     tagQNTS_FIREWALL_SETTINGS settings{};
 };
 DestinationSettings g_destination;
+// Globals of the component server are never destroyed at exit (platform/no_destructor.h).
+static_assert(std::is_trivially_destructible_v<DestinationSettings>);
 
 bool DestinationDisabled() noexcept {
-    std::lock_guard<std::mutex> guard(g_destination.lock);
+    std::lock_guard<SrwMutex> guard(g_destination.lock);
     if (!g_destination.read) {
         g_destination.valid = ReadServiceSettings(&g_destination.settings);
         g_destination.read = true;
@@ -40,7 +44,7 @@ bool DestinationDisabled() noexcept {
 }  // namespace
 
 void ResetLocalPermissionSettings() noexcept {
-    std::lock_guard<std::mutex> guard(g_destination.lock);
+    std::lock_guard<SrwMutex> guard(g_destination.lock);
     g_destination.read = false;
     g_destination.valid = false;
 }

@@ -5,10 +5,15 @@
 #include <atomic>
 #include <cwchar>
 
+#include "platform/no_destructor.h"
+
 namespace tessary {
 namespace {
 
-std::unique_ptr<SharedIndex> g_index;
+// Never destroyed (platform/no_destructor.h): the index goes with the process,
+// or is dropped explicitly when the library is freed.
+NoDestructor<std::unique_ptr<SharedIndex>> g_heldIndex;
+std::unique_ptr<SharedIndex>& g_index = *g_heldIndex;
 std::atomic<bool> g_indexPresent{false};
 
 // A record matches when each given filter holds (the hash is chosen by the caller).

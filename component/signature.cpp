@@ -25,8 +25,17 @@ constexpr wchar_t kSource[] = L"QnTessarySignature";
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 // The path is verified from a buffer of 262 characters including the terminator.
 constexpr size_t kPathChars = 261;
-// Hash only, no revocation check, no policy usage.
+// Hash only, no revocation check, no policy usage (VerifyFileWith adds cache-only
+// URL retrieval).
 constexpr DWORD kTrustProviderFlags = WTD_HASH_ONLY_FLAG | WTD_REVOCATION_CHECK_NONE | WTD_NO_POLICY_USAGE_FLAG;
+// Chain building never waits on the network: the check runs inside a lookup on
+// the firewall's decision thread, and an account without internet access would
+// wait about 15 s for each URL of the certificates (issuer downloads through
+// authority-information access, root list updates). Only certificates embedded in
+// the file, in the machine's stores or already in the URL cache are used; a
+// signature whose intermediate is none of these, or whose root has not yet been
+// brought into the machine's root store, fails its chain and is not accepted.
+constexpr DWORD kChainFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
 
 void CloseStoreForced(HCERTSTORE store) { ::CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG); }
 void CloseMessage(HCRYPTMSG message) { ::CryptMsgClose(message); }
@@ -99,7 +108,8 @@ bool TrustedBySystem(WinVerifyTrustFn verify, const wchar_t* path) {
 }
 
 // Builds the chain of `certificate` for code signing at `time` (now when null)
-// with the message's store as additional store and no flags (no revocation).
+// with the message's store as additional store, no revocation check and no
+// network retrieval (kChainFlags).
 UniqueChain BuildCodeSigningChain(PCCERT_CONTEXT certificate, const FILETIME* time, HCERTSTORE messageStore) {
     LPSTR usages[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
     CERT_CHAIN_PARA para{};
@@ -110,8 +120,8 @@ UniqueChain BuildCodeSigningChain(PCCERT_CONTEXT certificate, const FILETIME* ti
     UniqueChain chain;
     FILETIME at{};
     if (time != nullptr) at = *time;
-    if (!::CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, messageStore, &para, 0,
-                                   nullptr, chain.put())) {
+    if (!::CertGetCertificateChain(nullptr, certificate, time != nullptr ? &at : nullptr, messageStore, &para,
+                                   kChainFlags, nullptr, chain.put())) {
         return UniqueChain();
     }
     return chain;

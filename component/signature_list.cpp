@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -54,6 +55,8 @@ bool ReadSignatureTable(SignatureEntries& entries) {
 
 // Every loader thread holds the module, also one that is waited for.
 ReloadedList<SignatureEntries, ReadSignatureTable, /*HoldModuleWhenWaited=*/true> g_signatures;
+// Never destroyed at exit (platform/no_destructor.h).
+static_assert(std::is_trivially_destructible_v<decltype(g_signatures)>);
 
 bool EntryMatches(const SignatureEntry& entry, std::string_view type, std::string_view text, bool substring) {
     if (!AsciiEqualsIgnoreCase(entry.type, type)) return false;

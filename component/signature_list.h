@@ -30,7 +30,8 @@ inline constexpr int kSignatureDataChars = 254;
 // and whenever a lock or the loader fails. Never throws.
 bool SignatureListContains(int type, const char* text, bool substring) noexcept;
 
-// Frees the list (at unload, before the named objects are closed). It stays
+// Frees the list (at unload, before the named objects are closed), only when its
+// write semaphore is free at once. It stays
 // absent until the reload event is signaled again.
 void FreeSignatureList() noexcept;
 

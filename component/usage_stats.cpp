@@ -8,6 +8,7 @@
 
 #include "Logging/log_builder.h"
 #include "component/reputation_query.h"
+#include "platform/srw_lock.h"
 #include "platform/module_thread.h"
 #include "platform/registry.h"
 #include "store/named_objects.h"
@@ -27,9 +28,9 @@ std::atomic<uint64_t> g_sent{0};
 
 // 0..32767, uniformly.
 int DrawSample() {
-    static std::mutex lock;
+    static SrwMutex lock;  // trivially destructible (platform/no_destructor.h)
     static std::minstd_rand generator(static_cast<unsigned>(::GetTickCount64() ^ ::GetCurrentProcessId()));
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<SrwMutex> guard(lock);
     return std::uniform_int_distribution<int>(0, 32767)(generator);
 }
 

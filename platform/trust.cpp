@@ -41,7 +41,10 @@ LONG VerifyFileWith(WinVerifyTrustFn verify, const wchar_t* path, DWORD provider
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
     data.dwStateAction = state == TrustState::kKeepAndClose ? WTD_STATEACTION_VERIFY : WTD_STATEACTION_IGNORE;
-    data.dwProvFlags = providerFlags;
+    // Never waits on the network (the verification can run inside a lookup): only
+    // certificates in the file, the machine's stores or the URL cache build the
+    // chain; one whose intermediate must be downloaded fails.
+    data.dwProvFlags = providerFlags | WTD_CACHE_ONLY_URL_RETRIEVAL;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const LONG status = verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
     if (state == TrustState::kKeepAndClose) {

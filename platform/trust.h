@@ -33,7 +33,8 @@ enum class TrustState {
 };
 
 // Asks `verify` about file `path` with the generic verification action, no user
-// interface, no revocation check and the provider flags `providerFlags`. Returns
+// interface, no revocation check, no network retrieval (cache-only URL retrieval
+// added to `providerFlags`) and the provider flags `providerFlags`. Returns
 // the code of the verification: 0 when trusted, else the trust error.
 LONG VerifyFileWith(WinVerifyTrustFn verify, const wchar_t* path, DWORD providerFlags, TrustState state) noexcept;
 

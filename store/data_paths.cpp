@@ -7,7 +7,9 @@
 #include <new>
 #include <set>
 
+#include "platform/no_destructor.h"
 #include "platform/paths.h"
+#include "platform/srw_lock.h"
 #include "platform/registry.h"
 #include "platform/product_registry.h"
 
@@ -36,9 +38,10 @@ bool ShellFolder(int csidl, std::wstring* out) {
         bool found = false;
         std::wstring path;
     };
-    static Cached commonData;
-    static Cached programFiles;
-    Cached& cached = csidl == CSIDL_COMMON_APPDATA ? commonData : programFiles;
+    // Never destroyed (platform/no_destructor.h): these run in the component server too.
+    static NoDestructor<Cached> commonData;
+    static NoDestructor<Cached> programFiles;
+    Cached& cached = csidl == CSIDL_COMMON_APPDATA ? *commonData : *programFiles;
     std::call_once(cached.once, [&] { cached.found = GetShellFolder(csidl, &cached.path); });
     if (!cached.found) return false;
     *out = cached.path;
@@ -51,12 +54,12 @@ bool ShellFolder(int csidl, std::wstring* out) {
 // folder's. Done once per folder and process while the folder exists: once
 // secured, only SYSTEM and Administrators can replace it.
 void SecureCommonDataFolders(const std::wstring& programData, const std::wstring& directory) {
-    static std::mutex lock;
-    static std::set<std::wstring> secured;
+    static SrwMutex lock;
+    static NoDestructor<std::set<std::wstring>> secured;
     try {
         {
-            std::lock_guard<std::mutex> guard(lock);
-            if (secured.count(directory) != 0 && IsDirectory(directory)) return;
+            std::lock_guard<SrwMutex> guard(lock);
+            if (secured->count(directory) != 0 && IsDirectory(directory)) return;
         }
         const std::wstring top = programData + L"\\" + kProductLevels;
         if (!SecureFolderTree(programData, kProductLevels, security::Secured::kProductFolder,
@@ -71,8 +74,8 @@ void SecureCommonDataFolders(const std::wstring& programData, const std::wstring
                 return;
             }
         }
-        std::lock_guard<std::mutex> guard(lock);
-        secured.insert(directory);
+        std::lock_guard<SrwMutex> guard(lock);
+        secured->insert(directory);
     } catch (const std::bad_alloc&) {
         // Checked again by the next call.
     }

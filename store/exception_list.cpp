@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <type_traits>
 
 #include "store/named_objects.h"
 #include "store/reloaded_list.h"
@@ -41,6 +42,8 @@ bool ReadExceptionTable(TextMap& map) {
 
 // A loader that is waited for runs plainly; one left running holds the module.
 ReloadedList<TextMap, ReadExceptionTable, /*HoldModuleWhenWaited=*/false> g_exceptions;
+// Never destroyed at exit (platform/no_destructor.h).
+static_assert(std::is_trivially_destructible_v<decltype(g_exceptions)>);
 
 }  // namespace
 

@@ -19,8 +19,8 @@ namespace tessary {
 bool IsListedException(const char* hash) noexcept;
 
 // Frees the list when the deliverable unloads (before the named objects are
-// closed). Afterwards the list stays absent until the reload event is signaled
-// again.
+// closed), only when its write semaphore is free at once. Afterwards the list stays absent until the reload event is
+// signaled again.
 void FreeExceptionList() noexcept;
 
 }  // namespace tessary

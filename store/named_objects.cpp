@@ -2,9 +2,12 @@
 
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <vector>
 
 #include "Logging/log_builder.h"
+#include "platform/no_destructor.h"
+#include "platform/srw_lock.h"
 #include "platform/security_descriptor.h"
 #include "store/object_names.h"
 
@@ -15,13 +18,16 @@ using security::ObjectKind;
 
 constexpr wchar_t kSource[] = L"NamedObjects";
 
-NamedObjects g_objects;
+// Never destroyed (platform/no_destructor.h): the handles go with the process, or
+// are closed by CloseNamedObjects when the library is freed.
+NoDestructor<NamedObjects> g_objects;
 
 // Names of the per-process objects another process had made first, and how many
 // of them have been logged.
-std::mutex g_replacedLock;
-std::vector<std::wstring> g_replaced;
+SrwMutex g_replacedLock;
+NoDestructor<std::vector<std::wstring>> g_replaced;
 size_t g_replacedLogged = 0;
+static_assert(std::is_trivially_destructible_v<SrwMutex>);
 
 void LogReplaced(const std::wstring& name) {
     TS_LOG(ETWLogging::kSeverityError, kSource,
@@ -41,8 +47,8 @@ UniqueHandle Claim(HANDLE created, DWORD error, const std::wstring& name, MakePr
     if (created != nullptr && error != ERROR_ALREADY_EXISTS) return UniqueHandle(created);
     if (created != nullptr) ::CloseHandle(created);
     try {
-        std::lock_guard<std::mutex> lock(g_replacedLock);
-        g_replaced.push_back(name);
+        std::lock_guard<SrwMutex> lock(g_replacedLock);
+        g_replaced->push_back(name);
     } catch (...) {
         // The object is still replaced; only its log line is lost.
     }
@@ -103,11 +109,11 @@ std::wstring ProcessObjectName(const wchar_t* prefix, DWORD processId) {
 
 bool CreateNamedObjects(Deliverable deliverable) {
     const DWORD pid = ::GetCurrentProcessId();
-    NamedObjects& o = g_objects;
+    NamedObjects& o = *g_objects;
     o = NamedObjects{};
     {
-        std::lock_guard<std::mutex> lock(g_replacedLock);
-        g_replaced.clear();
+        std::lock_guard<SrwMutex> lock(g_replacedLock);
+        g_replaced->clear();
         g_replacedLogged = 0;
     }
     o.digSigEvent = MakeEvent(names::kDigSigEvent, pid, false);
@@ -145,24 +151,24 @@ bool CreateNamedObjects(Deliverable deliverable) {
 }
 
 std::vector<std::wstring> ReplacedNamedObjects() {
-    std::lock_guard<std::mutex> lock(g_replacedLock);
-    return g_replaced;
+    std::lock_guard<SrwMutex> lock(g_replacedLock);
+    return *g_replaced;
 }
 
 void ReportReplacedNamedObjects() noexcept {
     std::vector<std::wstring> pending;
     try {
-        std::lock_guard<std::mutex> lock(g_replacedLock);
-        pending.assign(g_replaced.begin() + static_cast<ptrdiff_t>(g_replacedLogged), g_replaced.end());
-        g_replacedLogged = g_replaced.size();
+        std::lock_guard<SrwMutex> lock(g_replacedLock);
+        pending.assign(g_replaced->begin() + static_cast<ptrdiff_t>(g_replacedLogged), g_replaced->end());
+        g_replacedLogged = g_replaced->size();
     } catch (...) {
         return;
     }
     for (const std::wstring& name : pending) LogReplaced(name);
 }
 
-void CloseNamedObjects() { g_objects = NamedObjects{}; }
+void CloseNamedObjects() { *g_objects = NamedObjects{}; }
 
-NamedObjects& ProcessObjects() { return g_objects; }
+NamedObjects& ProcessObjects() { return *g_objects; }
 
 }  // namespace tessary

@@ -28,7 +28,9 @@ bool ReaderLeave(HANDLE readSem, HANDLE writeSem, int32_t* readers) {
     return true;
 }
 
-bool WriterEnter(HANDLE writeSem) { return WaitForever(writeSem); }
+bool WriterEnter(HANDLE writeSem, DWORD timeoutMs) {
+    return writeSem != nullptr && WaitSucceeded(::WaitForSingleObject(writeSem, timeoutMs));
+}
 
 void WriterLeave(HANDLE writeSem) {
     if (writeSem != nullptr) ::ReleaseSemaphore(writeSem, 1, nullptr);

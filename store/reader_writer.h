@@ -24,8 +24,10 @@ bool ReaderEnter(HANDLE readSem, HANDLE writeSem, int32_t* readers);
 // Undoes one ReaderEnter; false when R or N is missing or the wait for R fails.
 bool ReaderLeave(HANDLE readSem, HANDLE writeSem, int32_t* readers);
 
-// Writer side: holds W alone, excluding every reader and other writers.
-bool WriterEnter(HANDLE writeSem);
+// Writer side: holds W alone, excluding every reader and other writers. Waits at
+// most `timeoutMs` (0: takes W only when it is free at once); false when W is
+// missing or was not taken.
+bool WriterEnter(HANDLE writeSem, DWORD timeoutMs = INFINITE);
 void WriterLeave(HANDLE writeSem);
 
 // Reader section as a scope; held() tells whether ReaderEnter succeeded.
@@ -48,7 +50,8 @@ private:
 // Writer section as a scope; held() tells whether the write semaphore is held.
 class WriterScope {
 public:
-    explicit WriterScope(HANDLE writeSem) : writeSem_(writeSem), held_(WriterEnter(writeSem)) {}
+    explicit WriterScope(HANDLE writeSem, DWORD timeoutMs = INFINITE)
+        : writeSem_(writeSem), held_(WriterEnter(writeSem, timeoutMs)) {}
     ~WriterScope() {
         if (held_) WriterLeave(writeSem_);
     }

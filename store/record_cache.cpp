@@ -252,7 +252,8 @@ void EmptyMemoryCache() noexcept {
 
 void FreeRecordCache() noexcept {
     const HANDLE writeSem = ProcessObjects().RecordCache().writeSem;
-    WriterScope writer(writeSem);
+    // At unload, under the loader lock: no waiting.
+    WriterScope writer(writeSem, 0);
     // Without the semaphore no other thread can reach the map either.
     if (writeSem != nullptr && !writer.held()) return;
     delete g_records.exchange(nullptr, std::memory_order_acq_rel);

@@ -41,7 +41,8 @@ void KeepServerRecord(const AppRecord& record, std::string_view answer) noexcept
 void EmptyMemoryCache() noexcept;
 
 // Frees the cache when the deliverable unloads (before the named objects are
-// closed). A later FindRecord finds no cache until KeepServerRecord creates one
+// closed); waits for nothing: a cache whose write semaphore is not free at once
+// is left to the process. A later FindRecord finds no cache until KeepServerRecord creates one
 // or the record cache event is signaled again.
 void FreeRecordCache() noexcept;
 

@@ -80,11 +80,12 @@ public:
         return found;
     }
 
-    // Frees the list under the writer semaphore `writeSem` (at unload, before the
-    // named objects are closed); nothing is freed when the semaphore cannot be
-    // taken. The list stays absent until the reload event is signaled again.
+    // Frees the list under the writer semaphore `writeSem` (at unload, under the
+    // loader lock, before the named objects are closed); nothing is freed when
+    // the semaphore is not free at once. The list stays absent until the reload
+    // event is signaled again.
     void Free(HANDLE writeSem) noexcept {
-        WriterScope writer(writeSem);
+        WriterScope writer(writeSem, 0);
         // Without the semaphore no other thread can reach the list either.
         if (writeSem != nullptr && !writer.held()) return;
         delete list_.exchange(nullptr, std::memory_order_acq_rel);

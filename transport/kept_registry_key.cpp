@@ -1,5 +1,7 @@
 #include "transport/kept_registry_key.h"
 
+#include <type_traits>
+
 #include "platform/product_registry.h"
 #include "transport/service_exchange.h"
 
@@ -30,6 +32,9 @@ LSTATUS QueryValue(HKEY key, const wchar_t* value, DWORD* type, std::vector<uint
 
 KeptRegistryKey g_proxySettingsKey(HKEY_LOCAL_MACHINE, kProxySettingsKey);
 KeptRegistryKey g_productKey(HKEY_LOCAL_MACHINE, keys::kTessary);
+// Never destroyed at exit (platform/no_destructor.h): a killed exchange may have
+// left the lock held, and the system closes the handles with the process.
+static_assert(std::is_trivially_destructible_v<KeptRegistryKey>);
 
 }  // namespace
 
@@ -105,12 +110,24 @@ void KeptRegistryKey::Close() noexcept {
     ::ReleaseSRWLockExclusive(&lock_);
 }
 
+void KeptRegistryKey::CloseIfIdle() noexcept {
+    if (!::TryAcquireSRWLockExclusive(&lock_)) return;
+    if (key_ != nullptr) ::RegCloseKey(key_);
+    key_ = nullptr;
+    ::ReleaseSRWLockExclusive(&lock_);
+}
+
 KeptRegistryKey& ProxySettingsRegistryKey() { return g_proxySettingsKey; }
 KeptRegistryKey& ProductRegistryKey() { return g_productKey; }
 
 void CloseKeptRegistryKeys() noexcept {
     g_proxySettingsKey.Close();
     g_productKey.Close();
+}
+
+void CloseIdleKeptRegistryKeys() noexcept {
+    g_proxySettingsKey.CloseIfIdle();
+    g_productKey.CloseIfIdle();
 }
 
 }  // namespace tessary

@@ -46,6 +46,9 @@ public:
     // Closes the kept handle; the next read opens the key again. Called when the
     // deliverable unloads.
     void Close() noexcept;
+    // Closes the kept handle only when no read uses it at this moment; waits for
+    // nothing (for the library's unload, under the loader lock).
+    void CloseIfIdle() noexcept;
 
 private:
     HKEY root_;
@@ -60,5 +63,7 @@ KeptRegistryKey& ProductRegistryKey();
 
 // Closes both kept keys (at unload, when no exchange runs any more).
 void CloseKeptRegistryKeys() noexcept;
+// The same with CloseIfIdle: for the component server's unload.
+void CloseIdleKeptRegistryKeys() noexcept;
 
 }  // namespace tessary

@@ -8,9 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "platform/module_thread.h"
+#include "platform/no_destructor.h"
+#include "platform/srw_lock.h"
 #include "platform/unique_resource.h"
 #include "store/named_objects.h"
 #include "store/reader_writer.h"
@@ -60,35 +63,115 @@ std::wstring ProxyText(const KeptRegistryKey::Value& value) {
     return text;
 }
 
-// Asks WinHTTP for the proxy of `url` by `options` and sets it on the request.
-bool SetDiscoveredProxy(HINTERNET session, HINTERNET request, const wchar_t* url, WINHTTP_AUTOPROXY_OPTIONS* options) {
+// What proxy discovery (automatic detection, then the configuration script) gave
+// for one URL host under one set of proxy settings.
+struct DiscoveredProxy {
+    std::wstring host;
+    std::optional<DWORD> autoDetect;  // the settings the answer was found under
+    std::wstring autoConfigUrl;
+    ULONGLONG foundAt = 0;  // GetTickCount64
+    bool found = false;     // false: neither way named a proxy
+    DWORD accessType = 0;
+    std::wstring proxy;
+    std::wstring bypass;
+};
+
+// Discovery costs a network round (DHCP, DNS, script download) and, on a machine
+// without the answering services, seconds of time-outs: its answer is kept per
+// process for 15 minutes per URL host, including "none found". A change of the
+// detection or script setting misses the cache and discovers anew.
+constexpr ULONGLONG kProxyCacheMs = 15 * 60 * 1000;
+constexpr size_t kProxyCacheHosts = 16;
+// Never destroyed (platform/no_destructor.h): this code runs in the component server.
+SrwMutex g_proxyCacheLock;
+NoDestructor<std::vector<DiscoveredProxy>> g_proxyCache;
+
+// Asks WinHTTP for the proxy of `url` by `options`; true with *out filled when it names one.
+bool DiscoverProxy(HINTERNET session, const wchar_t* url, WINHTTP_AUTOPROXY_OPTIONS* options, DiscoveredProxy* out) {
     WINHTTP_PROXY_INFO info{};
     const bool found = winhttp::GetProxyForUrl(session, url, options, &info);
     // WinHTTP hands out the proxy strings in global memory.
     const UniqueGlobalMemory proxy(info.lpszProxy);
     const UniqueGlobalMemory bypass(info.lpszProxyBypass);
     if (!found) return false;
-    return winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info)) != FALSE;
+    out->found = true;
+    out->accessType = info.dwAccessType;
+    out->proxy = info.lpszProxy != nullptr ? info.lpszProxy : L"";
+    out->bypass = info.lpszProxyBypass != nullptr ? info.lpszProxyBypass : L"";
+    return true;
 }
 
-// Proxy choice, first success wins: automatic detection, configuration script,
-// fixed list. Failures only move on; without a choice the request keeps the
-// session's access type.
-void ChooseProxy(HINTERNET session, HINTERNET request, const wchar_t* url) {
-    const ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+// The discovery answer for `url` under `settings`: from the cache while fresh,
+// else found now (outside the lock: discovery can take seconds) and kept.
+DiscoveredProxy Discover(HINTERNET session, const wchar_t* url, const ProxyRegistrySettings& settings) {
+    DiscoveredProxy answer;
+    ExchangeTarget target;
+    if (CrackServiceUrl(url, &target)) answer.host = target.host;
+    answer.autoDetect = settings.autoDetect;
+    answer.autoConfigUrl = settings.autoConfigUrl;
+    const ULONGLONG now = ::GetTickCount64();
+    {
+        std::lock_guard<SrwMutex> lock(g_proxyCacheLock);
+        for (const DiscoveredProxy& kept : *g_proxyCache) {
+            if (!answer.host.empty() && _wcsicmp(kept.host.c_str(), answer.host.c_str()) == 0 &&
+                kept.autoDetect == answer.autoDetect && kept.autoConfigUrl == answer.autoConfigUrl &&
+                now - kept.foundAt < kProxyCacheMs) {
+                return kept;
+            }
+        }
+    }
+    bool found = false;
     if (settings.autoDetect == 1u) {
         WINHTTP_AUTOPROXY_OPTIONS options{};
         options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         options.fAutoLogonIfChallenged = TRUE;
-        if (SetDiscoveredProxy(session, request, url, &options)) return;
+        found = DiscoverProxy(session, url, &options, &answer);
     }
-    if (!settings.autoConfigUrl.empty()) {
+    if (!found && !settings.autoConfigUrl.empty()) {
         WINHTTP_AUTOPROXY_OPTIONS options{};
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = settings.autoConfigUrl.c_str();
         options.fAutoLogonIfChallenged = TRUE;
-        if (SetDiscoveredProxy(session, request, url, &options)) return;
+        DiscoverProxy(session, url, &options, &answer);
+    }
+    answer.foundAt = ::GetTickCount64();
+    if (!answer.host.empty()) {
+        std::lock_guard<SrwMutex> lock(g_proxyCacheLock);
+        std::vector<DiscoveredProxy>& cache = *g_proxyCache;
+        auto slot = cache.end();
+        for (auto it = cache.begin(); it != cache.end(); ++it) {
+            if (_wcsicmp(it->host.c_str(), answer.host.c_str()) == 0) slot = it;
+        }
+        if (slot == cache.end() && cache.size() >= kProxyCacheHosts) {
+            slot = cache.begin();
+            for (auto it = cache.begin(); it != cache.end(); ++it) {
+                if (it->foundAt < slot->foundAt) slot = it;
+            }
+        }
+        if (slot == cache.end()) {
+            cache.push_back(answer);
+        } else {
+            *slot = answer;
+        }
+    }
+    return answer;
+}
+
+// Proxy choice, first success wins: automatic detection, configuration script
+// (both through the discovery cache), fixed list. Failures only move on; without
+// a choice the request keeps the session's access type.
+void ChooseProxy(HINTERNET session, HINTERNET request, const wchar_t* url) {
+    const ProxyRegistrySettings settings = ReadProxyRegistrySettings();
+    if (settings.autoDetect == 1u || !settings.autoConfigUrl.empty()) {
+        DiscoveredProxy discovered = Discover(session, url, settings);
+        if (discovered.found) {
+            WINHTTP_PROXY_INFO info{};
+            info.dwAccessType = discovered.accessType;
+            info.lpszProxy = discovered.proxy.empty() ? nullptr : discovered.proxy.data();
+            info.lpszProxyBypass = discovered.bypass.empty() ? nullptr : discovered.bypass.data();
+            if (winhttp::SetOption(request, WINHTTP_OPTION_PROXY, &info, sizeof(info))) return;
+        }
     }
     if (!settings.serverList.empty()) {
         std::wstring list = settings.serverList;
@@ -451,6 +534,11 @@ ServiceTimeouts ExchangeTimeouts() noexcept {
     timeouts.send = g_sendTimeout.load(std::memory_order_relaxed);
     timeouts.receive = g_receiveTimeout.load(std::memory_order_relaxed);
     return timeouts;
+}
+
+void ResetProxyCacheForTesting() noexcept {
+    std::lock_guard<SrwMutex> lock(g_proxyCacheLock);
+    g_proxyCache->clear();
 }
 
 void ResetExchangeTimeoutsForTesting() noexcept { g_timeoutsKept.store(false, std::memory_order_release); }

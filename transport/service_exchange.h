@@ -93,6 +93,10 @@ ServiceTimeouts ExchangeTimeouts() noexcept;
 // Forgets the kept time-outs, so the next exchange reads the settings again.
 void ResetExchangeTimeoutsForTesting() noexcept;
 
+// Forgets every kept proxy discovery answer (kept 15 minutes per URL host and
+// proxy detection/script setting), so the next exchange discovers anew.
+void ResetProxyCacheForTesting() noexcept;
+
 // How a bounded download ended.
 enum class DownloadOutcome {
     kComplete,       // success status, and every announced byte reached the sink

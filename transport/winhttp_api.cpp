@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/paths.h"
+#include "platform/srw_lock.h"
 #include "platform/unique_resource.h"
 #include "transport/kept_registry_key.h"
 
@@ -34,7 +35,8 @@ constexpr const char* kFunctionNames[kFunctionCount] = {
     "WinHttpQueryDataAvailable",
 };
 
-std::mutex g_loadLock;
+// Trivially destructible (platform/no_destructor.h).
+SrwMutex g_loadLock;
 std::atomic<HMODULE> g_module{nullptr};
 std::atomic<FARPROC> g_functions[kFunctionCount];
 
@@ -58,7 +60,7 @@ Fn Bind(Function which) noexcept {
 }  // namespace
 
 bool Load() noexcept {
-    std::lock_guard<std::mutex> lock(g_loadLock);
+    std::lock_guard<SrwMutex> lock(g_loadLock);
     if (g_module.load() != nullptr) return true;
     HMODULE module = LoadSystemLibrary(L"winhttp.dll");
     if (module == nullptr) module = ::LoadLibraryW(L"winhttp.dll");
@@ -67,7 +69,7 @@ bool Load() noexcept {
 }
 
 void Unload() noexcept {
-    std::lock_guard<std::mutex> lock(g_loadLock);
+    std::lock_guard<SrwMutex> lock(g_loadLock);
     const UniqueModule module(g_module.exchange(nullptr));
     for (auto& function : g_functions) function.store(nullptr);
     CloseKeptRegistryKeys();
@@ -76,7 +78,7 @@ void Unload() noexcept {
 bool Available() noexcept { return g_module.load(std::memory_order_acquire) != nullptr; }
 
 UniqueModule Pin() noexcept {
-    std::lock_guard<std::mutex> lock(g_loadLock);
+    std::lock_guard<SrwMutex> lock(g_loadLock);
     HMODULE module = g_module.load();
     HMODULE pinned = nullptr;
     if (module != nullptr) {

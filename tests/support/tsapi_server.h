@@ -58,6 +58,32 @@ private:
     HRESULT(STDAPICALLTYPE* unregister_)() = nullptr;
 };
 
+// The file logger for every process that starts its logger while the object
+// lives ("Logging Mechanism" 1); the value is put back afterwards. A module whose
+// event-tracing provider registered stays loaded for the life of the process, so
+// tests that watch a module unload use the file logger.
+class ScopedFileLogging {
+public:
+    ScopedFileLogging() {
+        present_ = registry::ReadRawValue(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, &type_, &data_);
+        EXPECT_TRUE(registry::WriteProtectedDword(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, 1));
+    }
+    ~ScopedFileLogging() {
+        registry::DeleteValue(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism);
+        if (present_) {
+            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, keys::kLogging, keys::kLoggingMechanism, type_, data_.data(),
+                              static_cast<DWORD>(data_.size()));
+        }
+    }
+    ScopedFileLogging(const ScopedFileLogging&) = delete;
+    ScopedFileLogging& operator=(const ScopedFileLogging&) = delete;
+
+private:
+    bool present_ = false;
+    DWORD type_ = REG_NONE;
+    std::vector<uint8_t> data_;
+};
+
 // Remembers values of HKLM\SOFTWARE\Quellon\Tessary and puts them back (or deletes
 // them when they were absent) when the object goes away.
 class ProductValuesGuard {

@@ -493,6 +493,10 @@ TEST_F(ExchangeTimeoutsTest, ReadSettingsAreKeptForTheProcess) {
 
 class ProxyChoiceTest : public ServiceExchangeTest {
 protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(ServiceExchangeTest::SetUp());
+        ResetProxyCacheForTesting();
+    }
     void WriteRaw(const wchar_t* value, DWORD type, const void* data, DWORD size) {
         HKEY key = nullptr;
         ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProxySettingsKey, 0, nullptr, 0,
@@ -583,8 +587,22 @@ TEST_F(ProxyChoiceTest, ConfigurationScriptIsAskedWhenAutoDetectionIsUnreadable)
     std::string response;
     EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
     EXPECT_EQ(response, "hello");
-    const std::string requests = emulator_.Requests();
-    EXPECT_GE(CountOf(requests, "\"path\": \"/proxy.pac\""), 1u) << requests;
+    std::string requests = emulator_.Requests();
+    const size_t fetched = CountOf(requests, "\"path\": \"/proxy.pac\"");
+    EXPECT_GE(fetched, 1u) << requests;
+
+    // The answer is kept for the host: the next exchange asks no script.
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
+    requests = emulator_.Requests();
+    EXPECT_EQ(CountOf(requests, "\"path\": \"/proxy.pac\""), fetched) << requests;
+    // A changed setting is discovered anew.
+    Answer("/proxy2.pac",
+           "\"body\": \"function FindProxyForURL(url, host) { return 'DIRECT'; }\", "
+           "\"headers\": {\"Content-Type\": \"application/x-ns-proxy-autoconfig\"}");
+    WriteText(kAutoConfigUrlValue, emulator_.Url(L"/proxy2.pac"));
+    EXPECT_TRUE(ServiceExchange(emulator_.Url(L"/t/ok").c_str(), nullptr, 0, &response));
+    requests = emulator_.Requests();
+    EXPECT_GE(CountOf(requests, "\"path\": \"/proxy2.pac\""), 1u) << requests;
 }
 
 TEST_F(ProxyChoiceTest, ConfigurationScriptOfTheWrongTypeIsNotFetched) {
