@@ -247,9 +247,13 @@ HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
     return ::UnRegisterTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, SYS_WIN64);
 }
 
+// Registration needs neither the logger, the named objects nor WinHTTP, so it
+// does not start the module: an installer loads the DLL only to register it and
+// frees it at once, and a started event-tracing logger keeps the module loaded
+// for the life of the process (its registered provider pins it), so the file
+// could not be removed when the installation rolls back.
 HRESULT CTSAPIModule::RegisterServer() noexcept {
     if (!attached_) return E_UNEXPECTED;
-    EnsureStarted();
     ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
     // The application identifier registration, then each creatable class's own
     // registration (the same script; component categories: none).
@@ -260,7 +264,6 @@ HRESULT CTSAPIModule::RegisterServer() noexcept {
 
 HRESULT CTSAPIModule::UnregisterServer() noexcept {
     if (!attached_) return E_UNEXPECTED;
-    EnsureStarted();
     ScopedThreadLocale locale(LOCALE_SYSTEM_DEFAULT);
     for (size_t i = 0; i < std::size(g_classTable); ++i) RETURN_IF_FAILED(RunScript(false));
     RETURN_IF_FAILED(UnregisterTypeLibrary());
