@@ -17,9 +17,9 @@ namespace tessary {
 using FileBytesReader = std::function<bool(uint64_t offset, uint8_t* buffer, size_t size)>;
 
 enum class SchemaSize {
-    kWithin,      // at most the limit (or not an SQLite 3 file: the library judges that)
-    kTooLarge,    // more entries than the limit (or more pages than that many entries need)
-    kMalformed,   // an SQLite 3 header whose schema pages cannot be walked
+    kWithin,     // at most the limit (or not an SQLite 3 file: the library judges that)
+    kTooLarge,   // more entries than the limit (or more pages than that many entries need)
+    kMalformed,  // an SQLite 3 header whose schema pages cannot be walked
 };
 
 // Walks the schema b-tree (rooted at page 1) of the SQLite 3 file of `fileSize`
