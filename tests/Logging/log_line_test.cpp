@@ -120,6 +120,8 @@ TEST(CutLengthTest, KeepsSurrogatePairsWhole) {
     EXPECT_EQ(CutLength(L"a\xDC00z", 2), 2u);
     EXPECT_EQ(CutLength(L"\xD800z", 1), 0u);
     EXPECT_EQ(CutLength(L"z", 0), 0u);
+    const std::wstring afterHigh = L"\xD800z";
+    EXPECT_EQ(CutLength(std::wstring_view(afterHigh).substr(1), 0), 0u);
 }
 
 }  // namespace
