@@ -73,6 +73,8 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
     EXPECT_EQ(v, -3);
     EXPECT_TRUE(ParseIniInteger("0xA00000", &v));
     EXPECT_EQ(v, 0xA00000);
+    EXPECT_TRUE(ParseIniInteger("0Xaf", &v));
+    EXPECT_EQ(v, 0xaf);
     EXPECT_TRUE(ParseIniInteger("9223372036854775807", &v));
     EXPECT_EQ(v, INT64_MAX);
     EXPECT_TRUE(ParseIniInteger("-9223372036854775808", &v));
@@ -87,11 +89,12 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
 TEST(IniDocumentTest, ParsesSectionsKeysAndComments) {
     const IniDocument doc = IniDocument::Parse(
         "top=1\n; comment\n[ Config ]\r\n MaxSize = 262144 "
-        "\r\nmaxsize=5\nnoequals\n=novalue\n[Other]\nkey=v\n[config]\nEnable=0");
+        "\r\nmaxsize=5\nnoequals\n=novalue\n[Other]\nkey=v\n\v\fblank\f=\vv\f\n[config]\nEnable=0");
     ASSERT_NE(doc.Find("", "top"), nullptr);
     EXPECT_EQ(*doc.Find("CONFIG", "MAXSIZE"), "262144");  // first of duplicates, any case
     EXPECT_EQ(*doc.Find("Config", "Enable"), "0");        // reopened section merges
     EXPECT_EQ(*doc.Find("Other", "key"), "v");
+    EXPECT_EQ(*doc.Find("Other", "blank"), "v");  // '\v' and '\f' are blanks too
     EXPECT_EQ(doc.Find("Config", "key"), nullptr);
     EXPECT_EQ(doc.Find("Config", ""), nullptr);
 }
