@@ -44,19 +44,20 @@ TEST(EtwPayloadTest, NonAsciiUnitsAreWrittenAsTwoBytesEach) {
     EventPayloadFields f;
     f.group = u"\u00e9\U0001F600";  // one unit, then a surrogate pair
     const std::vector<uint8_t> payload = BuildEventPayload(f);
-    // 4 + 4 + 2 + 2 + 2 + 4 + 2 + 2 = 22 bytes before the group.
-    ASSERT_EQ(payload.size(), 22u + 2 + 6 + 8);
-    const std::vector<uint8_t> group(payload.begin() + 22, payload.begin() + 30);
-    EXPECT_EQ(group, (std::vector<uint8_t>{3, 0, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE}));
+    // The fields left unset are zeros and empty strings: 4 + 4 + 2 + 2 + 2 + 4 + 2 + 2 = 22 bytes before the group.
+    std::vector<uint8_t> expected(22, 0);
+    expected.insert(expected.end(), {3, 0, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(payload, expected);
 }
 
 TEST(EtwPayloadTest, OverlongStringIsCutToTheCountLimit) {
-    const std::u16string longText(70000, u'x');
+    const std::u16string longText = u"a" + std::u16string(69999, u'x');
     EventPayloadFields f;
     f.processName = longText;
     const std::vector<uint8_t> payload = BuildEventPayload(f);
     EXPECT_EQ(payload[8], 0xFF);
     EXPECT_EQ(payload[9], 0xFF);
+    EXPECT_EQ(payload[10], 'a');
     EXPECT_EQ(payload.size(), 8u + 2 + 2 * 0xFFFF + 2 + 2 + 4 + 2 + 2 + 2 + 8);
 }
 

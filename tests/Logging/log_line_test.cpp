@@ -16,6 +16,14 @@ protected:
 
 TEST_F(LogLineTest, DefaultOptionsGiveTimeSeverityEmptyTagAndMessage) {
     EXPECT_EQ(FormatLogLine(fields_), L"12/07/2026 11:55:32 PM$ -- (Information)$  hello\r\n");
+    // Fields left unset are zeros.
+    LineFields unset;
+    unset.options = 0x3C;
+    unset.sourceFile = L"s";
+    unset.function = L"f";
+    EXPECT_EQ(FormatLogLine(unset), L"00/00/0 12:00:00 AM$ -- (Information)$  [PID:    0 TID:    0]$ [" +
+                                        std::wstring(19, L' ') + L"s:    0]$ [" + std::wstring(39, L' ') +
+                                        L"f()]$ \r\n");
 }
 
 TEST_F(LogLineTest, NoonIsTwelvePmAndMidnightTwelveAm) {
@@ -44,7 +52,7 @@ TEST_F(LogLineTest, TagIsCutToFifteenOrPaddedOnTheLeft) {
 }
 
 TEST_F(LogLineTest, OptionFieldsAppearInOrderWithTheirWidths) {
-    fields_.options = kOptionTag | kOptionProcessThread | kOptionFileLine | kOptionFunction;
+    fields_.options = 0x3C;  // log.ini's bits: 0x4 process and thread, 0x8 file and line, 0x10 tag, 0x20 function
     fields_.tag = L"a.exe";
     fields_.processId = 42;
     fields_.threadId = 123456;
@@ -55,6 +63,11 @@ TEST_F(LogLineTest, OptionFieldsAppearInOrderWithTheirWidths) {
     EXPECT_EQ(FormatLogLine(fields_), L"12/07/2026 11:55:32 PM$ -- (Error)$ [" + std::wstring(10, L' ') +
                                           L"a.exe]$ [PID:   42 TID:123456]$ [a_very_long_source_f:   77]$ [" +
                                           std::wstring(38, L' ') + L"Fn()]$ hello\r\n");
+    fields_.processId = 123456;
+    fields_.threadId = 7;
+    EXPECT_NE(FormatLogLine(fields_).find(L"]$ [PID:123456 TID:    7]$ ["), std::wstring::npos);
+    fields_.options = 0x1;  // debug output only
+    EXPECT_EQ(FormatLogLine(fields_), L"12/07/2026 11:55:32 PM$ -- (Error)$ hello\r\n");
 }
 
 TEST_F(LogLineTest, FileAndFunctionFieldsNeedAName) {
@@ -100,6 +113,15 @@ TEST(CutLengthTest, KeepsSurrogatePairsWhole) {
     const std::wstring lone = L"abc\xD83D";
     EXPECT_EQ(CutLength(lone, 4), 4u);
     EXPECT_EQ(CutLength(lone, 3), 3u);
+    // High surrogates are 0xD800 to 0xDBFF.
+    EXPECT_EQ(CutLength(L"a\xD800z", 2), 1u);
+    EXPECT_EQ(CutLength(L"a\xDBFFz", 2), 1u);
+    EXPECT_EQ(CutLength(L"a\xD7FFz", 2), 2u);
+    EXPECT_EQ(CutLength(L"a\xDC00z", 2), 2u);
+    EXPECT_EQ(CutLength(L"\xD800z", 1), 0u);
+    EXPECT_EQ(CutLength(L"z", 0), 0u);
+    const std::wstring afterHigh = L"\xD800z";
+    EXPECT_EQ(CutLength(std::wstring_view(afterHigh).substr(1), 0), 0u);
 }
 
 }  // namespace

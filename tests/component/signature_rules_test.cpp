@@ -48,6 +48,10 @@ TEST(SigningTimeTest, TwoDigitYearsPivotBetween69And70) {
     der = Der(0x17, "000229120000Z");
     ASSERT_EQ(ParseDerUtcTime(der.data(), der.size(), &time), SigningTimeParse::kParsed);
     EXPECT_EQ(time.year, 2000);
+
+    der = Der(0x17, "990229120000Z");
+    ASSERT_EQ(ParseDerUtcTime(der.data(), der.size(), &time), SigningTimeParse::kParsed);
+    EXPECT_EQ(time.year, 1999);
 }
 
 TEST(SigningTimeTest, OtherEncodingsAreIgnoredAndLeaveTheOutputAlone) {
@@ -142,6 +146,9 @@ TEST(OrganisationalUnitRuleTest, UnitAtTheEndOrWithoutValueIsHandled) {
     EXPECT_EQ(list.offered, (std::vector<std::string>{""}));
     list.offered.clear();
     EXPECT_TRUE(Passes("2.5.4.3=Q, 2.5.4.11=Core", list));
+    EXPECT_EQ(list.offered, (std::vector<std::string>{"Core"}));
+    list.offered.clear();
+    EXPECT_TRUE(Passes("2.5.4.3=Q, 2.5.4.11Core", list));  // the '=' is optional
     EXPECT_EQ(list.offered, (std::vector<std::string>{"Core"}));
 }
 

@@ -163,6 +163,8 @@ TEST(ContainedPathTest, FileNamesHaveNoSeparatorAndFullPathsAContainedRest) {
     }
     EXPECT_TRUE(IsContainedFullPath(L"C:\\" + std::wstring(256, L'a')));
     EXPECT_FALSE(IsContainedFullPath(L"C:\\" + std::wstring(257, L'a')));
+    // A one-character view whose text goes on with a second separator.
+    EXPECT_FALSE(IsContainedFullPath(std::wstring_view(L"\\\\server\\share\\a", 1)));
 }
 
 TEST(ContainedPathTest, LastSeparatorIsEitherKind) {

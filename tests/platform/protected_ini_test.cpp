@@ -73,12 +73,17 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
     EXPECT_EQ(v, -3);
     EXPECT_TRUE(ParseIniInteger("0xA00000", &v));
     EXPECT_EQ(v, 0xA00000);
+    EXPECT_TRUE(ParseIniInteger("0XaF", &v));
+    EXPECT_EQ(v, 0xaf);
+    EXPECT_TRUE(ParseIniInteger("+0x5", &v));
+    EXPECT_EQ(v, 5);
     EXPECT_TRUE(ParseIniInteger("9223372036854775807", &v));
     EXPECT_EQ(v, INT64_MAX);
     EXPECT_TRUE(ParseIniInteger("-9223372036854775808", &v));
     EXPECT_EQ(v, INT64_MIN);
     v = 7;
-    for (const char* bad : {"", " ", "-", "0x", "12a", "1 2", "9223372036854775808", "0xG", "+-1", "1e3"}) {
+    for (const char* bad :
+         {"", " ", "-", "0x", "12a", "1 2", "9223372036854775808", "0xG", "0xg", "0x1:", "1x5", "+-1", "1e3"}) {
         EXPECT_FALSE(ParseIniInteger(bad, &v)) << bad;
     }
     EXPECT_EQ(v, 7);
@@ -86,12 +91,17 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
 
 TEST(IniDocumentTest, ParsesSectionsKeysAndComments) {
     const IniDocument doc = IniDocument::Parse(
-        "top=1\n; comment\n[ Config ]\r\n MaxSize = 262144 "
-        "\r\nmaxsize=5\nnoequals\n=novalue\n[Other]\nkey=v\n[config]\nEnable=0");
+        "top=1\n; comment\n;c=1\n#d=2\n[ Config ]\r\n MaxSize = 262144 "
+        "\r\nmaxsize=5\nnoequals\n=novalue\n[Other]\nkey=v\n\v\fblank\f=\vv\f\n[Broken\nk2=3\n[config]\nEnable=0");
     ASSERT_NE(doc.Find("", "top"), nullptr);
     EXPECT_EQ(*doc.Find("CONFIG", "MAXSIZE"), "262144");  // first of duplicates, any case
     EXPECT_EQ(*doc.Find("Config", "Enable"), "0");        // reopened section merges
     EXPECT_EQ(*doc.Find("Other", "key"), "v");
+    EXPECT_EQ(*doc.Find("Other", "k2"), "3");  // a header without ']' is skipped
+    EXPECT_EQ(doc.Find("", ";c"), nullptr);
+    EXPECT_EQ(doc.Find("", "#d"), nullptr);
+    EXPECT_EQ(doc.Find("Config", "noequals"), nullptr);
+    EXPECT_EQ(*doc.Find("Other", "blank"), "v");  // '\v' and '\f' are blanks too
     EXPECT_EQ(doc.Find("Config", "key"), nullptr);
     EXPECT_EQ(doc.Find("Config", ""), nullptr);
 }

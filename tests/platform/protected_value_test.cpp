@@ -15,6 +15,14 @@ constexpr uint32_t kRegQword = 11;
 
 std::vector<uint8_t> Bytes(std::string_view text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
+std::vector<uint8_t> FromHex(std::string_view hex) {
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return bytes;
+}
+
 class ProtectedValueTest : public ::testing::Test {
 protected:
     bool Decode(std::wstring_view name, const std::vector<uint8_t>& blob) {
@@ -44,6 +52,47 @@ TEST_F(ProtectedValueTest, RoundTripsEverySizeAcrossPaddingBoundaries) {
         EXPECT_EQ(type_, kRegSz);
         EXPECT_EQ(data_, clear);
     }
+}
+
+// Values written by earlier releases stay in the registry: their blobs keep their
+// bytes, on either width of wchar_t (a name outside the BMP is hashed as its
+// UTF-16 surrogate pairs), and decode under the name folded at A-Z only.
+TEST_F(ProtectedValueTest, KnownBlobsKeepTheirBytes) {
+    const std::wstring astralPairs = {wchar_t(0xD800), wchar_t(0xDC00), wchar_t(0xD83D),
+                                      wchar_t(0xDE00), wchar_t(0xDBFF), wchar_t(0xDFFF)};
+    const struct {
+        std::wstring name;
+        uint32_t type;
+        std::string clear;
+        uint32_t salt;
+        const char* blob;
+    } cases[] = {
+        {L"Submit", kRegDword, std::string("\x01\0\0\0", 4), 0x12345678,
+         "54735076785634120400000004000000fc2ee42c87079e8cde3f4b4e9176955cd79e81fc7a200e34"},
+        {L"AZaz@[`{", kRegSz, "", 0, "54735076000000000100000000000000f1c77cb829285cf12dc224a5723b88a1"},
+        {L"\U00010000\U0001F600\U0010FFFF", kRegQword, "0123456789", 0xFFFFFFFF,
+         "54735076ffffffff0b0000000a000000e0becd248aeb15d9cfa96b5021829d7e75677e257a2f47a4075fe741601fcca3"},
+        {L"\xFFFFz", kRegDword, "", 1, "547350760100000004000000000000008248260e5e29f14bf9c74a7cb6558b28"},
+        {astralPairs, kRegQword, "0123456789", 0xFFFFFFFF,
+         "54735076ffffffff0b0000000a000000e0becd248aeb15d9cfa96b5021829d7e75677e257a2f47a4075fe741601fcca3"},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> known = FromHex(c.blob);
+        EXPECT_EQ(
+            ProtectValue(c.name, c.type, reinterpret_cast<const uint8_t*>(c.clear.data()), c.clear.size(), c.salt),
+            known)
+            << c.blob;
+        ASSERT_TRUE(Decode(c.name, known)) << c.blob;
+        EXPECT_EQ(type_, c.type);
+        EXPECT_EQ(data_, Bytes(c.clear));
+    }
+    // Tags that verify over another magic ("TsPw") and over a non-zero padding byte.
+    EXPECT_FALSE(
+        Decode(L"Submit", FromHex("54735077070000000100000003000000174abf02af0751aa09e6b0d076ce8355965c651ba84e8bd8")));
+    EXPECT_FALSE(
+        Decode(L"Submit", FromHex("54735076070000000100000003000000174abf02af0751ab13533efd576e333ace78c21c79b4ef76")));
+    EXPECT_TRUE(
+        Decode(L"Submit", FromHex("54735076070000000100000003000000174abf02af0751aa7b778660190cd45d0a2db58923b8590c")));
 }
 
 TEST_F(ProtectedValueTest, SixtyFourBitValueTakesFortyBytes) {
@@ -123,6 +172,8 @@ TEST_F(ProtectedValueTest, NullArgumentsAreRefused) {
     EXPECT_TRUE(ProtectValue(L"v", kRegSz, nullptr, 4, 0).empty());
     EXPECT_TRUE(ProtectValue(L"v", kRegSz, &byte, kProtectedMaxDataSize + 1, 0).empty());
     EXPECT_EQ(ProtectedBlobSize(kProtectedMaxDataSize + 1), 0u);
+    EXPECT_EQ(ProtectedBlobSize(16u << 20), (16u << 20) + 32);
+    EXPECT_EQ(ProtectedBlobSize((16u << 20) + 1), 0u);
 
     auto blob = ProtectValue(L"v", kRegSz, &byte, 1, 0);
     uint32_t type = 0;

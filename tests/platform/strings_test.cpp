@@ -6,14 +6,16 @@ namespace tessary {
 namespace {
 
 TEST(AsciiCase, MapsOnlyAsciiLetters) {
-    EXPECT_EQ(AsciiUpper("aZ09[class]=\xe9"), "AZ09[CLASS]=\xe9");
-    EXPECT_EQ(AsciiLower("AbC\xc9"), "abc\xc9");
+    EXPECT_EQ(AsciiUpper("azZ09[class]{`=\xe9"), "AZZ09[CLASS]{`=\xe9");
+    EXPECT_EQ(AsciiLower("AbCZz[@\xc9"), "abczz[@\xc9");
     EXPECT_TRUE(AsciiEqualsIgnoreCase("[Class]=", "[CLASS]="));
     EXPECT_FALSE(AsciiEqualsIgnoreCase("[Class]", "[Class]="));
 }
 
 TEST(AsciiCase, FindIgnoresCaseAndHandlesShortHaystacks) {
     EXPECT_EQ(AsciiFindIgnoreCase("xx[class]=GO", "[Class]="), 2u);
+    EXPECT_EQ(AsciiFindIgnoreCase("xx[class]=", "[Class]="), 2u);
+    EXPECT_EQ(AsciiFindIgnoreCase("[class]=", "[Class]="), 0u);
     EXPECT_EQ(AsciiFindIgnoreCase("[Cla", "[Class]="), std::string_view::npos);
     EXPECT_EQ(AsciiFindIgnoreCase("", "a"), std::string_view::npos);
     EXPECT_EQ(AsciiFindIgnoreCase("abc", ""), 0u);

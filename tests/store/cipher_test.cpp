@@ -211,6 +211,7 @@ TEST_F(Base64Test, DecoderAcceptsExactlyWhatTheEncoderWrites) {
     EXPECT_FALSE(DecodeBase64("A", &out));
     EXPECT_FALSE(DecodeBase64("YWJ", &out));  // low bits of the last character set
     EXPECT_FALSE(DecodeBase64("YW\nJj", &out));
+    EXPECT_FALSE(DecodeBase64("YW{j", &out));  // just past 'z'
     EXPECT_EQ(out, std::vector<uint8_t>{7});
     EXPECT_FALSE(DecodeBase64("YWJj", nullptr));
 

@@ -15,8 +15,8 @@ struct NumberCase {
 // Decimal text of the settings the service publishes.
 TEST(SettingNumberTest, LeadingWhiteSpaceSignAndDigitsCountAndTheRestIsIgnored) {
     const NumberCase cases[] = {
-        {"5000", 5000}, {"  -12abc", -12}, {"+7", 7},    {"12 34", 12},   {"abc", 0},  {"-", 0},
-        {"", 0},        {"\t25", 25},      {"\n-3", -3}, {"\r\v\f 8", 8}, {"\t\n", 0}, {"- 5", 0},
+        {"5000", 5000}, {"  -12abc", -12}, {"+7", 7},       {"12 34", 12}, {"abc", 0}, {"-", 0},     {"", 0},
+        {"\t25", 25},   {"\n-3", -3},      {"\r\v\f 8", 8}, {"\t\n", 0},   {"- 5", 0}, {"\0165", 0}, {"19:", 19},
     };
     for (const NumberCase& c : cases) EXPECT_EQ(ParseSettingNumber(c.text), c.value) << '"' << c.text << '"';
     EXPECT_EQ(ParseSettingNumber(nullptr), 0);

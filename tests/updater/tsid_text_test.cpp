@@ -22,7 +22,7 @@ TEST(TsidTextTest, ParsingNeedsFourNonZeroNumbersAndStepsOverAnySeparators) {
     EXPECT_EQ(ParseInstallationIdText(std::string_view("1-2-3-45", 7)), (InstallationIdParts{1, 2, 3, 4}));
     EXPECT_EQ(ParseInstallationIdText("1234567890-1-1-1"), (InstallationIdParts{0x34567890, 1, 1, 1}));
     for (const char* bad : {"", "0001-0002-0003", "0001-0002-0003-", "0000-0002-0003-0004", "1-2-3-0", "1-2-3-zz",
-                            "-1-2-3-4", "100000000-1-1-1"}) {
+                            "-1-2-3-4", "100000000-1-1-1", "1-0 2-3-4"}) {
         EXPECT_EQ(ParseInstallationIdText(bad), std::nullopt) << bad;
     }
 }
@@ -49,6 +49,7 @@ TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
     const std::string text(bytes.begin(), bytes.end());
     EXPECT_EQ(text, "\x02\x01\0\0\xB0\xA0\0\0\x03\0\0\0\xff\xff\0\0\x01\0\0\0"s);
     EXPECT_EQ(EncodeInstallationIdFile({1, 1, 1, 1}, false)[16], 0);
+    EXPECT_EQ(EncodeInstallationIdFile({0x12345678, 1, 1, 1}, false)[3], 0x12);
     EXPECT_EQ(DecodeInstallationIdFile(text), (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}));
     EXPECT_EQ(DecodeInstallationIdFile(text.substr(0, 16) + "\x07\0\0\0"s),
               (InstallationIdParts{0x0102, 0xA0B0, 3, 0xFFFF}))
@@ -60,7 +61,7 @@ TEST(TsidTextTest, FileBytesAreLittleEndianAndOnlyAWholeValidFileReadsBack) {
         return changed;
     };
     for (const std::string& bad : {""s, text.substr(0, 15), text.substr(0, 16), text.substr(0, 19), text + "m",
-                                   std::string(20, '\xff'), withPart(0, "\0\0\0\0"s), withPart(3, "\0\0\x01\0"s),
+                                   std::string(20, '\xff'), withPart(0, "\0\0\0\0"s), withPart(3, "\x01\0\x01\0"s),
                                    withPart(1, "\x44\x33\x22\x11"s), withPart(2, "\x01\0\0\x01"s)}) {
         EXPECT_EQ(DecodeInstallationIdFile(bad), std::nullopt) << bad.size() << " bytes";
     }
