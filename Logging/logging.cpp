@@ -8,6 +8,7 @@
 
 #include "platform/paths.h"
 #include "platform/protected_ini.h"
+#include "platform/transient_retry.h"
 #include "platform/unique_resource.h"
 
 namespace tessary::ETWLogging {
@@ -62,8 +63,17 @@ DWORD OpenLogFile(const std::wstring& path, DWORD access, UniqueFile* file, bool
     security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kPrivateFile);
     if (!descriptor) return ERROR_NOT_ENOUGH_MEMORY;
     security::ReportSecurityCall(security::SecurityCall::kCreateFile, path, descriptor.get());
-    file->reset(::CreateFileW(path.c_str(), access, kShareReadWrite, descriptor.attributes(), OPEN_ALWAYS,
-                              kFileAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // A scanner or indexer that has the file open without sharing for a moment is
+    // waited for, within the bounded retry; a refusal that lasts loses the line.
+    // Access denied is not waited out: a process of a standard user meets it on
+    // every line (the files are for SYSTEM and Administrators only).
+    RetryTransient(
+        [&] {
+            file->reset(::CreateFileW(path.c_str(), access, kShareReadWrite, descriptor.attributes(), OPEN_ALWAYS,
+                                      kFileAttributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            return static_cast<bool>(*file);
+        },
+        TransientErrors::kSharingOnly);
     if (!*file) return LastErrorOr(ERROR_OPEN_FAILED);
     *existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION info{};
@@ -357,6 +367,20 @@ DWORD CLogging::OpenCurrentFile(HANDLE* result) {
         bool existed = false;
         const DWORD reopened = OpenLogFile(path, GENERIC_READ | GENERIC_WRITE, &fresh, &existed);
         if (reopened != kLogSuccess) return reopened;
+        // A hidden or system attribute (set by hand or by a cleaning tool) would make
+        // any later open that re-creates the file by name fail; the reused file
+        // starts plain, cleared through the handle that was checked.
+        FILE_BASIC_INFO basic{};
+        if (existed && ::GetFileInformationByHandleEx(fresh.get(), FileBasicInfo, &basic, sizeof(basic)) &&
+            (basic.FileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) {
+            basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+            if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+            basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.LastWriteTime.QuadPart =
+                basic.ChangeTime.QuadPart = 0;  // zero: times left as they are
+            if (!::SetFileInformationByHandle(fresh.get(), FileBasicInfo, &basic, sizeof(basic))) {
+                return LastErrorOr(ERROR_WRITE_FAULT);
+            }
+        }
         if (!::SetEndOfFile(fresh.get())) return LastErrorOr(ERROR_WRITE_FAULT);
         if (!WriteBytes(fresh.get(), &kByteOrderMark, sizeof(kByteOrderMark))) return LastErrorOr(ERROR_WRITE_FAULT);
     }

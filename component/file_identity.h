@@ -15,8 +15,12 @@ namespace tessary {
 // Full identity of the file at `path`, including the MD5 of its content.
 // An unreachable drive or an absent file gives a record with only the path (as
 // given, expanded to its long form when possible) and the exe name. The MD5 is
-// empty when the file cannot be opened for reading with read sharing, cannot be
-// read to the end, or is 4 GiB or larger. Never fails; throws only std::bad_alloc.
+// empty when the file cannot be opened for reading (another program holds it
+// without sharing reads), cannot be read to the end, or is 4 GiB or larger; a
+// program that merely has it open for writing or deleting does not prevent it.
+// Why a file got no MD5 is logged as a warning. Absolute paths of MAX_PATH
+// characters or more are reached through their "\\?\" form. Never fails; throws
+// only std::bad_alloc.
 AppRecord BuildFromPath(const std::wstring& path);
 
 // As BuildFromPath, but the file is not read: the MD5 text is `md5` converted to
@@ -35,8 +39,8 @@ AppRecord BuildEmpty();
 // characters changes: the result has the length and structure of `longPath`.
 std::wstring NormalizePath(std::wstring_view longPath);
 
-// MD5 of the file at `path`, read sequentially in 4096-byte chunks with read access
-// and read sharing. Returns false (outputs untouched) when the file cannot be opened
+// MD5 of the file at `path`, read sequentially in 4096-byte chunks with read access,
+// sharing reads, writes and deletion. Returns false (outputs untouched) when the file cannot be opened
 // or read, or is 4 GiB or larger.
 bool HashFile(const std::wstring& path, Md5Digest* digest);
 

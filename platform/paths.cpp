@@ -9,6 +9,7 @@
 
 #include "platform/contained_path.h"
 #include "platform/platform_log.h"
+#include "platform/transient_retry.h"
 #include "platform/unique_resource.h"
 
 namespace tessary {
@@ -238,10 +239,15 @@ bool RemoveOpened(HANDLE entry, int depth) {
         std::vector<std::wstring> names;
         complete = ListEntries(entry, &names);
         for (const std::wstring& name : names) {
-            UniqueFile child = OpenEntry(entry, name);
+            // A scanner holding a file for a moment is waited for (bounded).
+            UniqueFile child;
+            RetryTransient([&] { return static_cast<bool>(child = OpenEntry(entry, name)); });
             if (!child) {
                 const DWORD error = ::GetLastError();
-                complete = complete && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+                if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+                PLATFORM_REPORT(platform_log::kError, L"Cannot open \"%s\" for removal: error %lu.", name.c_str(),
+                                error);
+                complete = false;
                 continue;
             }
             complete = RemoveOpened(child.get(), depth + 1) && complete;
@@ -253,14 +259,22 @@ bool RemoveOpened(HANDLE entry, int depth) {
 }  // namespace
 
 bool RemoveTree(const std::wstring& path) {
-    UniqueFile entry(::CreateFileW(path.c_str(), kRemoveAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    UniqueFile entry;
+    RetryTransient([&] {
+        entry.reset(::CreateFileW(path.c_str(), kRemoveAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return static_cast<bool>(entry);
+    });
     if (!entry) {
         const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+        PLATFORM_REPORT(platform_log::kError, L"Cannot remove %s: error %lu.", path.c_str(), error);
+        return false;
     }
     try {
-        return RemoveOpened(entry.get(), 0);
+        if (RemoveOpened(entry.get(), 0)) return true;
+        PLATFORM_REPORT(platform_log::kError, L"Cannot remove everything of %s.", path.c_str());
+        return false;
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -426,6 +426,63 @@ TEST_F(FileLoggerTest, ReadOnlyLogFileGivesAccessDenied) {
     EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"accepted"), kLogSuccess);
 }
 
+// Holds `path` open without sharing (as a scanner would) until `holdMs` have passed
+// on another thread; the handle is taken before this returns.
+std::thread HoldUnshared(const std::wstring& path, DWORD holdMs) {
+    HANDLE held = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE) << ::GetLastError();
+    return std::thread([held, holdMs] {
+        ::Sleep(holdMs);
+        ::CloseHandle(held);
+    });
+}
+
+// A log file someone holds without sharing for a moment is waited for, on the
+// write and on the rotation (which also clears a hidden or system attribute from
+// the reused file); one held for longer than the bounded retry loses the line.
+TEST_F(FileLoggerTest, FileHeldWithoutSharingIsWaitedForWithinTheBound) {
+    CLogging logger;
+    ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);
+    ASSERT_EQ(logger.Log(3, L"T", L"F", 1, L"first"), kLogSuccess);
+
+    std::thread holder = HoldUnshared(LogFile(0), 100);
+    EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"after the scanner"), kLogSuccess);
+    holder.join();
+    EXPECT_NE(ReadLogText(LogFile(0)).find(L"after the scanner"), std::wstring::npos);
+
+    // Rotation: file 0 is full, file 1 (left from an earlier round) is hidden,
+    // system and held for a moment.
+    {
+        UniqueFile full(::CreateFileW(LogFile(0).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(full);
+        LARGE_INTEGER end;
+        end.QuadPart = kMinMaxSize;
+        ASSERT_TRUE(::SetFilePointerEx(full.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(full.get()));
+    }
+    const std::wstring oldRound = L"\xFEFFold round";
+    ASSERT_TRUE(testing::WriteFileBytes(
+        LogFile(1), std::string(reinterpret_cast<const char*>(oldRound.data()), oldRound.size() * sizeof(wchar_t))));
+    ASSERT_NE(ReadLogText(LogFile(1)).find(L"old round"), std::wstring::npos);
+    ASSERT_TRUE(::SetFileAttributesW(LogFile(1).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    holder = HoldUnshared(LogFile(1), 100);
+    EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"rotated"), kLogSuccess);
+    holder.join();
+    EXPECT_EQ(ModuleSetting("LastLogIdx"), 1);
+    const std::wstring rotated = ReadLogText(LogFile(1));
+    EXPECT_NE(rotated.find(L"rotated"), std::wstring::npos) << rotated;
+    EXPECT_EQ(rotated.find(L"old round"), std::wstring::npos) << rotated;
+    EXPECT_EQ(::GetFileAttributesW(LogFile(1).c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM), 0u);
+
+    // Held past the bound (about 1.1 s of retries): the line is lost with the error.
+    UniqueFile held(::CreateFileW(LogFile(1).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"lost"), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_GE(::GetTickCount64() - start, 1000u);
+    held.reset();
+    EXPECT_EQ(ReadLogText(LogFile(1)).find(L"lost"), std::wstring::npos);
+}
+
 TEST_F(FileLoggerTest, DirectoryReplacedByFileGivesTheSystemError) {
     CLogging logger;
     ASSERT_EQ(logger.Initialize(kGroup, L"tsapi", nullptr), kLogSuccess);

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "platform/text.h"
 #include "platform/unique_resource.h"
 #include "tests/component/test_files.h"
+#include "tests/support/process_log.h"
 
 namespace tessary {
 namespace {
@@ -21,6 +24,13 @@ using testing::WriteFileBytes;
 std::wstring Upper(std::wstring text) {
     ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
     return text;
+}
+
+// The text of the process's UTF-16 log file (after its byte order mark).
+std::wstring LogText(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    if (bytes.size() < 2) return {};
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
 }
 
 // "C:\TsIdentity-..." as the normalisation reports it: drive letter in lower case.
@@ -101,8 +111,21 @@ TEST_F(FileIdentityTest, MissingDriveLetterGivesPathAndNameOnly) {
         if (!(drives & (1u << (c - L'A'))) && ::GetDriveTypeW(root) == DRIVE_NO_ROOT_DIR) letter = c;
     }
     if (letter == 0) GTEST_SKIP() << "every drive letter from D: to Y: is in use in this prefix";
+    const std::wstring log = testing::StartFileLogger();
+    ASSERT_FALSE(log.empty());
+    // The line is of severity 2, below the default threshold.
+    ETWLogging::CLoggingIf* logger = ETWLogging::ProcessLogger();
+    const DWORD severity = logger->GetSeverity();
+    logger->SetSeverity(ETWLogging::kSeverityWarning);
     const std::wstring path = std::wstring(1, letter) + L":\\Vendor\\Tool.exe";
     ExpectOnlyPathAndName(BuildFromPath(path), path, "Tool.exe");
+    // The line says which drive is missing: a drive mapped in another logon session
+    // (a user's network drive seen from the service) looks just like this one.
+    EXPECT_NE(LogText(log).find(L"No hash of " + path + L": drive " + std::wstring(1, letter) +
+                                L": does not exist in this logon session."),
+              std::wstring::npos)
+        << WideToUtf8(LogText(log));
+    logger->SetSeverity(severity);
     ExpectOnlyPathAndName(BuildFromPathAndHash(path, L"00112233445566778899AABBCCDDEEFF"), path, "Tool.exe",
                           "00112233445566778899AABBCCDDEEFF");
 }
@@ -139,19 +162,50 @@ TEST_F(FileIdentityTest, FileLockedWithoutReadSharingHasNoHash) {
     EXPECT_EQ(BuildFromPath(path).md5.size(), 32u);
 }
 
-// Hashing asks for read sharing only: a writer, even one sharing reads, keeps the
-// content from being hashed while it may change; another reader does not.
-TEST_F(FileIdentityTest, WriterSharingReadsStillPreventsHashingButReaderDoesNot) {
+// Hashing shares reads, writes and deletion: a program holding the file open for
+// any of them (sharing reads) leaves it the same file with the same hash.
+TEST_F(FileIdentityTest, FileHeldOpenByAWriterOrDeleterStillHashes) {
     const std::wstring path = Place(L"identity_fixture_v61.exe", L"Shared.exe");
-    {
-        UniqueFile writer(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(writer) << ::GetLastError();
-        EXPECT_EQ(BuildFromPath(path).md5, "");
+    const std::string expected = Md5ToHex(ComputeMd5(ReadFileBytes(path)));
+    const struct {
+        DWORD access;
+        DWORD share;
+    } holders[] = {
+        {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE},
+        {GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ},
+        {DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE},
+        {GENERIC_READ, FILE_SHARE_READ},
+    };
+    for (const auto& holder : holders) {
+        UniqueFile held(::CreateFileW(path.c_str(), holder.access, holder.share, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held) << ::GetLastError();
+        EXPECT_EQ(BuildFromPath(path).md5, expected) << "access " << holder.access << " share " << holder.share;
     }
-    UniqueFile reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader) << ::GetLastError();
-    EXPECT_EQ(BuildFromPath(path).md5, Md5ToHex(ComputeMd5(ReadFileBytes(path))));
+}
+
+// A path of more than MAX_PATH characters is read through its "\\?\" form.
+TEST_F(FileIdentityTest, FileBeyondMaxPathHashes) {
+    std::wstring path = tree_.root();
+    std::vector<std::wstring> directories;
+    while (path.size() < MAX_PATH + 20) {
+        path += L"\\Directory" + std::to_wstring(directories.size());
+        directories.push_back(path);
+        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr)) << ::GetLastError();
+    }
+    path += L"\\Deep.exe";
+    const std::string content = ReadFileBytes(FixturePath(L"identity_fixture_v61.exe"));
+    ASSERT_TRUE(WriteFileBytes(L"\\\\?\\" + path, content));
+
+    const AppRecord record = BuildFromPath(Upper(path));
+    EXPECT_EQ(record.md5, Md5ToHex(ComputeMd5(content)));
+    EXPECT_EQ(record.sizeOnDisk, content.size());
+    EXPECT_EQ(record.version, "6.1");
+    EXPECT_EQ(record.path, Normalised(path));
+    EXPECT_EQ(record.exeName, "Deep.exe");
+
+    // The tree's own removal uses plain paths; take the deep part away here.
+    EXPECT_TRUE(::DeleteFileW((L"\\\\?\\" + path).c_str()));
+    for (auto it = directories.rbegin(); it != directories.rend(); ++it) ::RemoveDirectoryW((L"\\\\?\\" + *it).c_str());
 }
 
 TEST_F(FileIdentityTest, FileOf4GiBOrMoreHasNoHashAndLow32BitSize) {

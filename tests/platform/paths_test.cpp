@@ -4,8 +4,12 @@
 
 #include <shlobj.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "platform/platform_log.h"
+#include "platform/text.h"
 #include "platform/unique_resource.h"
 #include "tests/support/security_calls.h"
 
@@ -234,6 +238,49 @@ TEST_F(CreateDirectoryTreeTest, RemoveTreeDeletesThroughHandlesAndRemovesLinksAs
         GTEST_SKIP() << "Wine 8 cannot create a directory symbolic link or junction (CreateSymbolicLinkW failed with "
                      << ::GetLastError() << "): removing a link as a link is not shown here";
     }
+}
+
+std::mutex g_reportLock;
+std::wstring g_reported;
+
+void CaptureReport(int, const wchar_t*, const wchar_t*, int, const wchar_t* text) noexcept {
+    std::lock_guard<std::mutex> lock(g_reportLock);
+    g_reported.append(text).append(L"\n");
+}
+
+// A file held without sharing for a moment (a scanner) is waited for; one held
+// past the bounded retry leaves the removal incomplete, and the report says which.
+TEST_F(CreateDirectoryTreeTest, RemoveTreeWaitsForAShortLivedHolderAndReportsALastingOne) {
+    const std::wstring tree = root_ + L"\\held";
+    const std::wstring file = tree + L"\\scanned.exe";
+    auto make = [&] {
+        ASSERT_TRUE(CreateDirectoryTree(tree));
+        UniqueFile created(::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(created);
+    };
+    ASSERT_NO_FATAL_FAILURE(make());
+    HANDLE briefly = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(briefly, INVALID_HANDLE_VALUE);
+    std::thread holder([briefly] {
+        ::Sleep(100);
+        ::CloseHandle(briefly);
+    });
+    EXPECT_TRUE(RemoveTree(tree));
+    holder.join();
+    EXPECT_EQ(::GetFileAttributesW(tree.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    ASSERT_NO_FATAL_FAILURE(make());
+    UniqueFile held(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    const platform_log::Sink previous = platform_log::InstalledSink();
+    platform_log::InstallSink(CaptureReport);
+    const bool removed = RemoveTree(tree);
+    platform_log::InstallSink(previous);
+    EXPECT_FALSE(removed);
+    EXPECT_NE(g_reported.find(L"Cannot open \"scanned.exe\" for removal: error 32."), std::wstring::npos)
+        << WideToUtf8(g_reported);
+    held.reset();
+    EXPECT_TRUE(RemoveTree(tree));
 }
 
 }  // namespace

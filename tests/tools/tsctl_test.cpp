@@ -70,6 +70,49 @@ std::wstring Signed(const wchar_t* name) { return L"\"" + ExecutableDir() + L"\\
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// Both executables declare the systems they support (so version queries report
+// Windows 10 and 11 as they are) and run as their invoker.
+TEST(ExecutableManifest, DeclaresSupportedSystemsAndRunsAsInvoker) {
+    for (const wchar_t* name : {L"tsctl.exe", L"TSUpdChk.exe"}) {
+        const std::wstring path = ExecutableDir() + L"\\" + name;
+        HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(module, nullptr) << WideToUtf8(path) << ": " << ::GetLastError();
+        HRSRC resource = ::FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+        std::string manifest;
+        if (resource != nullptr) {
+            const char* data = static_cast<const char*>(::LockResource(::LoadResource(module, resource)));
+            if (data != nullptr) manifest.assign(data, ::SizeofResource(module, resource));
+        }
+        ::FreeLibrary(module);
+        ASSERT_FALSE(manifest.empty()) << WideToUtf8(name) << " has no manifest resource 1";
+        for (const char* part : {"{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                                 "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", "level=\"asInvoker\""}) {
+            EXPECT_TRUE(Contains(manifest, part)) << WideToUtf8(name) << " lacks " << part;
+        }
+    }
+}
+
+// Output to a pipe or file is UTF-8, whatever the console code page: a path outside
+// every ANSI code page comes out byte for byte. (A console gets the text through
+// WriteConsoleW instead; the test runs have no console to read it back from, so
+// that path is not exercised here.)
+TEST(TsctlOutput, NonAsciiPathReachesAFileAsUtf8) {
+    wchar_t folder[MAX_PATH] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring name = L"\u00c5ngstr\u00f6m \u0416\u0443\u043a \u6f22\u5b57 \U0001F600.exe";
+    const std::wstring path = std::wstring(folder) + name;
+    ASSERT_TRUE(::CopyFileW((ExecutableDir() + L"\\identity_fixture_v61.exe").c_str(), path.c_str(), FALSE))
+        << ::GetLastError();
+    const Outcome run = Tsctl(L"identify \"" + path + L"\"");
+    ::DeleteFileW(path.c_str());
+    EXPECT_EQ(run.exitCode, 0u) << run.out;
+    // The path line (the exe name goes through the ANSI code page by design).
+    EXPECT_TRUE(Contains(run.out, "path: ")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "\\" + WideToUtf8(name))) << run.out;
+    EXPECT_TRUE(Contains(run.out, "company: Quellon Fixtures Ltd")) << run.out;
+}
+
 class TsctlTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

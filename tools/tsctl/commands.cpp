@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -14,7 +15,23 @@
 namespace tessary::tsctl {
 namespace {
 
-void Write(FILE* stream, const std::wstring& text) {
+// All of tsctl's output goes through here. A console shows text in its own code
+// page (the OEM one by default), so it gets the text as UTF-16 through
+// WriteConsoleW; a pipe or a file gets UTF-8 bytes, which scripts and the tests
+// read. A console write that fails (a console closed under us) loses the text.
+void Write(DWORD standardHandle, FILE* stream, const std::wstring& text) {
+    const HANDLE handle = ::GetStdHandle(standardHandle);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+        constexpr size_t kConsoleChunk = 8192;  // large console writes can fail as a whole
+        for (size_t done = 0; done < text.size();) {
+            const DWORD count = static_cast<DWORD>(std::min(text.size() - done, kConsoleChunk));
+            DWORD written = 0;
+            if (!::WriteConsoleW(handle, text.data() + done, count, &written, nullptr) || written == 0) return;
+            done += written;
+        }
+        return;
+    }
     const std::string utf8 = WideToUtf8(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
@@ -76,8 +93,8 @@ int StoreInfo(const std::vector<std::wstring>& args) {
 
 }  // namespace
 
-void Out(const std::wstring& text) { Write(stdout, text); }
-void Err(const std::wstring& text) { Write(stderr, text); }
+void Out(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, stdout, text); }
+void Err(const std::wstring& text) { Write(STD_ERROR_HANDLE, stderr, text); }
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = [] {

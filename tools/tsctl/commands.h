@@ -26,7 +26,8 @@ const std::vector<Command>& Commands();
 // The commands that go through the registered component server.
 std::vector<Command> ComCommands();
 
-// Writes text to standard output (UTF-8) / standard error.
+// Writes text to standard output / standard error: through the console's wide
+// interface when the handle is a console, as UTF-8 to a pipe or file.
 void Out(const std::wstring& text);
 void Err(const std::wstring& text);
 
