@@ -93,13 +93,17 @@ std::optional<FileOwner> OwnerOfFile(const std::wstring& path) {
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
         return FileOwner::kUnreadable;
     }
+    return PlainFileOwner(file.get(), path);
+}
+
+FileOwner PlainFileOwner(HANDLE handle, const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(file.get(), &info)) return FileOwner::kUnreadable;
+    if (!::GetFileInformationByHandle(handle, &info)) return FileOwner::kUnreadable;
     // A link or a folder where a file belongs is nobody's file of ours.
     if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return FileOwner::kForeign;
     }
-    return OwnerOf(file.get(), path);
+    return OwnerOf(handle, path);
 }
 
 OwnerOverride SetOwnerOverrideForTesting(OwnerOverride override) noexcept {

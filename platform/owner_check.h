@@ -25,6 +25,12 @@ enum class FileOwner {
 // READ_CONTROL). `path` names it for the test seam only.
 FileOwner OwnerOf(HANDLE handle, const std::wstring& path);
 
+// As OwnerOf, for a handle opened without following a reparse point that must
+// be a plain file: a link or a folder where a file belongs is kForeign, a
+// handle whose attributes cannot be read kUnreadable. `handle` needs
+// FILE_READ_ATTRIBUTES as well.
+FileOwner PlainFileOwner(HANDLE handle, const std::wstring& path);
+
 // Opens `path` (without following a reparse point) and classifies it: kTrusted
 // only for a plain file (no reparse point) whose owner is trusted. nullopt when
 // the file does not exist.

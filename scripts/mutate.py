@@ -127,6 +127,19 @@ def matching(tokens, i, open_text, close_text):
     return None
 
 
+def matching_open(tokens, i, open_text, close_text):
+    """Index of the token opening the bracket closed at i."""
+    depth = 0
+    for j in range(i, -1, -1):
+        if tokens[j].text == close_text:
+            depth += 1
+        elif tokens[j].text == open_text:
+            depth -= 1
+            if depth == 0:
+                return j
+    return None
+
+
 TYPEISH = {"::", ",", "*", "&", "const", "unsigned", "signed", "long", "short", "char", "int", "bool", "wchar_t", "(",
            ")", "[", "]"}
 
@@ -299,29 +312,12 @@ def generate(unit, file, source):
             continue
         if prev == "}":
             # only after a block, not after a braced initializer such as size_t{n}
-            depth, open_ = 0, None
-            for j in range(i - 1, -1, -1):
-                if tokens[j].text == "}":
-                    depth += 1
-                elif tokens[j].text == "{":
-                    depth -= 1
-                    if depth == 0:
-                        open_ = j
-                        break
+            open_ = matching_open(tokens, i - 1, "{", "}")
             if open_ is None or (open_ and tokens[open_ - 1].text not in (")", "else", ";", "{", "}", "do")):
                 continue
         if prev == ")":
             # only the body of an if/while/for without braces
-            open_ = None
-            depth = 0
-            for j in range(i - 1, -1, -1):
-                if tokens[j].text == ")":
-                    depth += 1
-                elif tokens[j].text == "(":
-                    depth -= 1
-                    if depth == 0:
-                        open_ = j
-                        break
+            open_ = matching_open(tokens, i - 1, "(", ")")
             if open_ is None or open_ == 0 or tokens[open_ - 1].text not in ("if", "while", "for"):
                 continue
         if t.text in ("break",) or (t.text == "return" and i + 1 < len(tokens) and tokens[i + 1].text == ";"):

@@ -234,7 +234,7 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
     const UniqueFile heldCabinet(::CreateFileW(cabinet.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr,
                                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     const security::FileOwner cabinetOwner =
-        heldCabinet ? security::OwnerOf(heldCabinet.get(), cabinet) : security::FileOwner::kUnreadable;
+        heldCabinet ? security::PlainFileOwner(heldCabinet.get(), cabinet) : security::FileOwner::kUnreadable;
     if (cabinetOwner != security::FileOwner::kTrusted) {
         TS_LOG(kSeverityError, kSource, L"Cabinet %s is %s, not used", cabinet.c_str(),
                security::OwnerText(cabinetOwner));

@@ -363,12 +363,7 @@ MergeResult MergeInto(const std::wstring& path) {
         const DWORD error = ::GetLastError();
         return {MergeOutcome::kRetry, "the file cannot be opened (error " + std::to_string(error) + ")"};
     }
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(held.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        return {MergeOutcome::kRefused, "the file is a link or a folder"};
-    }
-    const security::FileOwner owner = security::OwnerOf(held.get(), path);
+    const security::FileOwner owner = security::PlainFileOwner(held.get(), path);
     if (owner != security::FileOwner::kTrusted) {
         return {MergeOutcome::kRefused, "the file is " + WideToNarrow(security::OwnerText(owner))};
     }
