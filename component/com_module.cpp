@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <iterator>
 #include <new>
 #include <type_traits>
@@ -13,6 +14,7 @@
 #include "component/shared_perms.h"
 #include "component/signature_list.h"
 #include "Logging/log_builder.h"
+#include "platform/registry.h"
 #include "platform/result_macros.h"
 #include "platform/trust.h"
 #include "platform/unique_resource.h"
@@ -24,6 +26,10 @@
 
 namespace tessary {
 namespace {
+
+// The type library's registration for the neutral locale (below HKEY_CLASSES_ROOT).
+constexpr wchar_t kNeutralTypeLibLocaleKey[] = L"TypeLib\\{9A05CED2-C82B-4E04-8164-DF7F08E86834}\\1.0\\0";
+constexpr wchar_t kNeutralTypeLibKey[] = L"TypeLib\\{9A05CED2-C82B-4E04-8164-DF7F08E86834}\\1.0\\0\\win64";
 
 constexpr UINT kRegistryScriptId = 101;
 
@@ -235,7 +241,15 @@ HRESULT CTSAPIModule::RegisterTypeLibrary() const noexcept {
     // RegisterTypeLib takes a non-const path it does not change.
     wchar_t path[kMaxModulePath];
     std::copy(std::begin(modulePath_), std::end(modulePath_), path);
-    return ::RegisterTypeLib(typeLib.Get(), path, nullptr);
+    RETURN_IF_FAILED(::RegisterTypeLib(typeLib.Get(), path, nullptr));
+    // The library is also registered for the neutral locale: the type-library
+    // marshaller of the [oleautomation] interfaces asks for locale 0, and a
+    // library registered under 0x409 alone is not found for it, so the
+    // firewall's event sink could not cross to another apartment or process.
+    const DWORD bytes = static_cast<DWORD>((::wcslen(modulePath_) + 1) * sizeof(wchar_t));
+    const LSTATUS status =
+        ::RegSetKeyValueW(HKEY_CLASSES_ROOT, kNeutralTypeLibKey, nullptr, REG_SZ, modulePath_, bytes);
+    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
 }
 
 HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
@@ -244,6 +258,9 @@ HRESULT CTSAPIModule::UnregisterTypeLibrary() const noexcept {
     UniqueBstr path;
     HRESULT hr = ::QueryPathOfRegTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, path.put());
     if (FAILED(hr)) return S_OK;
+    // The neutral-locale entry first, so that the library's version key is left
+    // empty and goes with the registration.
+    registry::DeleteKeyTree(HKEY_CLASSES_ROOT, kNeutralTypeLibLocaleKey);
     return ::UnRegisterTypeLib(LIBID_QnTessaryLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLocale, SYS_WIN64);
 }
 

@@ -6,6 +6,7 @@
 // creatable class.
 
 #include <windows.h>
+#include <objbase.h>
 #include <unknwn.h>
 #include <wrl/client.h>
 
@@ -26,6 +27,14 @@ void ModuleUnlock() noexcept;
 // as Interfaces; QueryInterface answers IUnknown and the identifier of each of them
 // (__uuidof), in that order. Each instance holds one module lock from construction
 // to destruction.
+//
+// A plain (not aggregated) instance aggregates the free-threaded marshaller:
+// every class is registered "Both" and holds no interface pointer of another
+// apartment, so a pointer handed from an MTA thread to an STA thread (or the
+// reverse) is used directly instead of failing for want of a proxy. An
+// aggregated instance does not: the outer object decides how it marshals, and
+// an outer that forwards IMarshal blindly would otherwise be declared
+// free-threaded whatever its own apartment rules are.
 //
 // Derived may define `HRESULT FinalConstruct() noexcept`, run once after the
 // critical section was initialised and before the object is handed out; a failure
@@ -81,6 +90,7 @@ public:
 protected:
     ComObject() noexcept : inner_(this), outer_(&inner_) { ModuleLock(); }
     ~ComObject() {
+        marshaler_.Reset();
         if (lockInitialized_) ::DeleteCriticalSection(&lock_);
         ModuleUnlock();
     }
@@ -137,6 +147,8 @@ private:
         *ppv = nullptr;
         if (riid == IID_IUnknown) {
             *ppv = static_cast<IUnknown*>(&inner_);
+        } else if (riid == IID_IMarshal && marshaler_) {
+            return marshaler_->QueryInterface(riid, ppv);
         } else {
             for (const InterfaceEntry& entry : InterfaceTable()) {
                 if (riid == *entry.iid) {
@@ -157,12 +169,17 @@ private:
             return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
         }
         lockInitialized_ = true;
+        if (outer_ == &inner_) {
+            RETURN_IF_FAILED(::CoCreateFreeThreadedMarshaler(&inner_, marshaler_.GetAddressOf()));
+        }
         return static_cast<Derived*>(this)->FinalConstruct();
     }
 
     InnerUnknown inner_;
     IUnknown* outer_;
     std::atomic<ULONG> references_{0};
+    // The free-threaded marshaller's own unknown, aggregated in this object.
+    Microsoft::WRL::ComPtr<IUnknown> marshaler_;
     CRITICAL_SECTION lock_{};
     bool lockInitialized_ = false;
 };

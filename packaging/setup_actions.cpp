@@ -19,11 +19,13 @@
 //                             Quellon\QNLOGS with the product's security descriptors
 //   RegisterServer            "<installed tsapi.dll>|<previously registered server or empty>";
 //                             the keys of a previous server in another folder are
-//                             saved and deleted first
+//                             saved and deleted first; then tsapi.dll registers
+//                             itself, then the interface proxy DLL beside it
+//                             (tsapips.dll) registers the proxies
 //   RollbackRegisterServer    same data; undoes RegisterServer and writes the saved
 //                             keys of a registration from another folder back
 //   CommitRegisterServer      drops the saved keys
-//   UnregisterServer          "<installed tsapi.dll>"
+//   UnregisterServer          "<installed tsapi.dll>": the proxy DLL beside it, then tsapi.dll
 //   RollbackUnregisterServer  same data; registers the installed copy again
 //   RemoveUserData            "<folder>|<folder>|..." deleted with everything below
 //                             them, then the product's registry key (64-bit view)
@@ -61,21 +63,33 @@ constexpr wchar_t kClassesKey[] = L"SOFTWARE\\Classes";
 constexpr wchar_t kSavedRegistrationKey[] = L"SOFTWARE\\Quellon\\TessarySetup\\PreviousRegistration";
 constexpr wchar_t kSetupKey[] = L"SOFTWARE\\Quellon\\TessarySetup";
 
-// Every key a registration of tsapi.dll writes below HKLM\SOFTWARE\Classes (the
-// registrar script's classes and AppID entries, the type library and the
-// interfaces its registration describes).
+// Every key a registration of tsapi.dll and its proxy DLL writes below
+// HKLM\SOFTWARE\Classes (the registrar script's classes and AppID entries, the
+// type library, the proxy factory class and the interfaces).
 constexpr const wchar_t* kRegistrationKeys[] = {
-    L"CLSID\\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}",     L"CLSID\\{85DADE1D-E53C-4E3A-8514-19FFB6B00423}",
-    L"CLSID\\{231727DB-4A5A-4c85-B844-64E3A30BE7A3}",     L"CLSID\\{0CE809D3-1D8B-4321-9F89-3F49CEA8B15C}",
-    L"CLSID\\{A0EBB878-FDC0-4514-AEE9-F68E4337E7D2}",     L"CLSID\\{07AA2658-7A1A-47e5-B01A-701DC9EECD6F}",
-    L"CLSID\\{FB49CFE3-C775-48f1-B0C6-BEBABF84EFF9}",     L"CLSID\\{6021CE48-B556-4f11-BC68-A647F056F8CC}",
-    L"AppID\\{02FCCD7B-1F18-458D-B1C3-B6AEB20124FD}",     L"AppID\\tsapi.dll",
-    L"TypeLib\\{9A05CED2-C82B-4E04-8164-DF7F08E86834}",   L"Interface\\{73D22CCA-2404-4B7E-A602-8E6F70AC1548}",
-    L"Interface\\{190F3842-109F-4C89-BDF0-C536E43F3F91}", L"Interface\\{9AF0F666-BC91-45C9-954B-A24AB79B0BF9}",
-    L"Interface\\{A5E23B81-40C9-4746-8E64-29CE89E55A4A}", L"Interface\\{8575276D-F716-4BFA-81AE-7A7BAA80948A}",
-    L"Interface\\{907DE569-7565-4C9E-BDA0-D41853A84837}", L"Interface\\{825F2E3B-565A-4195-AA90-D535F6E31D36}",
-    L"Interface\\{87A1B3C0-A5A0-42C6-B3C6-63CAF536D4AB}", L"Interface\\{86E89D22-C79D-4604-8961-208343B74092}",
-    L"Interface\\{FE2C8037-252F-4A65-A500-D744800C5E30}", L"Interface\\{303AEE53-E703-4395-A3FA-63ECF82AAEEC}",
+    L"CLSID\\{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}",
+    L"CLSID\\{85DADE1D-E53C-4E3A-8514-19FFB6B00423}",
+    L"CLSID\\{231727DB-4A5A-4c85-B844-64E3A30BE7A3}",
+    L"CLSID\\{0CE809D3-1D8B-4321-9F89-3F49CEA8B15C}",
+    L"CLSID\\{A0EBB878-FDC0-4514-AEE9-F68E4337E7D2}",
+    L"CLSID\\{07AA2658-7A1A-47e5-B01A-701DC9EECD6F}",
+    L"CLSID\\{FB49CFE3-C775-48f1-B0C6-BEBABF84EFF9}",
+    L"CLSID\\{6021CE48-B556-4f11-BC68-A647F056F8CC}",
+    L"CLSID\\{44B3BCF5-7465-4E27-902E-161D1C0105C7}",
+    L"AppID\\{02FCCD7B-1F18-458D-B1C3-B6AEB20124FD}",
+    L"AppID\\tsapi.dll",
+    L"TypeLib\\{9A05CED2-C82B-4E04-8164-DF7F08E86834}",
+    L"Interface\\{73D22CCA-2404-4B7E-A602-8E6F70AC1548}",
+    L"Interface\\{190F3842-109F-4C89-BDF0-C536E43F3F91}",
+    L"Interface\\{9AF0F666-BC91-45C9-954B-A24AB79B0BF9}",
+    L"Interface\\{A5E23B81-40C9-4746-8E64-29CE89E55A4A}",
+    L"Interface\\{8575276D-F716-4BFA-81AE-7A7BAA80948A}",
+    L"Interface\\{907DE569-7565-4C9E-BDA0-D41853A84837}",
+    L"Interface\\{825F2E3B-565A-4195-AA90-D535F6E31D36}",
+    L"Interface\\{87A1B3C0-A5A0-42C6-B3C6-63CAF536D4AB}",
+    L"Interface\\{86E89D22-C79D-4604-8961-208343B74092}",
+    L"Interface\\{FE2C8037-252F-4A65-A500-D744800C5E30}",
+    L"Interface\\{303AEE53-E703-4395-A3FA-63ECF82AAEEC}",
 };
 
 // Writes "Tessary setup: <text>" to the installation log.
@@ -257,21 +271,53 @@ UINT Guarded(MSIHANDLE install, Body body) noexcept {
     }
 }
 
-// Runs the server's own registration (`registering`) or unregistration as a
-// deferred step, logging it; a failure fails the step, so the transaction is
-// rolled back.
-UINT RunRegistration(MSIHANDLE install, const std::wstring& server, bool registering) {
+// The interface proxy DLL installed beside `server` (only ever loaded from there).
+std::wstring ProxyBeside(const std::wstring& server) { return Parent(server) + L"\\tsapips.dll"; }
+
+// Runs one DLL's own registration (`registering`) or unregistration, logging it.
+bool RunOneRegistration(MSIHANDLE install, const wchar_t* what, const std::wstring& file, bool registering) {
     const std::wstring verb = registering ? L"registering" : L"unregistering";
     const std::wstring noun = registering ? L"registration" : L"unregistration";
-    Log(install, verb + L" the component server \"" + server + L"\"");
-    const HRESULT hr = CallRegistration(server, registering);
+    Log(install, verb + L" the " + what + L" \"" + file + L"\"");
+    const HRESULT hr = CallRegistration(file, registering);
     if (FAILED(hr)) {
-        Log(install, noun + L" of \"" + server + L"\" failed with " + HresultText(hr) +
+        Log(install, noun + L" of \"" + file + L"\" failed with " + HresultText(hr) +
                          (registering ? L"; the installation is rolled back" : L"; the removal is rolled back"));
-        return ERROR_INSTALL_FAILURE;
+        return false;
     }
-    Log(install, (registering ? L"registered \"" : L"unregistered \"") + server + L"\"");
-    return ERROR_SUCCESS;
+    Log(install, (registering ? L"registered \"" : L"unregistered \"") + file + L"\"");
+    return true;
+}
+
+// Runs the server's and its proxy DLL's own registration (`registering`: the
+// server first) or unregistration (the proxies first) as a deferred step; a
+// failure fails the step, so the transaction is rolled back. A proxy DLL that is
+// missing at removal is skipped: removal must stay possible.
+UINT RunRegistration(MSIHANDLE install, const std::wstring& server, bool registering) {
+    const std::wstring proxy = ProxyBeside(server);
+    bool done = false;
+    if (registering) {
+        done = RunOneRegistration(install, L"component server", server, true) &&
+               RunOneRegistration(install, L"interface proxies", proxy, true);
+    } else {
+        done = (!FileExists(proxy) || RunOneRegistration(install, L"interface proxies", proxy, false)) &&
+               RunOneRegistration(install, L"component server", server, false);
+    }
+    return done ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
+}
+
+// Undoes RunRegistration in a rollback: every step is tried and reported.
+void RollBackRegistration(MSIHANDLE install, const std::wstring& server, bool registering) {
+    const std::wstring proxy = ProxyBeside(server);
+    const std::wstring prefix = registering ? L"rollback: registering \"" : L"rollback: unregistering \"";
+    const std::wstring suffix = registering ? L"\" again: " : L"\": ";
+    if (registering) {
+        if (FileExists(server)) Log(install, prefix + server + suffix + HresultText(CallRegistration(server, true)));
+        if (FileExists(proxy)) Log(install, prefix + proxy + suffix + HresultText(CallRegistration(proxy, true)));
+    } else {
+        if (FileExists(proxy)) Log(install, prefix + proxy + suffix + HresultText(CallRegistration(proxy, false)));
+        if (FileExists(server)) Log(install, prefix + server + suffix + HresultText(CallRegistration(server, false)));
+    }
 }
 
 }  // namespace
@@ -342,10 +388,7 @@ UINT __stdcall RollbackRegisterServer(MSIHANDLE install) {
         const std::wstring& server = data[0];
         const std::wstring previous = data.size() > 1 ? data[1] : std::wstring();
         // Rollback never stops: each step is tried and reported.
-        if (!server.empty() && FileExists(server)) {
-            const HRESULT hr = CallRegistration(server, false);
-            Log(install, L"rollback: unregistering \"" + server + L"\": " + HresultText(hr));
-        }
+        if (!server.empty()) RollBackRegistration(install, server, false);
         if (!previous.empty() && !SameFile(previous, server)) {
             const int restored = RestoreForeignRegistration(install);
             Log(install, L"rollback: wrote " + std::to_wstring(restored) + L" keys of the registration from \"" +
@@ -405,10 +448,7 @@ UINT __stdcall UnregisterServer(MSIHANDLE install) {
 UINT __stdcall RollbackUnregisterServer(MSIHANDLE install) {
     return Guarded(install, [&]() -> UINT {
         const std::wstring server = ActionData(install)[0];
-        if (!server.empty() && FileExists(server)) {
-            const HRESULT hr = CallRegistration(server, true);
-            Log(install, L"rollback: registering \"" + server + L"\" again: " + HresultText(hr));
-        }
+        if (!server.empty()) RollBackRegistration(install, server, true);
         return ERROR_SUCCESS;
     });
 }

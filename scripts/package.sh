@@ -63,7 +63,7 @@ PY
 command -v wixl >/dev/null && command -v msibuild >/dev/null || fail "wixl and msibuild are missing: run scripts/setup.sh"
 [ "$sign" = 0 ] || command -v osslsigncode >/dev/null || fail "osslsigncode is missing: run scripts/setup.sh"
 build=$(cd "$build" && pwd)
-files=(tsapi.dll TSUpdChk.exe tsctl.exe tssetup.dll)
+files=(tsapi.dll tsapips.dll TSUpdChk.exe tsctl.exe tssetup.dll)
 for f in "${files[@]}"; do
     [ -f "$build/deliverables/$f" ] || fail "$build/deliverables/$f is missing: build first (scripts/build.sh)"
 done

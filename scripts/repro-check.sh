@@ -73,7 +73,7 @@ release() { # tree build folder -> release folder (named by the tree's own versi
 release "$root" "$build" "$work/release1"
 release "$tree" "$second" "$work/release2"
 
-files=(tsapi.dll TSUpdChk.exe tsctl.exe tssetup.dll)
+files=(tsapi.dll tsapips.dll TSUpdChk.exe tsctl.exe tssetup.dll)
 compare() { # prints one line a file; returns the number of differing files
     local differing=0 name a b
     for name in "${files[@]}" "${files[@]/%/.debug}"; do

@@ -11,12 +11,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "component/com_ids.h"
 #include "platform/registry.h"
@@ -486,6 +490,169 @@ TEST_F(ComServerTest, IdsSettingsAreNeverHandedOut) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(firewall->GetIDSSettings(nullptr, &count, &result), E_POINTER);
+}
+
+// Objects handed to other apartments.
+
+// Runs `body` on a thread of its own in a single-threaded apartment.
+template <typename Body>
+void OnStaThread(Body body) {
+    std::thread thread([&] {
+        ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+        body();
+        ::CoUninitialize();
+    });
+    thread.join();
+}
+
+// Marshals `object` as for another process (standard marshalling, which the
+// free-threaded marshaller leaves to the registered proxies) into a new stream.
+ComPtr<IStream> MarshalForAnotherProcess(REFIID iid, IUnknown* object) {
+    ComPtr<IStream> stream;
+    EXPECT_EQ(::CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+    EXPECT_EQ(::CoMarshalInterface(stream.Get(), iid, object, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL), S_OK);
+    const LARGE_INTEGER start{};
+    stream->Seek(start, STREAM_SEEK_SET, nullptr);
+    return stream;
+}
+
+TEST_F(AppObjectsTest, ObjectsOfTheMultithreadedApartmentAreUsedDirectlyFromAnSta) {
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    IStream* stream = nullptr;
+    ASSERT_EQ(::CoMarshalInterThreadInterfaceInStream(IID_IQnTessaryAppDetails, details.Get(), &stream), S_OK);
+    OnStaThread([&] {
+        ComPtr<IQnTessaryAppDetails> there;
+        ASSERT_EQ(::CoGetInterfaceAndReleaseStream(stream, IID_IQnTessaryAppDetails,
+                                                   reinterpret_cast<void**>(there.GetAddressOf())),
+                  S_OK);
+        EXPECT_EQ(there.Get(), details.Get()) << "the free-threaded marshaller hands over the object itself";
+        QNTS_APP_DETAILS properties;
+        std::memset(&properties, 0xCC, sizeof properties);
+        LONG read = kSentinel;
+        ASSERT_EQ(there->GetFileProperties(&properties, &read), S_OK);
+        EXPECT_EQ(read, 0);
+        EXPECT_STREQ(properties.pwszMD5, kHash);
+    });
+
+    // An aggregated object leaves marshalling to its outer object.
+    ComPtr<IUnknown> plain;
+    ASSERT_EQ(root_.As(&plain), S_OK);
+    ComPtr<IMarshal> marshal;
+    EXPECT_EQ(plain.As(&marshal), S_OK);
+    Outer outer;
+    IUnknown* inner = nullptr;
+    ASSERT_EQ(::CoCreateInstance(CLSID_QnTessary, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                 reinterpret_cast<void**>(&inner)),
+              S_OK);
+    outer.inner = inner;
+    IUnknown* refused = reinterpret_cast<IUnknown*>(1);
+    EXPECT_EQ(inner->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&refused)), E_NOINTERFACE);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(inner->Release(), 0u);
+}
+
+// The proxies of tsapips.dll carry records, arrays sized by a count and
+// task-allocated texts to another apartment (as they would to another process),
+// and the answers arrive as the object gave them.
+TEST_F(AppObjectsTest, ProxyDllCarriesRecordsArraysAndTextsAcrossApartments) {
+    ServerModule proxies(ExecutableDir() + L"\\tsapips.dll");
+    ASSERT_TRUE(proxies.loaded());
+    ASSERT_EQ(proxies.Register(), S_OK);
+    struct Unregister {
+        ServerModule& proxies;
+        ~Unregister() {
+            EXPECT_EQ(proxies.Unregister(), S_OK);
+            // The proxies' removal takes every interface key with it; the type
+            // library's own entries come back with the server's registration.
+            EXPECT_EQ(server_->Register(), S_OK);
+        }
+    } unregister{proxies};
+
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    ComPtr<IQnTessarySharedPerms> perms;
+    ASSERT_EQ(root_->GetSharedPermsInterface(&perms, &result), S_OK);
+    // The settings record as the object gives it in its own apartment.
+    ComPtr<IQnTessaryFirewallSettings> local;
+    ASSERT_EQ(root_->GetFirewallSettingsInterface(&local, &result), S_OK);
+    QNTS_FIREWALL_SETTINGS direct;
+    std::memset(&direct, 0xCC, sizeof direct);
+    LONG directResult = kSentinel;
+    ASSERT_EQ(local->GetFirewallSettings(&direct, &directResult), S_OK);
+    ComPtr<IStream> detailsStream = MarshalForAnotherProcess(IID_IQnTessaryAppDetails, details.Get());
+    ComPtr<IStream> rootStream = MarshalForAnotherProcess(IID_IQnTessary, root_.Get());
+    ComPtr<IStream> permsStream = MarshalForAnotherProcess(IID_IQnTessarySharedPerms, perms.Get());
+
+    OnStaThread([&] {
+        ComPtr<IQnTessaryAppDetails> remote;
+        ASSERT_EQ(::CoUnmarshalInterface(detailsStream.Get(), IID_IQnTessaryAppDetails,
+                                         reinterpret_cast<void**>(remote.GetAddressOf())),
+                  S_OK);
+        EXPECT_NE(remote.Get(), details.Get()) << "a proxy, not the object";
+        QNTS_APP_DETAILS properties;
+        std::memset(&properties, 0xCC, sizeof properties);
+        LONG read = kSentinel;
+        ASSERT_EQ(remote->GetFileProperties(&properties, &read), S_OK);
+        EXPECT_EQ(read, 0);
+        EXPECT_STREQ(properties.pwszMD5, kHash);
+        EXPECT_STREQ(properties.pwszPath, L"");
+        LPWSTR url = nullptr;
+        ASSERT_EQ(remote->SubmitApplicationToTessary(&url, &read), S_OK);
+        EXPECT_EQ(TakeTaskText(url), std::wstring(L"http://127.0.0.1:9/library/app/feedback/?Md5=") + kHash);
+        QNTS_APP_PERMISSION* local = reinterpret_cast<QNTS_APP_PERMISSION*>(1);
+        LONG localCount = kSentinel;
+        ASSERT_EQ(remote->GetLocalPermission(&local, &localCount, &read), S_OK);
+        EXPECT_EQ(localCount, 0);
+        EXPECT_EQ(local, nullptr);
+
+        // The root hands out further proxies; the settings record arrives whole.
+        ComPtr<IQnTessary> remoteRoot;
+        ASSERT_EQ(::CoUnmarshalInterface(rootStream.Get(), IID_IQnTessary,
+                                         reinterpret_cast<void**>(remoteRoot.GetAddressOf())),
+                  S_OK);
+        ComPtr<IQnTessaryFirewallSettings> firewall;
+        ASSERT_EQ(remoteRoot->GetFirewallSettingsInterface(&firewall, &read), S_OK);
+        ASSERT_TRUE(firewall);
+        QNTS_FIREWALL_SETTINGS settings;
+        std::memset(&settings, 0xCC, sizeof settings);
+        LONG settingsResult = kSentinel;
+        ASSERT_EQ(firewall->GetFirewallSettings(&settings, &settingsResult), S_OK);
+        EXPECT_EQ(settingsResult, directResult);
+        EXPECT_EQ(std::memcmp(&settings, &direct, offsetof(QNTS_FIREWALL_SETTINGS, pwszEventsURL)), 0);
+        for (const auto field : {&QNTS_FIREWALL_SETTINGS::pwszEventsURL, &QNTS_FIREWALL_SETTINGS::pwszAppQueryURL,
+                                 &QNTS_FIREWALL_SETTINGS::pwszManifestURL, &QNTS_FIREWALL_SETTINGS::pwszSummaryURL}) {
+            EXPECT_EQ(std::wcsncmp(settings.*field, direct.*field, std::size(direct.*field)), 0);
+        }
+
+        // An array in, an array out, both sized by their counts.
+        ComPtr<IQnTessarySharedPerms> remotePerms;
+        ASSERT_EQ(::CoUnmarshalInterface(permsStream.Get(), IID_IQnTessarySharedPerms,
+                                         reinterpret_cast<void**>(remotePerms.GetAddressOf())),
+                  S_OK);
+        QNTS_LOCAL_APP_PERMISSION records[2] = {};
+        for (ULONG i = 0; i < 2; ++i) {
+            records[i].mapPerm = {0x7A5E0000u + i, 3, 1 + i};
+            std::swprintf(records[i].pwszPath, std::size(records[i].pwszPath), L"C:\\Proxied\\App%lu.exe", i);
+            std::wcscpy(records[i].pwszMD5, kHash);
+        }
+        ASSERT_EQ(remotePerms->SetPermissions(records, 2, &read), S_OK);
+        EXPECT_EQ(read, 0);
+        QNTS_LOCAL_APP_PERMISSION* stored = nullptr;
+        ULONG count = 0;
+        ASSERT_EQ(remotePerms->GetPermissions(L"", kHash, 0, 3, &stored, &count, &read), S_OK);
+        ASSERT_EQ(count, 2u);
+        ASSERT_NE(stored, nullptr);
+        std::vector<std::wstring> paths;
+        for (ULONG i = 0; i < count; ++i) paths.push_back(stored[i].pwszPath);
+        std::sort(paths.begin(), paths.end());
+        EXPECT_EQ(paths, (std::vector<std::wstring>{L"C:\\Proxied\\App0.exe", L"C:\\Proxied\\App1.exe"}));
+        ::CoTaskMemFree(stored);
+        EXPECT_EQ(remotePerms->DeletePermissions(L"", kHash, 0, 3, &read), S_OK);
+    });
 }
 
 // A statistics thread in flight when the caller lets go of the module.

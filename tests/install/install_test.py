@@ -39,6 +39,7 @@ UPGRADE_CODE = "{EA7F3988-93D0-4095-BE79-C13206971E47}"
 APPID = "{02FCCD7B-1F18-458D-B1C3-B6AEB20124FD}"
 LIBID = "{9A05CED2-C82B-4E04-8164-DF7F08E86834}"
 ROOT_CLSID = "{36C29AB6-FF73-4f74-A2D1-C5C09B54E5C9}"
+PROXY_CLSID = "{44B3BCF5-7465-4E27-902E-161D1C0105C7}"  # the proxy/stub factory of tsapips.dll
 INSTALL_DIR = r"C:\Program Files\Quellon\Tessary"
 PRODUCT_KEY = r"HKLM\SOFTWARE\Quellon\Tessary"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -171,13 +172,17 @@ def parse_reg(text):
 def our_keys(keys):
     prefix = "hkey_local_machine\\software\\classes\\"
     rel = {k.lower()[len(prefix):]: v for k, v in keys.items() if k.lower().startswith(prefix)}
-    roots = {"appid\\" + APPID.lower(), "appid\\tsapi.dll", "typelib\\" + LIBID.lower()}
+    roots = {"appid\\" + APPID.lower(), "appid\\tsapi.dll", "typelib\\" + LIBID.lower(),
+             "clsid\\" + PROXY_CLSID.lower()}
     for key, values in rel.items():
         parts = key.split("\\")
         if len(parts) == 2 and parts[0] == "clsid" and values.get("AppID", "").lower() == APPID.lower():
             roots.add(key)
         if len(parts) == 3 and parts[0] == "interface" and parts[2] == "typelib" and \
                 values.get("", "").lower() == LIBID.lower():
+            roots.add("\\".join(parts[:2]))
+        if len(parts) == 3 and parts[0] == "interface" and parts[2] == "proxystubclsid32" and \
+                values.get("", "").lower() == PROXY_CLSID.lower():
             roots.add("\\".join(parts[:2]))
     return {k: v for k, v in rel.items() if any(k == r or k.startswith(r + "\\") for r in roots)}
 
@@ -401,11 +406,16 @@ def main():
         # A copy registered by hand from another folder, as before the package existed.
         hand_dir = r"C:\handcopy"
         os.makedirs(wine.unix(hand_dir))
-        shutil.copy(os.path.join(build, "bin", "tsapi.dll"), wine.unix(hand_dir + "\\tsapi.dll"))
+        for dll in ("tsapi.dll", "tsapips.dll"):
+            shutil.copy(os.path.join(build, "bin", dll), wine.unix(hand_dir + "\\" + dll))
         code, out = wine.run("regsvr32", "/s", hand_dir + "\\tsapi.dll")
+        proxy_code, proxy_out = wine.run("regsvr32", "/s", hand_dir + "\\tsapips.dll")
         hand = wine.classes(work)
-        check("hand registration from C:\\handcopy", code == 0 and registered_server(hand) == hand_dir + "\\tsapi.dll",
-              (code, registered_server(hand)))
+        check("hand registration of the server and its proxies from C:\\handcopy",
+              code == 0 and proxy_code == 0 and registered_server(hand) == hand_dir + "\\tsapi.dll" and
+              hand.get("clsid\\" + PROXY_CLSID.lower() + "\\inprocserver32", {}).get("") ==
+              hand_dir + "\\tsapips.dll",
+              (code, proxy_code, registered_server(hand)))
         # The registered file is now one that leaves a marker when anything loads it:
         # a folder like this one may be writable by any user, and the package's
         # actions run as SYSTEM, so they must never load it.
@@ -462,7 +472,8 @@ def main():
               [(k, normalised(installed, installed_dll).get(k), normalised(hand, hand_dir + "\\tsapi.dll").get(k))
                for k in differing(normalised(installed, installed_dll), normalised(hand, hand_dir + "\\tsapi.dll"))])
         check("files in the install folder",
-              all(os.path.isfile(wine.unix(INSTALL_DIR + "\\" + f)) for f in ("tsapi.dll", "TSUpdChk.exe", "tsctl.exe")))
+              all(os.path.isfile(wine.unix(INSTALL_DIR + "\\" + f))
+                  for f in ("tsapi.dll", "tsapips.dll", "TSUpdChk.exe", "tsctl.exe")))
         install_dir_value = wine.reg_value(PRODUCT_KEY, "Install Dir")
         check("Install Dir names the install folder", (install_dir_value or "").rstrip("\\") == INSTALL_DIR,
               install_dir_value)
@@ -517,7 +528,8 @@ def main():
         shutil.copy(os.path.join(work, "tables-" + version, "Binary", "Binary.TsSetupActions"),
                     wine.unix(signed_dir + "\\tssetup.dll"))
         shutil.copy(packages[version], wine.unix(signed_dir + "\\tessary.msi"))
-        check_signatures(wine, tsctl, [INSTALL_DIR + "\\" + f for f in ("tsapi.dll", "TSUpdChk.exe", "tsctl.exe")] +
+        check_signatures(wine, tsctl, [INSTALL_DIR + "\\" + f
+                                       for f in ("tsapi.dll", "tsapips.dll", "TSUpdChk.exe", "tsctl.exe")] +
                          [signed_dir + "\\tssetup.dll", signed_dir + "\\tessary.msi"],
                          os.path.join(build, "test-publisher", "root.pem"))
 

@@ -113,9 +113,12 @@ TEST_F(PluginPassTest, SubkeyThatIsNoClassIdentifierIsReportedWithCodeMinusOne) 
     EXPECT_EQ(Requests().size(), 1u) << "the pass goes on with its own request";
 }
 
+// What the broker is asked for when a merge changed the store.
+constexpr char kExpectedBrokerCall[] =
+    "GetEventSink Lodan {E24B62F6-EA17-4b97-9E25-801115CF0B26} null 0 {86E89D22-C79D-4604-8961-208343B74092}";
+
 TEST_F(PluginPassTest, MergeNotifiesTheFirewallOnceOrSetsTheFlagWhenThatFails) {
-    const std::string expectedCall =
-        "GetEventSink Lodan {E24B62F6-EA17-4b97-9E25-801115CF0B26} null 0 {86E89D22-C79D-4604-8961-208343B74092}";
+    const std::string expectedCall = kExpectedBrokerCall;
     struct Case {
         const wchar_t* mode;
         std::vector<std::string> calls;
@@ -148,6 +151,25 @@ TEST_F(PluginPassTest, MergeNotifiesTheFirewallOnceOrSetsTheFlagWhenThatFails) {
     EXPECT_EQ(process_.Run(), 0u);
     EXPECT_TRUE(doubles_.Calls(kEventBrokerText).empty());
     EXPECT_EQ(EmptyCacheFlag(), 0xDEADBEEFu);
+}
+
+// The broker in a process of its own (a COM local server): the checker reaches
+// it, and the firewall's sink it hands out, only through real proxies (the
+// broker's own proxy DLL, and the type library for the sink's interface).
+TEST_F(PluginPassTest, BrokerInAnotherProcessReceivesTheNotificationThroughProxies) {
+    ASSERT_TRUE(doubles_.ServeBrokerOutOfProcess());
+    ASSERT_TRUE(::CopyFileW(testing::Fixture(L"x.xdb").c_str(), (common_ + L"\\" + kAppMergeFileName).c_str(), FALSE));
+    EXPECT_EQ(process_.Run(), 0u);
+    doubles_.StopBrokerHost();
+    std::vector<std::string> calls;
+    for (int i = 0; i < 200; ++i) {
+        calls = doubles_.Calls(kEventBrokerText);
+        if (!calls.empty() && calls.back() == "LocalServer stopped") break;
+        ::Sleep(50);
+    }
+    EXPECT_EQ(calls, (std::vector<std::string>{"LocalServer started", kExpectedBrokerCall, "OnDatabaseUpdated",
+                                               "LocalServer stopped"}));
+    EXPECT_EQ(EmptyCacheFlag(), 0xDEADBEEFu) << "the firewall was told through the sink";
 }
 
 }  // namespace

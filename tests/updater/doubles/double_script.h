@@ -16,7 +16,8 @@
 //   CallLog (string: each call appends one line "<method>[ <argument>]")
 // Event broker (class kEventBroker), values:
 //   Mode (string): "ok" (default), "fail-create", "fail-method", "null-sink", "fail-event"
-//   CallLog (string): "GetEventSink <product> <component> <reserved> <flags> <iid>", "OnDatabaseUpdated"
+//   CallLog (string): "GetEventSink <product> <component> <reserved> <flags> <iid>", "OnDatabaseUpdated";
+//   served from broker_host.exe, also "LocalServer started" and "LocalServer stopped"
 
 #include <windows.h>
 
@@ -26,6 +27,8 @@ inline constexpr wchar_t kDoublesKey[] = L"SOFTWARE\\TessaryTestDoubles";
 inline constexpr wchar_t kPluginAText[] = L"{5E1D6A10-7C3B-4F21-9A4E-0000000000A1}";
 inline constexpr wchar_t kPluginBText[] = L"{5E1D6A10-7C3B-4F21-9A4E-0000000000B2}";
 inline constexpr wchar_t kEventBrokerText[] = L"{26016851-6AB3-449C-917F-198A8FB4FAE3}";
+// Set by a test to end the broker's local server (broker_host.exe).
+inline constexpr wchar_t kBrokerHostStopEvent[] = L"Local\\TessaryTestBrokerHostStop";
 inline constexpr CLSID kPluginA = {0x5e1d6a10, 0x7c3b, 0x4f21, {0x9a, 0x4e, 0x00, 0x00, 0x00, 0x00, 0x00, 0xa1}};
 inline constexpr CLSID kPluginB = {0x5e1d6a10, 0x7c3b, 0x4f21, {0x9a, 0x4e, 0x00, 0x00, 0x00, 0x00, 0x00, 0xb2}};
 

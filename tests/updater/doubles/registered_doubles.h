@@ -6,12 +6,15 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/unique_resource.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tsapi_server.h"
 #include "tests/updater/doubles/double_script.h"
 #include "tests/updater/updater_test_support.h"
 
@@ -27,6 +30,9 @@ public:
               (!withBroker || Register(kEventBrokerText, dll));
     }
     ~RegisteredDoubles() {
+        StopBrokerHost();
+        if (proxies_ && proxies_->loaded()) proxies_->Unregister();
+        if (typeLibrary_ && typeLibrary_->loaded()) typeLibrary_->Unregister();
         for (const wchar_t* clsid : {kPluginAText, kPluginBText, kEventBrokerText}) {
             registry::DeleteKeyTree(HKEY_LOCAL_MACHINE, ClassKey(clsid).c_str());
         }
@@ -36,6 +42,29 @@ public:
     RegisteredDoubles& operator=(const RegisteredDoubles&) = delete;
 
     bool ok() const { return ok_; }
+
+    // Serves the event broker from broker_host.exe, a COM local server beside the
+    // test program, instead of in the caller's process: the class keeps only a
+    // LocalServer32 entry, the broker's interface crosses through the proxies of
+    // broker_ps.dll and the firewall's sink through the type library of tsapi.dll,
+    // both registered here and removed again by the destructor. The server runs
+    // until StopBrokerHost.
+    bool ServeBrokerOutOfProcess() {
+        const std::wstring dir = ParentDirectory(ModuleFilePath(nullptr));
+        stopHost_.reset(::CreateEventW(nullptr, TRUE, FALSE, kBrokerHostStopEvent));
+        proxies_ = std::make_unique<ServerModule>(dir + L"\\broker_ps.dll");
+        typeLibrary_ = std::make_unique<ServerModule>(dir + L"\\tsapi.dll");
+        const std::wstring command = L"\"" + dir + L"\\broker_host.exe\"";
+        return stopHost_ && proxies_->loaded() && typeLibrary_->loaded() && proxies_->Register() == S_OK &&
+               typeLibrary_->Register() == S_OK &&
+               registry::DeleteKeyTree(HKEY_LOCAL_MACHINE,
+                                       (ClassKey(kEventBrokerText) + L"\\InprocServer32").c_str()) &&
+               registry::WriteString(HKEY_LOCAL_MACHINE, (ClassKey(kEventBrokerText) + L"\\LocalServer32").c_str(),
+                                     nullptr, command);
+    }
+    void StopBrokerHost() const {
+        if (stopHost_) ::SetEvent(stopHost_.get());
+    }
 
     bool Set(const wchar_t* clsid, const wchar_t* name, DWORD value) const {
         return registry::WriteDword(HKEY_LOCAL_MACHINE, ScriptKey(clsid).c_str(), name, value);
@@ -84,6 +113,9 @@ private:
 
     ScopedTempDir logs_;
     bool ok_ = false;
+    UniqueHandle stopHost_;
+    std::unique_ptr<ServerModule> proxies_;
+    std::unique_ptr<ServerModule> typeLibrary_;
 };
 
 }  // namespace tessary::testing
