@@ -27,6 +27,7 @@
 #include "tests/support/com_server_suite.h"
 #include "tests/support/tsapi_server.h"
 #include "tests/support/local_store.h"
+#include "tests/support/silent_listener.h"
 #include "tests/support/temp_dir.h"
 
 using Microsoft::WRL::ComPtr;
@@ -656,59 +657,6 @@ TEST_F(AppObjectsTest, ProxyDllCarriesRecordsArraysAndTextsAcrossApartments) {
 }
 
 // A statistics thread in flight when the caller lets go of the module.
-
-// A loopback listener that takes one connection and holds it without answering.
-class SilentListener {
-public:
-    SilentListener() {
-        if (::WSAStartup(MAKEWORD(2, 2), &wsa_) != 0) return;
-        started_ = true;
-        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        if (listener_ == INVALID_SOCKET || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-    }
-    ~SilentListener() {
-        Close();
-        if (started_) ::WSACleanup();
-    }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-
-    unsigned short port() const { return port_; }
-
-    // True when a client connected within `milliseconds`.
-    bool Accept(long milliseconds) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener_, &readable);
-        timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
-        if (::select(0, &readable, nullptr, nullptr, &wait) != 1) return false;
-        client_ = ::accept(listener_, nullptr, nullptr);
-        return client_ != INVALID_SOCKET;
-    }
-    // Drops the held connection and stops listening: the client's exchange fails.
-    void Close() {
-        for (SOCKET* s : {&client_, &listener_}) {
-            if (*s != INVALID_SOCKET) ::closesocket(*s);
-            *s = INVALID_SOCKET;
-        }
-    }
-
-private:
-    WSADATA wsa_{};
-    bool started_ = false;
-    SOCKET listener_ = INVALID_SOCKET;
-    SOCKET client_ = INVALID_SOCKET;
-    unsigned short port_ = 0;
-};
 
 TEST(StatisticsThreadTest, ModuleStaysLoadedUntilAnInFlightReportEnds) {
     SilentListener service;

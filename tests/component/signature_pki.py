@@ -5,10 +5,10 @@ Usage: signature_pki.py OUTDIR BASE_EXE [--big] [--maker MAKER_EXE]
 
 Creates, with openssl, self-signed test roots ("VeriSign Class 3 Public Primary
 CA", "Tessary Test Root", "The USERTrust Network(TM)" to install, "Tessary
-Uninstalled Root" never installed) and code-signing
-leaves signed with SHA-1 (WinVerifyTrust then enforces the root check), signs
-copies of BASE_EXE and a gcab cabinet with osslsigncode, and writes OUTDIR/ready
-last. A legacy counter-signature comes from a loopback time-stamp responder run
+Uninstalled Root" never installed), an issuing CA under the first root and
+code-signing leaves signed with SHA-1 (WinVerifyTrust then enforces the root
+check), signs copies of BASE_EXE and a gcab cabinet with osslsigncode, and
+writes OUTDIR/ready last. A legacy counter-signature comes from a loopback time-stamp responder run
 here for the duration of one signing. --big also writes big.exe: BASE_EXE padded
 to 10 MiB and signed. --maker also writes maker.exe: MAKER_EXE (a program whose
 version block names the maker as its company) signed like quellon.exe. Output made by the same version of this script (its
@@ -20,7 +20,9 @@ import base64
 import hashlib
 import http.server
 import os
+import random
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -59,18 +61,46 @@ def make_root(name, subject):
     run("openssl", "x509", "-in", path(name + ".pem"), "-outform", "DER", "-out", os.path.join(OUT, name + ".cer"))
 
 
-def make_leaf(name, subject, issuer, serial, usage="codeSigning"):
+def make_leaf(name, subject, issuer, serial, usage="codeSigning", extra=""):
     make_key(name)
     ext = path(name + ".ext")
     with open(ext, "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n"
-                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n" % usage)
+                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n%s" % (usage, extra))
     run("openssl", "req", "-new", "-utf8", "-key", path(name + ".key"), "-subj", subject, "-config", "/dev/null",
         "-out", path(name + ".csr"))
     # SHA-1: Wine's WinVerifyTrust skips the root check for SHA-256-signed leaves.
     run("openssl", "x509", "-req", "-in", path(name + ".csr"), "-CA", path(issuer + ".pem"), "-CAkey",
         path(issuer + ".key"), "-days", "1825", "-sha1", "-set_serial", serial, "-extfile", ext,
         "-out", path(name + ".pem"))
+
+
+def make_issuing_ca(name, subject, issuer, serial):
+    make_key(name)
+    ext = path(name + ".ext")
+    with open(ext, "w") as f:
+        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
+                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
+    run("openssl", "req", "-new", "-utf8", "-key", path(name + ".key"), "-subj", subject, "-config", "/dev/null",
+        "-out", path(name + ".csr"))
+    run("openssl", "x509", "-req", "-in", path(name + ".csr"), "-CA", path(issuer + ".pem"), "-CAkey",
+        path(issuer + ".key"), "-days", "3650", "-sha1", "-set_serial", serial, "-extfile", ext,
+        "-out", path(name + ".pem"))
+
+
+def silent_port():
+    """A loopback port, free now, below the usual ephemeral range: the signature test
+    listens there (never answering) while a file naming it is verified."""
+    rng = random.SystemRandom()
+    for _ in range(200):
+        port = rng.randrange(20000, 30000)
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+        return port
+    raise RuntimeError("no free loopback port between 20000 and 30000")
 
 
 def sign(leaf, source, target, extra=(), chain=()):
@@ -257,12 +287,22 @@ def main():
     make_root("root_absent", "/O=Tessary Test PKI/CN=Tessary Uninstalled Root")
     make_leaf("absent", "/CN=Quellon, Inc.", "root_absent", "0x1008")
     make_leaf("tsa", "/CN=Tessary Test Time Stamping", "root_vs", "0x1006", usage="timeStamping")
+    # A maker's leaf under an issuing CA, naming where to fetch that CA, its OCSP
+    # responder and its CRL: a loopback port on which the test listens and never
+    # answers. fetch.exe carries the leaf alone, fetch_chained.exe the issuing CA too.
+    make_issuing_ca("issuing", "/O=Tessary Test PKI/CN=Tessary Test Issuing CA", "root_vs", "0x2001")
+    origin = "http://127.0.0.1:%d" % silent_port()
+    make_leaf("fetch", "/CN=Quellon, Inc.", "issuing", "0x1009",
+              extra="authorityInfoAccess=caIssuers;URI:%s/issuing.cer,OCSP;URI:%s/ocsp\n"
+                    "crlDistributionPoints=URI:%s/issuing.crl\n" % (origin, origin, origin))
 
     base = os.path.join(OUT, "unsigned.exe")
     shutil.copyfile(BASE, base)
     for leaf in ("quellon", "unit", "longname", "unlisted", "other", "usertrust", "fragment", "bigserial"):
         sign(leaf, base, os.path.join(OUT, leaf + ".exe"))
     sign("absent", base, os.path.join(OUT, "absent.exe"), chain=("root_absent",))
+    sign("fetch", base, os.path.join(OUT, "fetch.exe"))
+    sign("fetch", base, os.path.join(OUT, "fetch_chained.exe"), chain=("issuing",))
     sign_stamped("quellon", base, os.path.join(OUT, "stamped.exe"))
 
     first = extract_signature(os.path.join(OUT, "unlisted.exe"))

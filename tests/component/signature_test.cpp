@@ -3,22 +3,31 @@
 // "signature_pki" folder beside this executable; its roots are installed in the
 // test prefix's machine root store here.
 
+// Before <windows.h>, which the unit's header includes (the silent listener needs it).
+#include <winsock2.h>
+
 #include "component/signature.h"
+
+#include <wininet.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "component/signature_list.h"
+#include "platform/trust.h"
 #include "store/data_paths.h"
 #include "store/named_objects.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
 #include "tests/support/local_store.h"
+#include "tests/support/silent_listener.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_roots.h"
 
@@ -27,6 +36,7 @@ namespace {
 
 using testing::ReadWholeFile;
 using testing::ScopedTempDir;
+using testing::SilentListener;
 using testing::StoreExec;
 
 constexpr LONG kSentinel = 0x5A5A5A5A;
@@ -351,6 +361,146 @@ TEST_F(SignatureTest, ListWithNullsAndOverlongRowsLeavesTheAnswerDefined) {
     EXPECT_TRUE(Verify(Fixture(L"quellon.exe")));
     EXPECT_FALSE(Verify(Fixture(L"unlisted.exe")));
     EXPECT_FALSE(Verify(Fixture(L"unit.exe")));
+}
+
+// A maker's leaf whose issuing CA is neither in the file nor in any store of the
+// prefix (fetch.exe): the leaf names a loopback port as where to fetch that CA
+// and as its OCSP responder (and its CRL), and a listener there accepts every
+// connection and never answers. A check that went to the network would hang on
+// it, about 15 s per URL on Windows; the check must fail at once without
+// connecting. fetch_chained.exe carries the issuing CA too.
+
+constexpr DWORD kNoNetworkBoundMs = 5000;
+
+struct EmbeddedCertificates {
+    int count = 0;
+    std::vector<std::wstring> authorityUrls;  // every URL of the certificates' authority information access
+    unsigned short issuerPort = 0;            // port of a loopback caIssuers URL among them
+};
+
+EmbeddedCertificates ReadEmbeddedCertificates(const std::wstring& file) {
+    EmbeddedCertificates found;
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
+        return found;
+    }
+    const wchar_t kLoopback[] = L"http://127.0.0.1:";
+    PCCERT_CONTEXT certificate = nullptr;
+    while ((certificate = ::CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+        ++found.count;
+        const CERT_INFO* info = certificate->pCertInfo;
+        const CERT_EXTENSION* extension =
+            ::CertFindExtension(szOID_AUTHORITY_INFO_ACCESS, info->cExtension, info->rgExtension);
+        CERT_AUTHORITY_INFO_ACCESS* access = nullptr;
+        DWORD size = 0;
+        if (extension == nullptr ||
+            !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_AUTHORITY_INFO_ACCESS, extension->Value.pbData,
+                                   extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &access, &size)) {
+            continue;
+        }
+        for (DWORD i = 0; i < access->cAccDescr; ++i) {
+            const CERT_ACCESS_DESCRIPTION& entry = access->rgAccDescr[i];
+            if (entry.AccessLocation.dwAltNameChoice != CERT_ALT_NAME_URL) continue;
+            const wchar_t* url = entry.AccessLocation.pwszURL;
+            found.authorityUrls.push_back(url);
+            if (std::strcmp(entry.pszAccessMethod, szOID_PKIX_CA_ISSUERS) == 0 &&
+                std::wcsncmp(url, kLoopback, std::size(kLoopback) - 1) == 0) {
+                found.issuerPort =
+                    static_cast<unsigned short>(std::wcstoul(url + std::size(kLoopback) - 1, nullptr, 10));
+            }
+        }
+        ::LocalFree(access);
+    }
+    ::CryptMsgClose(message);
+    ::CertCloseStore(store, 0);
+    return found;
+}
+
+// A silent listener on the port fetch.exe's leaf names, with that leaf's URLs
+// dropped from the URL cache first: Wine's URL retrieval stores even an empty
+// answer there, and a later retrieval would read it instead of connecting. Null
+// (with the failure reported) when the fixture or the port is not as expected.
+std::unique_ptr<SilentListener> ListenWhereTheLeafPoints() {
+    const EmbeddedCertificates lone = ReadEmbeddedCertificates(Fixture(L"fetch.exe"));
+    if (lone.count != 1 || lone.issuerPort == 0 || lone.authorityUrls.size() != 2) {
+        ADD_FAILURE() << "fetch.exe must carry its leaf alone, naming a loopback caIssuers URL and an OCSP URL";
+        return nullptr;
+    }
+    for (const std::wstring& url : lone.authorityUrls) ::DeleteUrlCacheEntryW(url.c_str());
+    auto listener = std::make_unique<SilentListener>(lone.issuerPort);
+    if (!listener->listening()) {
+        ADD_FAILURE() << "loopback port " << lone.issuerPort
+                      << " is taken; delete the signature_pki folder so that another one is chosen";
+        return nullptr;
+    }
+    return listener;
+}
+
+TEST_F(SignatureTest, IssuerReachableOnlyThroughItsUrlsFailsAtOnceWithoutConnecting) {
+    std::unique_ptr<SilentListener> listener = ListenWhereTheLeafPoints();
+    ASSERT_NE(listener, nullptr);
+
+    bool good = true;
+    const DWORD took =
+        testing::RunAgainstSilentListener(*listener, kNoNetworkBoundMs, [&] { good = Verify(Fixture(L"fetch.exe")); });
+    EXPECT_FALSE(good) << "the issuing CA is nowhere to be found";
+    EXPECT_LT(took, kNoNetworkBoundMs);
+    EXPECT_EQ(listener->accepted(), 0) << "the check connected to a URL of the leaf";
+
+    // The same leaf with its issuing CA embedded chains to the installed root.
+    EXPECT_EQ(ReadEmbeddedCertificates(Fixture(L"fetch_chained.exe")).count, 2);
+    EXPECT_TRUE(Verify(Fixture(L"fetch_chained.exe")));
+
+    // The chain engine allowed onto the network does connect (Wine 8's does too):
+    // the checks above had a retrieval to avoid.
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    const std::wstring file = Fixture(L"fetch.exe");
+    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                                   nullptr));
+    PCCERT_CONTEXT leaf = ::CertEnumCertificatesInStore(store, nullptr);
+    ASSERT_NE(leaf, nullptr);
+    DWORD chainErrors = 0;
+    testing::RunAgainstSilentListener(*listener, 0, [&] {
+        CERT_CHAIN_PARA para{};
+        para.cbSize = sizeof para;
+        PCCERT_CHAIN_CONTEXT chain = nullptr;
+        if (::CertGetCertificateChain(nullptr, leaf, nullptr, store, &para, 0, nullptr, &chain)) {
+            chainErrors = chain->TrustStatus.dwErrorStatus;
+            ::CertFreeCertificateChain(chain);
+        }
+    });
+    ::CertFreeCertificateContext(leaf);
+    ::CryptMsgClose(message);
+    ::CertCloseStore(store, 0);
+    EXPECT_NE(chainErrors & CERT_TRUST_IS_PARTIAL_CHAIN, 0u);
+    if (listener->accepted() == 0) {
+        GTEST_SKIP() << "the system's chain engine did not try the leaf's caIssuers URL even with retrieval allowed "
+                        "(no retrieval of issuers named in authority information access, or the URL is held "
+                        "offline after an earlier failure): the missing connection above shows nothing";
+    }
+}
+
+// The platform's WinVerifyTrust check (downloaded cabinets, the maker's files in
+// GetServerPermission) of the same file: refused at once, without connecting.
+TEST_F(SignatureTest, PlatformTrustCheckOfAnIssuerReachableOnlyThroughItsUrlsFailsWithoutConnecting) {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "Wine 8's WinVerifyTrust ignores WTD_CACHE_ONLY_URL_RETRIEVAL (it builds the signer's "
+                        "chain with retrieval allowed and connects to the leaf's caIssuers URL, waiting on it without "
+                        "a bound), and then answers 0 for the chain that stops at the leaf's unknown issuer";
+    }
+    std::unique_ptr<SilentListener> listener = ListenWhereTheLeafPoints();
+    ASSERT_NE(listener, nullptr);
+    LONG code = 0;
+    const DWORD took = testing::RunAgainstSilentListener(*listener, kNoNetworkBoundMs,
+                                                         [&] { code = FileTrustCode(Fixture(L"fetch.exe")); });
+    EXPECT_NE(code, 0);
+    EXPECT_LT(took, kNoNetworkBoundMs);
+    EXPECT_EQ(listener->accepted(), 0) << "WinVerifyTrust connected to a URL of the leaf";
 }
 
 // HasGoodDigitalSignature of a details object.
