@@ -512,7 +512,8 @@ def main():
         # Major upgrade to this version.
         log, log_win = logs("upgrade")
         code = wine.msiexec("/i", win[version], "/qn", "/l*v", log_win)
-        check("upgrade to %s" % version, code == 0, code)
+        check("upgrade to %s" % version, code == 0,
+              (code, [l for l in log_text(log).splitlines() if "Tessary setup" in l or "rror" in l][-12:]))
         products = product_installed(wine)
         check("one product installed after the upgrade, the newer one", products == [version], products)
         upgraded = wine.classes(work)

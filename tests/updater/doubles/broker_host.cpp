@@ -9,12 +9,11 @@
 
 #include <objbase.h>
 #include <windows.h>
+#include <wrl/client.h>
 
 #include <string>
 
 #include "platform/paths.h"
-#include "platform/registry.h"
-#include "platform/text.h"
 #include "platform/unique_resource.h"
 #include "tests/updater/doubles/double_script.h"
 #include "updater/update_pass.h"
@@ -22,16 +21,8 @@
 namespace {
 
 void AppendCall(const wchar_t* line) {
-    std::wstring log;
-    const std::wstring key = std::wstring(tessary::testing::kDoublesKey) + L"\\" + tessary::testing::kEventBrokerText;
-    if (!tessary::registry::ReadString(HKEY_LOCAL_MACHINE, key.c_str(), L"CallLog", &log) || log.empty()) return;
-    HANDLE file = ::CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    const std::string text = tessary::WideToUtf8(line) + "\n";
-    DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    ::CloseHandle(file);
+    tessary::testing::AppendDoubleCall(
+        std::wstring(tessary::testing::kDoublesKey) + L"\\" + tessary::testing::kEventBrokerText, line);
 }
 
 }  // namespace
@@ -43,12 +34,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     const auto getClassObject =
         doubles != nullptr ? tessary::BindProc<GetClassObject>(doubles, "DllGetClassObject") : nullptr;
-    IClassFactory* factory = nullptr;
+    Microsoft::WRL::ComPtr<IClassFactory> factory;
     DWORD cookie = 0;
     if (getClassObject == nullptr ||
-        FAILED(getClassObject(tessary::kEventBrokerClsid, IID_IClassFactory, reinterpret_cast<void**>(&factory))) ||
-        FAILED(::CoRegisterClassObject(tessary::kEventBrokerClsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                       &cookie))) {
+        FAILED(getClassObject(tessary::kEventBrokerClsid, IID_IClassFactory,
+                              reinterpret_cast<void**>(factory.GetAddressOf()))) ||
+        FAILED(::CoRegisterClassObject(tessary::kEventBrokerClsid, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &cookie))) {
         AppendCall(L"LocalServer failed");
         return 2;
     }
@@ -59,7 +51,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         ::CloseHandle(stop);
     }
     ::CoRevokeClassObject(cookie);
-    factory->Release();
+    factory.Reset();
     AppendCall(L"LocalServer stopped");
     ::CoUninitialize();
     return 0;

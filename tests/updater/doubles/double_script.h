@@ -21,6 +21,11 @@
 
 #include <windows.h>
 
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/text.h"
+
 namespace tessary::testing {
 
 inline constexpr wchar_t kDoublesKey[] = L"SOFTWARE\\TessaryTestDoubles";
@@ -31,5 +36,19 @@ inline constexpr wchar_t kEventBrokerText[] = L"{26016851-6AB3-449C-917F-198A8FB
 inline constexpr wchar_t kBrokerHostStopEvent[] = L"Local\\TessaryTestBrokerHostStop";
 inline constexpr CLSID kPluginA = {0x5e1d6a10, 0x7c3b, 0x4f21, {0x9a, 0x4e, 0x00, 0x00, 0x00, 0x00, 0x00, 0xa1}};
 inline constexpr CLSID kPluginB = {0x5e1d6a10, 0x7c3b, 0x4f21, {0x9a, 0x4e, 0x00, 0x00, 0x00, 0x00, 0x00, 0xb2}};
+
+// Appends `line` to the call log named by the value CallLog of `scriptKey` (one
+// UTF-8 line each); nothing without such a value.
+inline void AppendDoubleCall(const std::wstring& scriptKey, const std::wstring& line) {
+    std::wstring log;
+    if (!registry::ReadString(HKEY_LOCAL_MACHINE, scriptKey.c_str(), L"CallLog", &log) || log.empty()) return;
+    HANDLE file = ::CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::string text = WideToUtf8(line) + "\n";
+    DWORD written = 0;
+    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
 
 }  // namespace tessary::testing

@@ -36,17 +36,7 @@ std::wstring ScriptString(const std::wstring& key, const wchar_t* name, const wc
     return registry::ReadString(HKEY_LOCAL_MACHINE, key.c_str(), name, &value) ? value : std::wstring(absent);
 }
 
-void AppendCall(const std::wstring& key, const std::wstring& line) {
-    const std::wstring log = ScriptString(key, L"CallLog", L"");
-    if (log.empty()) return;
-    HANDLE file = ::CreateFileW(log.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return;
-    const std::string text = WideToUtf8(line) + "\n";
-    DWORD written = 0;
-    ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    ::CloseHandle(file);
-}
+void AppendCall(const std::wstring& key, const std::wstring& line) { AppendDoubleCall(key, line); }
 
 std::wstring GuidText(REFGUID guid) {
     wchar_t text[40] = {};
