@@ -95,8 +95,7 @@ TEST(ExecutableManifest, DeclaresSupportedSystemsAndRunsAsInvoker) {
 
 // Output to a pipe or file is UTF-8, whatever the console code page: a path outside
 // every ANSI code page comes out byte for byte. (A console gets the text through
-// WriteConsoleW instead; the test runs have no console to read it back from, so
-// that path is not exercised here.)
+// WriteConsoleW instead: NonAsciiPathReachesAConsoleAsItsCharacters.)
 TEST(TsctlOutput, NonAsciiPathReachesAFileAsUtf8) {
     wchar_t folder[MAX_PATH] = {};
     ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
@@ -111,6 +110,76 @@ TEST(TsctlOutput, NonAsciiPathReachesAFileAsUtf8) {
     EXPECT_TRUE(Contains(run.out, "path: ")) << run.out;
     EXPECT_TRUE(Contains(run.out, "\\" + WideToUtf8(name))) << run.out;
     EXPECT_TRUE(Contains(run.out, "company: Quellon Fixtures Ltd")) << run.out;
+}
+
+// A console gets the text as characters (WriteConsoleW), whatever its code page:
+// read back from the screen buffer of a console made for this test, with the OEM
+// code page 437 that cannot spell the name, the path is there as it is.
+TEST(TsctlOutput, NonAsciiPathReachesAConsoleAsItsCharacters) {
+    // A console without a window, kept alive by a command interpreter waiting for
+    // input that never comes; this process attaches to it.
+    wchar_t system[MAX_PATH] = {};
+    ASSERT_NE(::GetSystemDirectoryW(system, MAX_PATH), 0u);
+    std::wstring holderLine = std::wstring(L"\"") + system + L"\\cmd.exe\" /k";
+    STARTUPINFOW holderStartup{};
+    holderStartup.cb = sizeof(holderStartup);
+    PROCESS_INFORMATION holder{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, holderLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                                 nullptr, &holderStartup, &holder));
+    struct ConsoleGone {
+        PROCESS_INFORMATION& holder;
+        ~ConsoleGone() {
+            ::FreeConsole();
+            ::TerminateProcess(holder.hProcess, 0);
+            ::CloseHandle(holder.hThread);
+            ::CloseHandle(holder.hProcess);
+        }
+    } consoleGone{holder};
+    ::FreeConsole();
+    bool attached = false;
+    for (int i = 0; i < 100 && !attached; ++i) {
+        attached = ::AttachConsole(holder.dwProcessId) != FALSE;
+        if (!attached) ::Sleep(20);
+    }
+    if (!attached) GTEST_SKIP() << "no console to attach to: error " << ::GetLastError();
+    ::SetConsoleOutputCP(437);
+    wchar_t folder[MAX_PATH] = {};
+    ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
+    const std::wstring name = L"\u00c5ngstr\u00f6m \u0416\u0443\u043a \u6f22\u5b57.exe";
+    const std::wstring path = std::wstring(folder) + name;
+    ASSERT_TRUE(::CopyFileW((ExecutableDir() + L"\\identity_fixture_v61.exe").c_str(), path.c_str(), FALSE))
+        << ::GetLastError();
+    // No standard handles given: tsctl writes to the console it shares with this process.
+    std::wstring commandLine = L"\"" + ExecutableDir() + L"\\tsctl.exe\" identify \"" + path + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &process));
+    DWORD exitCode = 0xFFFFFFFF;
+    if (::WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
+        ::GetExitCodeProcess(process.hProcess, &exitCode);
+    } else {
+        ::TerminateProcess(process.hProcess, exitCode);
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ::DeleteFileW(path.c_str());
+    EXPECT_EQ(exitCode, 0u);
+
+    HANDLE screen = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(screen, INVALID_HANDLE_VALUE);
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    ASSERT_TRUE(::GetConsoleScreenBufferInfo(screen, &info)) << ::GetLastError();
+    std::wstring shown(static_cast<size_t>(info.dwSize.X) * (info.dwCursorPosition.Y + 1), L' ');
+    DWORD read = 0;
+    ASSERT_TRUE(
+        ::ReadConsoleOutputCharacterW(screen, shown.data(), static_cast<DWORD>(shown.size()), COORD{0, 0}, &read));
+    ::CloseHandle(screen);
+    shown.resize(read);
+    EXPECT_NE(shown.find(L"path: "), std::wstring::npos) << WideToUtf8(shown);
+    EXPECT_NE(shown.find(L"\\" + name), std::wstring::npos) << WideToUtf8(shown);
 }
 
 class TsctlTest : public ::testing::Test {
