@@ -255,7 +255,7 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
         return false;
     }
     std::vector<std::wstring> produced;
-    const bool extracted = ExtractCab(WideToNarrow(cabinet), WideToNarrow(folder.path()), &produced);
+    const bool extracted = ExtractCab(cabinet, folder.path(), &produced);
     const std::wstring expected = folder.path() + L"\\" + segment.substr(0, segment.rfind(L'.')) + L".xdb";
     // Only a file this extraction wrote completely counts, never one that was there before.
     const bool found = extracted && std::any_of(produced.begin(), produced.end(), [&](const std::wstring& file) {

@@ -251,6 +251,23 @@ TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
         << log;
 }
 
+// A program folder named with characters no ANSI code page holds: the cabinet
+// is downloaded, unpacked and moved into place there under its own name.
+TEST_F(UpdateCheckerTest, TrustedCabinetLandsInAProgramFolderNamedOutsideTheAnsiCodePage) {
+    ASSERT_TRUE(rootTrusted_);
+    UpdateCheckerProcess process(L"\u03a4\u03b5\u03c3\u03c4-\u6570\u636e");
+    ASSERT_TRUE(process.copied());
+    Manifest("FILE={origin}/signed/x.xdb||x.xdb||ffffffff\r\n");
+    EXPECT_EQ(process.Run(), 0u);
+    const std::wstring log = process.Log();
+    EXPECT_EQ(StoreHashes(process.ProgramDirFile(L"x.xdb")),
+              (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002"}))
+        << log;
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/signed/x.cab"}));
+    EXPECT_FALSE(FileExists(process.ProgramDirFile(L"x.cab")));
+    EXPECT_NE(log.find(L"Successfully Extracted " + process.ProgramDirFile(L"x.cab")), std::wstring::npos) << log;
+}
+
 TEST_F(UpdateCheckerTest, ATargetThatIsTheCabinetUnderAnySpellingIsNeverReplacedByIt) {
     ASSERT_TRUE(rootTrusted_);
     // Each spelling names the cabinet "x.cab" itself: fetched over the target, it
