@@ -228,14 +228,14 @@ int CabinetRows(const std::wstring& cabinet, double cabextract, int runs) {
     for (int run = 0; run < std::max(runs, 3); ++run) {
         RemoveOutput(dir);
         double start = Seconds();
-        if (!ExtractCab(WideToNarrow(cabinet), WideToNarrow(dir))) return 1;
+        if (!ExtractCab(cabinet, dir)) return 1;
         checked = std::min(checked, Seconds() - start);
         size = FileSize(dir + L"\\store.xdb");
 
         RemoveOutput(dir);
         QnCabExtractor extractor;
         start = Seconds();
-        if (!extractor.Initialize() || !extractor.Extract(WideToNarrow(cabinet), WideToNarrow(dir))) return 1;
+        if (!extractor.Initialize() || !extractor.Extract(cabinet, dir)) return 1;
         fdi = std::min(fdi, Seconds() - start);
         if (FileSize(dir + L"\\store.xdb") != size) return 1;
     }

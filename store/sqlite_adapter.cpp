@@ -62,15 +62,25 @@ namespace {
 // The first bytes of a database file written by the SQLite 2 library.
 constexpr char kVersion2Header[] = "** This file contains an SQLite 2.1 database **";
 
-std::wstring WideName(const char* filename) {
+// `filename` (ANSI code page) as UTF-16 into *wide; false when it cannot be
+// converted (*rc and the message then say why).
+bool WideName(const char* filename, std::wstring* wide, int* rc, char** errmsg) {
     try {
-        return tessary::NarrowToWide(filename);
+        *wide = tessary::NarrowToWide(filename);
     } catch (const std::bad_alloc&) {
-        return std::wstring();
+        *rc = SQLITE_NOMEM;
+        SetError(errmsg, "out of memory");
+        return false;
     }
+    if (wide->empty() && filename[0] != '\0') {
+        *rc = SQLITE_CANTOPEN;
+        SetError(errmsg, "file name cannot be converted");
+        return false;
+    }
+    return true;
 }
 
-sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg, bool reading = false) {
+sqlite* OpenWith(const wchar_t* filename, int flags, int* code, char** errmsg, bool reading = false) {
     if (errmsg != nullptr) *errmsg = nullptr;
     int unused = 0;
     int& rc = code != nullptr ? *code : unused;
@@ -85,15 +95,19 @@ sqlite* OpenWith(const char* filename, int flags, int* code, char** errmsg, bool
         SetError(errmsg, "file is an SQLite 2 database");
         return nullptr;
     }
+    // The library takes UTF-8 names and turns them back into UTF-16 for Windows.
+    // A name that does not survive the round trip unchanged would name another file.
     std::string utf8;
+    bool converted = false;
     try {
-        utf8 = tessary::WideToUtf8(tessary::NarrowToWide(filename));
+        utf8 = tessary::WideToUtf8(filename);
+        converted = tessary::Utf8ToWide(utf8) == filename;
     } catch (const std::bad_alloc&) {
         rc = SQLITE_NOMEM;
         SetError(errmsg, "out of memory");
         return nullptr;
     }
-    if (utf8.empty() && filename[0] != '\0') {
+    if (!converted) {
         rc = SQLITE_CANTOPEN;
         SetError(errmsg, "file name cannot be converted");
         return nullptr;
@@ -126,23 +140,49 @@ void SetDbError(char** errmsg, sqlite3* db) {
 
 }  // namespace
 
-sqlite* sqlite_open(const char* filename, int /*mode*/, char** errmsg) {
+sqlite* sqlite_open(const wchar_t* filename, int /*mode*/, char** errmsg) {
     return OpenWith(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr, errmsg);
 }
 
-sqlite* sqlite_open_reading(const char* filename, char** errmsg) {
+sqlite* sqlite_open_reading(const wchar_t* filename, char** errmsg) {
     return OpenWith(filename, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr, errmsg, /*reading=*/true);
 }
 
-sqlite* sqlite_open_readonly(const char* filename, int* code, char** errmsg) {
+sqlite* sqlite_open_readonly(const wchar_t* filename, int* code, char** errmsg) {
     return OpenWith(filename, SQLITE_OPEN_READONLY, code, errmsg);
 }
 
+sqlite* sqlite_open(const char* filename, int mode, char** errmsg) {
+    std::wstring wide;
+    int rc = SQLITE_OK;
+    if (filename != nullptr && !WideName(filename, &wide, &rc, errmsg)) return nullptr;
+    return sqlite_open(filename != nullptr ? wide.c_str() : nullptr, mode, errmsg);
+}
+
+sqlite* sqlite_open_reading(const char* filename, char** errmsg) {
+    std::wstring wide;
+    int rc = SQLITE_OK;
+    if (filename != nullptr && !WideName(filename, &wide, &rc, errmsg)) return nullptr;
+    return sqlite_open_reading(filename != nullptr ? wide.c_str() : nullptr, errmsg);
+}
+
+sqlite* sqlite_open_readonly(const char* filename, int* code, char** errmsg) {
+    std::wstring wide;
+    int unused = SQLITE_OK;
+    if (filename != nullptr && !WideName(filename, &wide, code != nullptr ? code : &unused, errmsg)) return nullptr;
+    return sqlite_open_readonly(filename != nullptr ? wide.c_str() : nullptr, code, errmsg);
+}
+
 bool sqlite_is_version2_file(const char* filename) {
-    if (filename == nullptr) return false;
-    const std::wstring wide = WideName(filename);
-    if (wide.empty()) return false;
-    tessary::UniqueFile file(::CreateFileW(wide.c_str(), GENERIC_READ,
+    if (filename == nullptr || filename[0] == '\0') return false;
+    std::wstring wide;
+    int rc = SQLITE_OK;
+    return WideName(filename, &wide, &rc, nullptr) && sqlite_is_version2_file(wide.c_str());
+}
+
+bool sqlite_is_version2_file(const wchar_t* filename) {
+    if (filename == nullptr || filename[0] == L'\0') return false;
+    tessary::UniqueFile file(::CreateFileW(filename, GENERIC_READ,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;

@@ -43,6 +43,16 @@ sqlite* sqlite_open_readonly(const char* filename, int* code, char** errmsg);
 // header of an SQLite 2 database ("** This file contains an SQLite 2.1 database **").
 bool sqlite_is_version2_file(const char* filename);
 
+// The same four calls with the file name as UTF-16 text, as Windows names files:
+// every name Windows can hold reaches the file whatever the thread's ANSI code
+// page (which cannot hold, say, Greek and Chinese together). A name that cannot
+// be handed to the library unchanged (an unpaired surrogate) is refused as one
+// that cannot be opened (SQLITE_CANTOPEN, "file name cannot be converted").
+sqlite* sqlite_open(const wchar_t* filename, int mode, char** errmsg);
+sqlite* sqlite_open_reading(const wchar_t* filename, char** errmsg);
+sqlite* sqlite_open_readonly(const wchar_t* filename, int* code, char** errmsg);
+bool sqlite_is_version2_file(const wchar_t* filename);
+
 // Closes a handle from sqlite_open; null is ignored.
 void sqlite_close(sqlite* db);
 

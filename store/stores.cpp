@@ -177,10 +177,9 @@ StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* l
     }
     // Counted before the library parses the schema, which every open does.
     if (StoreSchemaSize(path) == SchemaSize::kTooLarge) return StoreOpenStatus::kForeignCode;
-    const std::string narrow = WideToNarrow(path);
-    db->reset(sqlite_open_reading(narrow.c_str(), nullptr));
+    db->reset(sqlite_open_reading(path.c_str(), nullptr));
     if (!*db) {
-        if (sqlite_is_version2_file(narrow.c_str())) {
+        if (sqlite_is_version2_file(path.c_str())) {
             if (!logged->exchange(true)) {
                 TS_LOG(ETWLogging::kSeverityError, kSource,
                        L"%s is an SQLite 2 database, which this version cannot read; the file is left as it is.",
@@ -190,7 +189,7 @@ StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* l
         }
         if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return StoreOpenStatus::kCannotOpen;
         if (!::DeleteFileW(path.c_str())) return StoreOpenStatus::kDamaged;
-        db->reset(sqlite_open_reading(narrow.c_str(), nullptr));
+        db->reset(sqlite_open_reading(path.c_str(), nullptr));
         if (!*db) return StoreOpenStatus::kCannotOpen;
     }
     sqlite_busy_timeout(db->get(), kStoreBusyTimeoutMs);

@@ -72,7 +72,8 @@ std::optional<std::wstring> Decode(const char* text, UINT codePage) {
 }
 
 // FDI's memory and file callbacks. File names that FDI opens itself (the
-// cabinet) arrive as UTF-8.
+// cabinet) arrive as UTF-8, never in the ANSI code page, so that any name
+// Windows holds (a folder named in Greek or Chinese on a Western system) opens.
 void* DIAMONDAPI FdiAlloc(ULONG size) { return std::malloc(size); }
 void DIAMONDAPI FdiFree(void* p) { std::free(p); }
 
@@ -111,8 +112,8 @@ INT_PTR DIAMONDAPI FdiNotify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION info) {
 }
 
 // The cabinet's header and file table; nothing when the file cannot be read or is no cabinet.
-std::optional<CabinetDirectory> ReadCabinetDirectory(const std::string& cabinet) {
-    UniqueFile file(::CreateFileW(NarrowToWide(cabinet).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+std::optional<CabinetDirectory> ReadCabinetDirectory(const std::wstring& cabinet) {
+    UniqueFile file(::CreateFileW(cabinet.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     std::string bytes(kCabinetHeaderSize, '\0');
@@ -175,17 +176,23 @@ bool QnCabExtractor::Initialize() {
     return context_ != nullptr;
 }
 
-bool QnCabExtractor::Extract(const std::string& cabinet, const std::string& target) {
+bool QnCabExtractor::Extract(const std::wstring& cabinet, const std::wstring& target) {
     if (!OnOwnThread() || context_ == nullptr || t_extractor != this) return false;
-    target_ = NarrowToWide(target);
+    target_ = target;
     if (target_.empty() || target_.back() != L'\\') target_.push_back(L'\\');
     entries_ = 0;
     bytes_ = 0;
     produced_.clear();
     refusal_.clear();
 
-    // FDI hands the joined path back to the open callback, which reads it as UTF-8.
-    std::string path = WideToUtf8(NarrowToWide(cabinet));
+    // FDI hands the joined path back to the open callback, which reads it as
+    // UTF-8. A path that does not come back unchanged (an unpaired surrogate
+    // becomes U+FFFD) would open another file: it is not handed over.
+    std::string path = WideToUtf8(cabinet);
+    if (Utf8ToWide(path) != cabinet) {
+        error_ = ERF{FDIERROR_CABINET_NOT_FOUND, ERROR_INVALID_NAME, TRUE};
+        return false;
+    }
     const size_t cut = path.find_last_of("\\/");
     std::string directory = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
@@ -287,7 +294,7 @@ bool QnCabExtractor::OnWrite(UINT size) {
     return true;
 }
 
-bool ExtractCab(const std::string& cabinet, const std::string& target, std::vector<std::wstring>* produced) {
+bool ExtractCab(const std::wstring& cabinet, const std::wstring& target, std::vector<std::wstring>* produced) {
     if (produced != nullptr) produced->clear();
     // What the file table shows may refuse a cabinet before anything is written;
     // the extractor's own checks below decide for every entry it writes.
@@ -296,7 +303,7 @@ bool ExtractCab(const std::string& cabinet, const std::string& target, std::vect
         for (const CabinetEntry& entry : directory->entries) {
             const std::optional<std::wstring> name = Decode(entry.name.c_str(), entry.nameIsUtf8 ? CP_UTF8 : 1252);
             if (!name || !IsContainedPath(*name)) {
-                TS_LOG(kSeverityError, kSource, L"Cabinet %hs holds a file outside the target folder, not extracted",
+                TS_LOG(kSeverityError, kSource, L"Cabinet %s holds a file outside the target folder, not extracted",
                        cabinet.c_str());
                 return false;
             }
@@ -304,7 +311,7 @@ bool ExtractCab(const std::string& cabinet, const std::string& target, std::vect
         }
         if (directory->entries.size() > kMaxCabinetEntries || announced > kMaxCabinetBytes) {
             TS_LOG(kSeverityError, kSource,
-                   L"Cabinet %hs holds %u entries of %llu bytes, more than the %u entries or %llu bytes allowed, "
+                   L"Cabinet %s holds %u entries of %llu bytes, more than the %u entries or %llu bytes allowed, "
                    L"not extracted",
                    cabinet.c_str(), static_cast<unsigned>(directory->entries.size()),
                    static_cast<unsigned long long>(announced), static_cast<unsigned>(kMaxCabinetEntries),
@@ -319,15 +326,15 @@ bool ExtractCab(const std::string& cabinet, const std::string& target, std::vect
         return false;
     }
     if (!extractor.Extract(cabinet, target)) {
-        TS_LOG(kSeverityError, kSource, L"Failed to extract file %hs into %hs folder, error: %s)", cabinet.c_str(),
+        TS_LOG(kSeverityError, kSource, L"Failed to extract file %s into %s folder, error: %s)", cabinet.c_str(),
                target.c_str(), extractor.ErrorText().c_str());
         if (!extractor.RefusalReason().empty()) {
-            TS_LOG(kSeverityError, kSource, L"Cabinet %hs refused: %s", cabinet.c_str(),
+            TS_LOG(kSeverityError, kSource, L"Cabinet %s refused: %s", cabinet.c_str(),
                    extractor.RefusalReason().c_str());
         }
         return false;
     }
-    TS_LOG(kSeverityInformation, kSource, L"Successfully Extracted %hs to %hs", cabinet.c_str(), target.c_str());
+    TS_LOG(kSeverityInformation, kSource, L"Successfully Extracted %s to %s", cabinet.c_str(), target.c_str());
     if (produced != nullptr) *produced = extractor.Produced();
     return true;
 }

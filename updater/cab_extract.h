@@ -43,13 +43,15 @@ public:
     // taken by another extractor, when already initialised, or when FDI fails.
     bool Initialize();
 
-    // Unpacks `cabinet` into `target` (both in the system code page), creating
-    // subfolders as the entry names give them, with the entries' time stamps and
-    // read-only, hidden, system and archive attributes. Aborts ("Application
+    // Unpacks `cabinet` into `target` (wide paths, any name Windows holds),
+    // creating subfolders as the entry names give them, with the entries' time
+    // stamps and read-only, hidden, system and archive attributes. Aborts ("Application
     // aborted") at the first entry whose name is not contained below the target
     // or that goes beyond the caps; RefusalReason then says why. Returns FDICopy's
-    // result; false also before Initialize and on another thread.
-    bool Extract(const std::string& cabinet, const std::string& target);
+    // result; false also before Initialize, on another thread, and when the
+    // cabinet's path cannot be handed to FDI as UTF-8 unchanged (an unpaired
+    // surrogate: "Cabinet not found").
+    bool Extract(const std::wstring& cabinet, const std::wstring& target);
 
     // Full paths of the files this Extract call wrote and closed completely, in
     // cabinet order. Only meaningful when Extract returned true.
@@ -88,13 +90,13 @@ private:
 // Text for an FDI error operation code.
 const wchar_t* CabErrorText(int code);
 
-// Unpacks `cabinet` into `target` (system code page) with QnCabExtractor. A
-// cabinet whose file table, as far as it can be read beforehand, already shows
+// Unpacks `cabinet` into `target` (wide paths) with QnCabExtractor. A cabinet
+// whose file table, as far as it can be read beforehand, already shows
 // a name outside the target or more than the caps is refused before anything
 // is written. True when the whole cabinet was extracted; `produced` (optional)
 // then receives the full paths of the files written. False, with `produced`
 // empty, when it was refused or extraction failed (each failure is logged);
 // files written before a failure stay where they are.
-bool ExtractCab(const std::string& cabinet, const std::string& target, std::vector<std::wstring>* produced = nullptr);
+bool ExtractCab(const std::wstring& cabinet, const std::wstring& target, std::vector<std::wstring>* produced = nullptr);
 
 }  // namespace tessary

@@ -106,7 +106,7 @@ void CSqliteDataMgr::Open(const std::wstring& path) {
         throw CSqliteException(lastErrorWide_, 1);
     }
     char* message = nullptr;
-    db_.reset(sqlite_open(WideToNarrow(path_).c_str(), 0, &message));
+    db_.reset(sqlite_open(path_.c_str(), 0, &message));
     if (!db_) {
         RecordError(1, message);
         throw CSqliteException(lastErrorWide_, 1);

@@ -170,11 +170,17 @@ DownloadOutcome DownloadToFile(const std::wstring& url, StagedFile* staged, cons
     return outcome;
 }
 
-// Deletes the downloaded cabinet whatever becomes of the attempt.
+// Deletes the downloaded cabinet whatever becomes of the attempt (waiting
+// within the bound for a scanner that holds the new file); one that stays is logged.
 class CabinetFileGuard {
 public:
     explicit CabinetFileGuard(std::wstring path) : path_(std::move(path)) {}
-    ~CabinetFileGuard() { ::DeleteFileW(path_.c_str()); }
+    ~CabinetFileGuard() {
+        if (!DeleteFileEvenReadOnly(path_)) {
+            const DWORD error = ::GetLastError();
+            TS_LOG(kSeverityWarning, kSource, L"Cabinet %s could not be deleted, error %lu", path_.c_str(), error);
+        }
+    }
     CabinetFileGuard(const CabinetFileGuard&) = delete;
     CabinetFileGuard& operator=(const CabinetFileGuard&) = delete;
 
@@ -223,7 +229,8 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
     TS_LOG(kSeverityInformation, kSource, L"Cab downloaded with %d bytes", size);
     CabinetFileGuard removeCabinet(cabinet);
     if (!staged.CommitTo(cabinet)) {
-        TS_LOG(kSeverityError, kSource, L"Failed to open %s", cabinet.c_str());
+        const DWORD error = ::GetLastError();
+        TS_LOG(kSeverityError, kSource, L"Failed to open %s, error %lu", cabinet.c_str(), error);
         return false;
     }
     TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, cabinet.c_str());
@@ -255,7 +262,7 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
         return false;
     }
     std::vector<std::wstring> produced;
-    const bool extracted = ExtractCab(WideToNarrow(cabinet), WideToNarrow(folder.path()), &produced);
+    const bool extracted = ExtractCab(cabinet, folder.path(), &produced);
     const std::wstring expected = folder.path() + L"\\" + segment.substr(0, segment.rfind(L'.')) + L".xdb";
     // Only a file this extraction wrote completely counts, never one that was there before.
     const bool found = extracted && std::any_of(produced.begin(), produced.end(), [&](const std::wstring& file) {
@@ -272,8 +279,9 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
         return false;
     }
     if (!MoveOntoTarget(expected, target)) {
+        const DWORD error = ::GetLastError();
         TS_LOG(kSeverityError, kSource, L"Failed to renamed %s to %s with error %d", expected.c_str(), target.c_str(),
-               static_cast<int>(::GetLastError()));
+               static_cast<int>(error));
         return false;
     }
     TS_LOG(kSeverityInformation, kSource, L"%s was found and renamed to %s successfully", expected.c_str(),
@@ -445,8 +453,9 @@ bool processTsCmdFile(std::string_view value, bool reportPage, const std::wstrin
     TS_LOG(kSeverityInformation, kSource, L"Xdb downloaded with %d bytes", size);
     if (reportPage && !marked) return false;
     if (!staged.CommitTo(targetFile)) {
+        const DWORD error = ::GetLastError();
         TS_LOG(kSeverityError, kSource, L"Failed to replace %s with the download, error %d", targetFile.c_str(),
-               static_cast<int>(::GetLastError()));
+               static_cast<int>(error));
         return false;
     }
     TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, targetFile.c_str());

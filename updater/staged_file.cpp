@@ -7,6 +7,7 @@
 #include "platform/owner_check.h"
 #include "platform/paths.h"
 #include "platform/security_descriptor.h"
+#include "platform/transient_retry.h"
 
 namespace tessary {
 namespace {
@@ -242,40 +243,61 @@ DWORD MakeWritable(const std::wstring& path) {
     return attributes;
 }
 
+// True when `path` is a folder (or a link to one): no file step on it can
+// succeed, so access denied there is final, not worth the bounded wait.
+bool IsFolderEntry(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Runs `step` (a move onto `path` or its deletion) within the bounded retry of
+// transient refusals: a scanner or indexer holding the staged file or the target
+// for a moment is waited for. Access denied from a read-only `path` clears the
+// attribute once and tries again at once; when the step still fails, the
+// attribute comes back (the old file stays as it was). False with the last
+// attempt's error.
+template <typename Step>
+bool RetryOnWritable(const std::wstring& path, Step&& step) {
+    if (IsFolderEntry(path)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    DWORD readOnly = INVALID_FILE_ATTRIBUTES;  // what a read-only `path` had, once cleared
+    const bool done = RetryTransient([&] {
+        if (step()) return true;
+        DWORD error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED && readOnly == INVALID_FILE_ATTRIBUTES) {
+            readOnly = MakeWritable(path);
+            if (readOnly != INVALID_FILE_ATTRIBUTES) {
+                if (step()) return true;
+                error = ::GetLastError();
+            }
+        }
+        ::SetLastError(error);
+        return false;
+    });
+    if (!done && readOnly != INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        ::SetFileAttributesW(path.c_str(), readOnly);
+        ::SetLastError(error);
+    }
+    return done;
+}
+
 }  // namespace
 
 bool MoveOntoTarget(const std::wstring& from, const std::wstring& to) {
     constexpr DWORD kFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (::MoveFileExW(from.c_str(), to.c_str(), kFlags)) return true;
-    DWORD error = ::GetLastError();
-    if (error != ERROR_ACCESS_DENIED) return false;
-    const DWORD before = MakeWritable(to);
-    if (before == INVALID_FILE_ATTRIBUTES) {
-        ::SetLastError(error);
-        return false;
-    }
-    if (::MoveFileExW(from.c_str(), to.c_str(), kFlags)) return true;
-    error = ::GetLastError();
-    ::SetFileAttributesW(to.c_str(), before);  // the old file stays as it was
-    ::SetLastError(error);
-    return false;
+    return RetryOnWritable(to, [&] { return ::MoveFileExW(from.c_str(), to.c_str(), kFlags) != FALSE; });
 }
 
 bool DeleteFileEvenReadOnly(const std::wstring& path) {
-    if (::DeleteFileW(path.c_str())) return true;
-    DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    if (error != ERROR_ACCESS_DENIED) return false;
-    const DWORD before = MakeWritable(path);
-    if (before == INVALID_FILE_ATTRIBUTES) {
-        ::SetLastError(error);
-        return false;
-    }
-    if (::DeleteFileW(path.c_str())) return true;
-    error = ::GetLastError();
-    ::SetFileAttributesW(path.c_str(), before);
-    ::SetLastError(error);
-    return false;
+    return RetryOnWritable(path, [&] {
+        if (::DeleteFileW(path.c_str())) return true;
+        const DWORD error = ::GetLastError();
+        // Gone already (or never there) is what was asked for.
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    });
 }
 
 bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes) {

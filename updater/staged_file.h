@@ -38,10 +38,10 @@ public:
 
     // Flushes the file to disk, checks that its owner is still the trusted account
     // that created it (else ERROR_INVALID_OWNER), closes it and moves it onto
-    // `target` in one step (MoveFileExW, replacing an existing target,
-    // write-through). True only when the move succeeded; on any failure the
-    // temporary file is removed, the target keeps its content and the last error
-    // tells why.
+    // `target` in one step with MoveOntoTarget (replacing an existing target,
+    // write-through, a moment's refusal waited for within the bound). True only
+    // when the move succeeded; on any failure the temporary file is removed, the
+    // target keeps its content and the last error tells why.
     bool CommitTo(const std::wstring& target);
 
     // Bytes written so far.
@@ -65,8 +65,11 @@ bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes);
 // Moves `from` onto `to` in one step (replacing an existing `to`, write-through).
 // A read-only `to` (a file a cabinet delivered with that attribute) is made
 // writable first, so one such delivery cannot block every later update; the
-// moved file keeps its own attributes. False with the last error on failure;
-// `to` then keeps its content (and its read-only attribute).
+// moved file keeps its own attributes. A sharing, lock or access refusal (a
+// scanner holding either file for a moment) is retried within the bounded
+// retry of platform/transient_retry.h (about 1.1 s in all); a `to` that is a
+// folder is refused at once (ERROR_ACCESS_DENIED). False with the last error
+// on failure; `to` then keeps its content (and its read-only attribute).
 bool MoveOntoTarget(const std::wstring& from, const std::wstring& to);
 
 // The full path Windows opens for `path`: a relative path, "." and "..", forward
@@ -80,8 +83,10 @@ std::wstring FullPathOf(const std::wstring& path);
 // "dir\.\x.cab", "dir/x.cab." and "DIR\X.CAB" all name "dir\x.cab".
 bool NamesSameFile(const std::wstring& a, const std::wstring& b);
 
-// Deletes `path`, clearing a read-only attribute first. True when the file is
-// gone (deleted now or absent before); false with the last error otherwise.
+// Deletes `path`, clearing a read-only attribute first, with the same bounded
+// retry of transient refusals as MoveOntoTarget (a folder is refused at once).
+// True when the file is gone (deleted now or absent before); false with the
+// last error otherwise (a read-only file keeps its attribute).
 bool DeleteFileEvenReadOnly(const std::wstring& path);
 
 // What RemoveStagingLeftovers removed.

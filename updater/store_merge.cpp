@@ -387,10 +387,9 @@ MergeResult MergeInto(const std::wstring& path) {
 
     // Read-only: nothing runs on the file that could change it, and a table it
     // lacks is simply empty.
-    const std::string narrow = WideToNarrow(path);
     int code = SQLITE_OK;
     char* message = nullptr;
-    UniqueSqlite update(sqlite_open_readonly(narrow.c_str(), &code, &message));
+    UniqueSqlite update(sqlite_open_readonly(path.c_str(), &code, &message));
     UniqueSqliteMem openError(message);
     if (!update) {
         const std::string why =

@@ -33,11 +33,16 @@ constexpr size_t kKeyNameChars = 260;
 std::wstring BstrText(BSTR text) { return text == nullptr ? std::wstring() : std::wstring(text, ::SysStringLen(text)); }
 
 // The plug-in's download file, removed after every attempt (a plug-in takes
-// what it needs during MergeDB or ReplaceDB).
+// what it needs during MergeDB or ReplaceDB); one that stays is logged.
 class DownloadFileGuard {
 public:
     explicit DownloadFileGuard(const std::wstring& path) : path_(path) {}
-    ~DownloadFileGuard() { DeleteFileEvenReadOnly(path_); }
+    ~DownloadFileGuard() {
+        if (!DeleteFileEvenReadOnly(path_)) {
+            const DWORD error = ::GetLastError();
+            TS_LOG(kSeverityWarning, kSource, L"%s could not be deleted, error %lu", path_.c_str(), error);
+        }
+    }
     DownloadFileGuard(const DownloadFileGuard&) = delete;
     DownloadFileGuard& operator=(const DownloadFileGuard&) = delete;
 

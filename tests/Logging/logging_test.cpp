@@ -15,6 +15,7 @@
 #include "platform/protected_ini.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
+#include "tests/support/held_file.h"
 #include "tests/support/security_calls.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,6 +23,7 @@ namespace tessary::ETWLogging {
 namespace {
 
 using testing::FileExists;
+using testing::HoldUnshared;
 using testing::ReadBytes;
 using testing::ReadLogText;
 
@@ -424,17 +426,6 @@ TEST_F(FileLoggerTest, ReadOnlyLogFileGivesAccessDenied) {
     ::SetFileAttributesW(LogFile(0).c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(ReadLogText(LogFile(0)).find(L"refused"), std::wstring::npos);
     EXPECT_EQ(logger.Log(3, L"T", L"F", 1, L"accepted"), kLogSuccess);
-}
-
-// Holds `path` open without sharing (as a scanner would) until `holdMs` have passed
-// on another thread; the handle is taken before this returns.
-std::thread HoldUnshared(const std::wstring& path, DWORD holdMs) {
-    HANDLE held = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(held, INVALID_HANDLE_VALUE) << ::GetLastError();
-    return std::thread([held, holdMs] {
-        ::Sleep(holdMs);
-        ::CloseHandle(held);
-    });
 }
 
 // A log file someone holds without sharing for a moment is waited for, on the

@@ -11,6 +11,7 @@
 #include "platform/platform_log.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
+#include "tests/support/held_file.h"
 #include "tests/support/security_calls.h"
 
 namespace tessary {
@@ -259,12 +260,7 @@ TEST_F(CreateDirectoryTreeTest, RemoveTreeWaitsForAShortLivedHolderAndReportsALa
         ASSERT_TRUE(created);
     };
     ASSERT_NO_FATAL_FAILURE(make());
-    HANDLE briefly = ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(briefly, INVALID_HANDLE_VALUE);
-    std::thread holder([briefly] {
-        ::Sleep(100);
-        ::CloseHandle(briefly);
-    });
+    std::thread holder = testing::HoldUnshared(file, 100);
     EXPECT_TRUE(RemoveTree(tree));
     holder.join();
     EXPECT_EQ(::GetFileAttributesW(tree.c_str()), INVALID_FILE_ATTRIBUTES);

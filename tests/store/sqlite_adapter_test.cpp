@@ -90,7 +90,8 @@ TEST_F(SqliteAdapterTest, OpensNewAndEmptyFiles) {
     ASSERT_TRUE(WriteFileBytes(dir_.File(L"empty.xdb"), ""));
     UniqueSqlite empty(sqlite_open(Narrow(L"empty.xdb").c_str(), 0, nullptr));
     EXPECT_TRUE(empty);
-    EXPECT_EQ(sqlite_open(nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(sqlite_open(static_cast<const char*>(nullptr), 0, nullptr), nullptr);
+    EXPECT_EQ(sqlite_open(static_cast<const wchar_t*>(nullptr), 0, nullptr), nullptr);
 }
 
 TEST_F(SqliteAdapterTest, GetTableHasColumnNamesFirstAndNullsAsNull) {
@@ -259,8 +260,44 @@ TEST_F(SqliteAdapterTest, LockedFileOpensAndTheBusyHandlerDecidesRetries) {
 }
 
 TEST_F(SqliteAdapterTest, NonAsciiFileNamesInTheThreadCodePage) {
-    // "é" exists in the usual Western code pages; the adapter must pass the
-    // name on without mangling it.
+    // Names no ANSI code page holds (Greek and Chinese together) reach their file
+    // through the wide calls, in a folder named so as well.
+    const std::wstring folder = dir_.File(L"\u03a4\u03b5\u03c3\u03c4-\u6570\u636e");
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring wide = folder + L"\\\u03b4\u5e93.xdb";
+    {
+        UniqueSqlite db(sqlite_open(wide.c_str(), 0, nullptr));
+        ASSERT_TRUE(db);
+        ASSERT_EQ(sqlite_exec(db.get(), "CREATE TABLE T(v); INSERT INTO T VALUES(7);", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+    ASSERT_TRUE(testing::FileExists(wide));
+    int code = SQLITE_MISUSE;
+    UniqueSqlite reader(sqlite_open_readonly(wide.c_str(), &code, nullptr));
+    ASSERT_TRUE(reader) << code;
+    UniqueSqliteTable table;
+    int rows = 0;
+    int columns = 0;
+    ASSERT_EQ(sqlite_get_table(reader.get(), "SELECT v FROM T;", table.put(), &rows, &columns, nullptr), SQLITE_OK);
+    ASSERT_EQ(rows, 1);
+    EXPECT_STREQ(table.get()[1], "7");
+    UniqueSqlite reading(sqlite_open_reading(wide.c_str(), nullptr));
+    EXPECT_TRUE(reading);
+    const std::wstring v2 = folder + L"\\v2-\u6570.xdb";
+    ASSERT_TRUE(WriteFileBytes(v2, "** This file contains an SQLite 2.1 database **" + std::string(2000, '\x01')));
+    EXPECT_TRUE(sqlite_is_version2_file(v2.c_str()));
+    EXPECT_FALSE(sqlite_is_version2_file(wide.c_str()));
+    // An unpaired surrogate has no UTF-8 spelling: refused, never taken for the
+    // file whose name holds U+FFFD in its place, and nothing is created.
+    char* err = nullptr;
+    EXPECT_EQ(sqlite_open((folder + L"\\\xD800.xdb").c_str(), 0, &err), nullptr);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err, "file name cannot be converted");
+    sqlite_freemem(err);
+    EXPECT_FALSE(testing::FileExists(folder + L"\\\xFFFD.xdb"));
+
+    // "é" exists in the usual Western code pages; the narrow calls must pass
+    // the name on without mangling it.
     std::wstring name = L"caf\u00e9.xdb";
     std::string narrow = WideToNarrow(dir_.File(name));
     if (NarrowToWide(narrow) != dir_.File(name)) GTEST_SKIP() << "the thread code page cannot hold the name";

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/paths.h"
@@ -33,7 +34,6 @@ protected:
         target_ = sandbox_.File(L"out");
     }
 
-    static std::string Narrow(const std::wstring& path) { return WideToNarrow(path); }
     static std::wstring Log() { return testing::ReadLogText(logFile_); }
 
     static std::wstring logFile_;
@@ -44,7 +44,7 @@ std::wstring CabExtractTest::logFile_;
 
 TEST_F(CabExtractTest, ExtractCabUnpacksSubfoldersWithTheirTimeStamps) {
     std::vector<std::wstring> produced;
-    ASSERT_TRUE(ExtractCab(Narrow(Fixture(L"tree.cab")), Narrow(target_), &produced));
+    ASSERT_TRUE(ExtractCab(Fixture(L"tree.cab"), target_, &produced));
     EXPECT_EQ(produced, (std::vector<std::wstring>{target_ + L"\\root.txt", target_ + L"\\sub\\a.txt",
                                                    target_ + L"\\sub\\deeper\\b.txt"}));
     EXPECT_EQ(ReadBytes(target_ + L"\\root.txt"), "root file\n");
@@ -62,11 +62,56 @@ TEST_F(CabExtractTest, ExtractCabUnpacksSubfoldersWithTheirTimeStamps) {
     EXPECT_EQ(log.find(L"AdvPack.dll"), std::wstring::npos) << log;
 }
 
+// Folders named with characters no ANSI code page holds (Greek, CJK): a user
+// profile or data folder named so is unpacked into and from as it is named.
+TEST_F(CabExtractTest, CabinetsInAndIntoFoldersNamedOutsideTheAnsiCodePage) {
+    const std::wstring folder = sandbox_.File(L"\u03a4\u03b5\u03c3\u03c4-\u6570\u636e");
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    struct Case {
+        const wchar_t* fixture;
+        std::vector<std::pair<std::wstring, std::string>> files;  // produced name and content
+    };
+    std::string deeper;
+    for (int i = 0; i < 5000; ++i) deeper += "deeper\n";
+    const Case cases[] = {
+        {L"tree.cab", {{L"root.txt", "root file\n"}, {L"sub\\a.txt", "in sub\n"}, {L"sub\\deeper\\b.txt", deeper}}},
+        // The signed and the unsigned cabinet of the same store unpack alike.
+        {L"signed\\x.cab", {{L"x.xdb", ReadBytes(Fixture(L"x.xdb"))}}},
+        {L"unsigned\\x.cab", {{L"x.xdb", ReadBytes(Fixture(L"x.xdb"))}}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.fixture));
+        const std::wstring cabinet = folder + L"\\\u03ba\u03b1\u03b2" + std::to_wstring(++n) + L".cab";
+        ASSERT_TRUE(::CopyFileW(Fixture(c.fixture).c_str(), cabinet.c_str(), TRUE));
+        const std::wstring target = folder + L"\\\u51fa" + std::to_wstring(n);
+        std::vector<std::wstring> produced;
+        ASSERT_TRUE(ExtractCab(cabinet, target, &produced)) << Log();
+        std::vector<std::wstring> expected;
+        for (const auto& [name, content] : c.files) {
+            expected.push_back(target + L"\\" + name);
+            EXPECT_FALSE(content.empty());
+            EXPECT_EQ(ReadBytes(target + L"\\" + name), content) << WideToUtf8(name);
+        }
+        EXPECT_EQ(produced, expected);
+        EXPECT_NE(Log().find(L"Successfully Extracted " + cabinet + L" to " + target), std::wstring::npos) << Log();
+    }
+
+    // A name with an unpaired surrogate has no UTF-8 spelling for FDI: it is
+    // refused, never taken for the file whose name holds U+FFFD in its place.
+    ASSERT_TRUE(::CopyFileW(Fixture(L"tree.cab").c_str(), (folder + L"\\\xFFFD.cab").c_str(), TRUE));
+    QnCabExtractor extractor;
+    ASSERT_TRUE(extractor.Initialize());
+    EXPECT_FALSE(extractor.Extract(folder + L"\\\xD800.cab", folder + L"\\surrogate"));
+    EXPECT_EQ(extractor.ErrorText(), L"Cabinet not found");
+    EXPECT_FALSE(FileExists(folder + L"\\surrogate\\root.txt"));
+}
+
 TEST_F(CabExtractTest, DamagedCabinetsFailWithoutWritingAnything) {
     for (const wchar_t* name : {L"truncated.cab", L"corrupt.cab", L"missing.cab"}) {
         const std::wstring target = sandbox_.File(name) + L"_out";
         std::vector<std::wstring> produced{L"sentinel"};
-        EXPECT_FALSE(ExtractCab(Narrow(Fixture(name)), Narrow(target), &produced)) << name;
+        EXPECT_FALSE(ExtractCab(Fixture(name), target, &produced)) << name;
         EXPECT_TRUE(produced.empty()) << name;
         EXPECT_FALSE(FileExists(target + L"\\sub\\deeper\\b.txt")) << name;
     }
@@ -79,7 +124,7 @@ TEST_F(CabExtractTest, CabinetsNamingPathsOutsideTheTargetAreRefusedWhole) {
     for (const wchar_t* name : {L"escape_dotdot.cab", L"escape_deep_dotdot.cab", L"escape_absolute.cab",
                                 L"escape_drive.cab", L"escape_device.cab", L"decoy.cab"}) {
         const std::wstring target = sandbox_.File(L"nested\\out");
-        EXPECT_FALSE(ExtractCab(Narrow(Fixture(name)), Narrow(target))) << name;
+        EXPECT_FALSE(ExtractCab(Fixture(name), target)) << name;
         EXPECT_FALSE(FileExists(target + L"\\inside.txt")) << name << ": nothing is written, not even safe entries";
         EXPECT_FALSE(FileExists(sandbox_.File(L"nested\\escaped.txt"))) << name;
         EXPECT_FALSE(FileExists(sandbox_.File(L"escaped.txt"))) << name;
@@ -92,12 +137,12 @@ TEST_F(CabExtractTest, CabinetsNamingPathsOutsideTheTargetAreRefusedWhole) {
 TEST_F(CabExtractTest, CabinetsBeyondTheCapsAreRefused) {
     for (const wchar_t* name : {L"many.cab", L"huge_claim.cab"}) {
         const std::wstring target = sandbox_.File(name) + L"_out";
-        EXPECT_FALSE(ExtractCab(Narrow(Fixture(name)), Narrow(target))) << name;
+        EXPECT_FALSE(ExtractCab(Fixture(name), target)) << name;
         EXPECT_FALSE(FileExists(target + L"\\f000.txt")) << name << ": refused before anything is written";
         // The extractor's own checks, for cabinets whose file table could not be read beforehand.
         QnCabExtractor extractor;
         ASSERT_TRUE(extractor.Initialize());
-        EXPECT_FALSE(extractor.Extract(Narrow(Fixture(name)), Narrow(target))) << name;
+        EXPECT_FALSE(extractor.Extract(Fixture(name), target)) << name;
         EXPECT_EQ(extractor.ErrorText(), L"Application aborted") << name;
         EXPECT_NE(extractor.RefusalReason().find(L"more than"), std::wstring::npos) << name;
         EXPECT_FALSE(FileExists(target + L"\\claim.txt")) << name;
@@ -108,7 +153,7 @@ TEST_F(CabExtractTest, CabinetsBeyondTheCapsAreRefused) {
 TEST_F(CabExtractTest, ExtractorKeepsAttributesAndTimeStamps) {
     QnCabExtractor extractor;
     ASSERT_TRUE(extractor.Initialize());
-    ASSERT_TRUE(extractor.Extract(Narrow(Fixture(L"attributes.cab")), Narrow(target_))) << extractor.ErrorText();
+    ASSERT_TRUE(extractor.Extract(Fixture(L"attributes.cab"), target_)) << extractor.ErrorText();
     EXPECT_EQ(extractor.ErrorText(), L"No error");
 
     // Wine reports the archive bit on every file it wrote, so only read-only,
@@ -132,28 +177,28 @@ TEST_F(CabExtractTest, ExtractorKeepsAttributesAndTimeStamps) {
     // earlier extraction's, or one someone put there) is never written through.
     ::SetFileAttributesW((target_ + L"\\readonly.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(WriteFileBytes(target_ + L"\\readonly.txt", "planted"));
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"attributes.cab")), Narrow(target_)));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"attributes.cab"), target_));
     EXPECT_EQ(ReadBytes(target_ + L"\\readonly.txt"), "planted");
 }
 
 TEST_F(CabExtractTest, ExtractorAbortsSpanningCabinetsAndForeignNames) {
     QnCabExtractor extractor;
     ASSERT_TRUE(extractor.Initialize());
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"spanning.cab")), Narrow(target_)));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"spanning.cab"), target_));
     EXPECT_EQ(extractor.ErrorText(), L"Application aborted");
     EXPECT_FALSE(FileExists(target_ + L"\\part.txt"));
 
     // The extractor's own check, for cabinets that reach it directly.
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"escape_dotdot.cab")), Narrow(sandbox_.File(L"a\\b"))));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"escape_dotdot.cab"), sandbox_.File(L"a\\b")));
     EXPECT_EQ(extractor.ErrorText(), L"Application aborted");
     EXPECT_FALSE(FileExists(sandbox_.File(L"a\\escaped.txt")));
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"escape_drive.cab")), Narrow(sandbox_.File(L"a\\b"))));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"escape_drive.cab"), sandbox_.File(L"a\\b")));
     EXPECT_FALSE(FileExists(L"C:\\escaped.txt"));
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"decoy.cab")), Narrow(sandbox_.File(L"a\\b"))));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"decoy.cab"), sandbox_.File(L"a\\b")));
     EXPECT_NE(extractor.RefusalReason().find(L"leaves the target folder"), std::wstring::npos);
     EXPECT_TRUE(extractor.Produced().empty());
 
-    EXPECT_FALSE(extractor.Extract(Narrow(Fixture(L"truncated.cab")), Narrow(target_)));
+    EXPECT_FALSE(extractor.Extract(Fixture(L"truncated.cab"), target_));
     EXPECT_NE(extractor.ErrorText(), L"No error");
 }
 
@@ -162,20 +207,20 @@ TEST_F(CabExtractTest, ExtractorWorksOnlyOnItsThreadAndOnePerThread) {
     bool otherThread = true;
     std::thread([&] { otherThread = first.Initialize(); }).join();
     EXPECT_FALSE(otherThread);
-    EXPECT_FALSE(first.Extract(Narrow(Fixture(L"tree.cab")), Narrow(target_))) << "not initialised";
+    EXPECT_FALSE(first.Extract(Fixture(L"tree.cab"), target_)) << "not initialised";
 
     ASSERT_TRUE(first.Initialize());
     EXPECT_FALSE(first.Initialize()) << "already initialised";
     QnCabExtractor second;
     EXPECT_FALSE(second.Initialize()) << "the thread's slot is taken";
-    std::thread([&] { otherThread = first.Extract(Narrow(Fixture(L"tree.cab")), Narrow(target_)); }).join();
+    std::thread([&] { otherThread = first.Extract(Fixture(L"tree.cab"), target_); }).join();
     EXPECT_FALSE(otherThread);
     EXPECT_FALSE(FileExists(target_ + L"\\root.txt"));
 
     first.Destroy();
     first.Destroy();
     ASSERT_TRUE(second.Initialize());
-    EXPECT_TRUE(second.Extract(Narrow(Fixture(L"tree.cab")), Narrow(target_))) << second.ErrorText();
+    EXPECT_TRUE(second.Extract(Fixture(L"tree.cab"), target_)) << second.ErrorText();
     EXPECT_TRUE(FileExists(target_ + L"\\sub\\deeper\\b.txt"));
 }
 

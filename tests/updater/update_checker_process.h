@@ -117,10 +117,14 @@ inline void CleanUpdateCheckerState(const std::wstring& common) {
 // "data/summary/" land beside it), the emulator it talks to and its log.
 class UpdateCheckerProcess {
 public:
-    UpdateCheckerProcess() {
+    // `subfolder` (when not empty) names a subfolder of the throwaway directory that
+    // holds the copy instead.
+    explicit UpdateCheckerProcess(const std::wstring& subfolder = L"") {
         const std::wstring built = ParentDirectory(ModuleFilePath(nullptr)) + L"\\TSUpdChk.exe";
-        program_ = programDir_.File(L"TSUpdChk.exe");
-        copied_ = ::CopyFileW(built.c_str(), program_.c_str(), FALSE) != FALSE;
+        directory_ = subfolder.empty() ? programDir_.path() : programDir_.File(subfolder);
+        program_ = directory_ + L"\\TSUpdChk.exe";
+        copied_ = (subfolder.empty() || ::CreateDirectoryW(directory_.c_str(), nullptr)) &&
+                  ::CopyFileW(built.c_str(), program_.c_str(), FALSE) != FALSE;
         wchar_t folder[MAX_PATH] = {};
         ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, folder);
         logDir_ = std::wstring(folder) + L"\\Quellon\\QNLOGS\\TSAPI\\TSUpdChk";
@@ -128,7 +132,7 @@ public:
 
     bool copied() const { return copied_; }
     const std::wstring& program() const { return program_; }
-    std::wstring ProgramDirFile(const std::wstring& name) const { return programDir_.File(name); }
+    std::wstring ProgramDirFile(const std::wstring& name) const { return directory_ + L"\\" + name; }
 
     // Runs one pass; returns its exit code (0xFFFFFFFF when it could not start or
     // did not end within two minutes). `dllOverrides` replaces WINEDLLOVERRIDES.
@@ -142,7 +146,7 @@ public:
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process{};
         const BOOL started = ::CreateProcessW(program_.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                              programDir_.path().c_str(), &startup, &process);
+                                              directory_.c_str(), &startup, &process);
         if (dllOverrides != nullptr) ::SetEnvironmentVariableW(L"WINEDLLOVERRIDES", had > 0 ? saved : nullptr);
         if (!started) return 0xFFFFFFFF;
         DWORD code = 0xFFFFFFFF;
@@ -160,6 +164,7 @@ public:
 
 private:
     ScopedTempDir programDir_;
+    std::wstring directory_;
     std::wstring program_;
     std::wstring logDir_;
     bool copied_ = false;

@@ -19,11 +19,13 @@
 #include "platform/protected_ini.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 #include "store/data_paths.h"
 #include "platform/product_registry.h"
 #include "store/sqlite_adapter.h"
 #include "store/stores.h"
 #include "tests/support/emulator_control.h"
+#include "tests/support/held_file.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/update_checker_process.h"
 #include "tests/updater/updater_test_support.h"
@@ -251,6 +253,23 @@ TEST_F(UpdateCheckerTest, TrustedCabinetUnderDataSummaryLandsAsTheDatabase) {
         << log;
 }
 
+// A program folder named with characters no ANSI code page holds: the cabinet
+// is downloaded, unpacked and moved into place there under its own name.
+TEST_F(UpdateCheckerTest, TrustedCabinetLandsInAProgramFolderNamedOutsideTheAnsiCodePage) {
+    ASSERT_TRUE(rootTrusted_);
+    UpdateCheckerProcess process(L"\u03a4\u03b5\u03c3\u03c4-\u6570\u636e");
+    ASSERT_TRUE(process.copied());
+    Manifest("FILE={origin}/signed/x.xdb||x.xdb||ffffffff\r\n");
+    EXPECT_EQ(process.Run(), 0u);
+    const std::wstring log = process.Log();
+    EXPECT_EQ(StoreHashes(process.ProgramDirFile(L"x.xdb")),
+              (std::vector<std::string>{kCabinetStoreHash, "AAAA0000000000000000000000000002"}))
+        << log;
+    EXPECT_EQ(Paths(), (std::vector<std::string>{"/data/manifest/", "/signed/x.cab"}));
+    EXPECT_FALSE(FileExists(process.ProgramDirFile(L"x.cab")));
+    EXPECT_NE(log.find(L"Successfully Extracted " + process.ProgramDirFile(L"x.cab")), std::wstring::npos) << log;
+}
+
 TEST_F(UpdateCheckerTest, ATargetThatIsTheCabinetUnderAnySpellingIsNeverReplacedByIt) {
     ASSERT_TRUE(rootTrusted_);
     // Each spelling names the cabinet "x.cab" itself: fetched over the target, it
@@ -275,6 +294,36 @@ TEST_F(UpdateCheckerTest, ATargetThatIsTheCabinetUnderAnySpellingIsNeverReplaced
             EXPECT_EQ(ReadBytes(Common(L"x.cab")), "old");
         }
     }
+}
+
+// A target another program holds without sharing for the whole pass: the
+// cabinet's database and then the plain file are each refused after the bounded
+// wait, each failure is logged with its error, and the target keeps its content.
+TEST_F(UpdateCheckerTest, ATargetHeldThroughoutThePassKeepsItsContentAndEachFailedReplaceIsLogged) {
+    ASSERT_TRUE(rootTrusted_);
+    if (!testing::ReplacingAnUnsharedFileIsRefused(common_)) {
+        GTEST_SKIP() << "this Wine's MoveFileExW replaces a file another handle holds without sharing; only "
+                        "Windows refuses it with a sharing violation";
+    }
+    ASSERT_TRUE(WriteFileBytes(Common(L"x.xdb"), "old"));
+    Manifest("FILE={origin}/signed/x.xdb||data/summary/x.xdb||ffffffff\r\n");
+    {
+        const UniqueFile held(
+            ::CreateFileW(Common(L"x.xdb").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        const ULONGLONG start = ::GetTickCount64();
+        EXPECT_EQ(process_.Run(), 0u);
+        EXPECT_GE(::GetTickCount64() - start, 2000u) << "each replace waited out the bound before it gave up";
+    }
+    EXPECT_EQ(ReadBytes(Common(L"x.xdb")), "old");
+    const std::wstring log = process_.Log();
+    EXPECT_NE(log.find(L"Failed to renamed "), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"x.xdb to " + Common(L"x.xdb") + L" with error "), std::wstring::npos) << log;
+    EXPECT_NE(log.find(L"Failed to replace " + Common(L"x.xdb") + L" with the download, error "), std::wstring::npos)
+        << log;
+    EXPECT_EQ(log.find(L"successfully"), std::wstring::npos) << log;
+    EXPECT_EQ(log.find(L"bytes written to " + Common(L"x.xdb")), std::wstring::npos) << log;
+    EXPECT_FALSE(FileExists(Common(L"x.cab"))) << "the cabinet is deleted all the same";
 }
 
 TEST_F(UpdateCheckerTest, LeftoversOfKilledPassesAreRemovedByTheNextPass) {

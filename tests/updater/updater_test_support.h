@@ -67,7 +67,7 @@ inline WORD DosTime(int hour, int minute, int second) {
 inline std::vector<std::string> StoreHashes(const std::wstring& path) {
     std::vector<std::string> hashes;
     if (!FileExists(path)) return hashes;
-    UniqueSqlite db(sqlite_open(WideToNarrow(path).c_str(), 0, nullptr));
+    UniqueSqlite db(sqlite_open(path.c_str(), 0, nullptr));
     UniqueSqliteTable table;
     int rows = 0;
     int columns = 0;
