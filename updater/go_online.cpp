@@ -230,7 +230,9 @@ bool TryCabinet(const std::string& url, const std::wstring& target) {
     CabinetFileGuard removeCabinet(cabinet);
     if (!staged.CommitTo(cabinet)) {
         const DWORD error = ::GetLastError();
-        TS_LOG(kSeverityError, kSource, L"Failed to open %s, error %lu", cabinet.c_str(), error);
+        TS_LOG(kSeverityError, kSource, L"Failed to open %s", cabinet.c_str());
+        TS_LOG(kSeverityError, kSource, L"The downloaded cabinet could not take the name %s: error %lu",
+               cabinet.c_str(), error);
         return false;
     }
     TS_LOG(kSeverityInformation, kSource, L"%d bytes written to %s", size, cabinet.c_str());
