@@ -59,7 +59,8 @@ TEST_F(StagedFileTest, ReplaceAndDeleteWaitForAMomentaryHolderAndFailWithinTheBo
             }
             const std::wstring stagedPath = staged.path();
 
-            std::thread holder = testing::HoldUnshared(target, lasting ? 2000 : 150);
+            // A lasting holder outlives the bound by far, even on a loaded machine.
+            std::thread holder = testing::HoldUnshared(target, lasting ? 3500 : 150);
             const ULONGLONG start = ::GetTickCount64();
             bool done = false;
             switch (row.step) {
@@ -91,7 +92,7 @@ TEST_F(StagedFileTest, ReplaceAndDeleteWaitForAMomentaryHolderAndFailWithinTheBo
             EXPECT_FALSE(done);
             EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
             EXPECT_GE(elapsed, 1000u);
-            EXPECT_LT(elapsed, 2000u) << "given up within the bound, before the holder let go";
+            EXPECT_LT(elapsed, 3000u) << "given up within the bound, before the holder let go";
             EXPECT_EQ(ReadBytes(target), "old");
             EXPECT_EQ(::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY,
                       row.readOnly ? DWORD{FILE_ATTRIBUTE_READONLY} : 0u);
