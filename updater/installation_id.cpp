@@ -76,8 +76,10 @@ bool InstallationId::Save() {
     loaded_ = false;
     const std::wstring file = FilePath();
     if (file.empty()) return false;
-    // A whole new file or the old one: never a file cut short.
-    return ReplaceFileWithBytes(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // A whole new file or the old one: never a file cut short. Other accounts
+    // may read the identity, never change it.
+    return ReplaceFileWithBytes(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                security::Secured::kReadableFile);
 }
 
 bool InstallationId::Assign(std::string_view sixteen) {

@@ -162,13 +162,13 @@ void StagedFile::Discard() {
     }
 }
 
-bool StagedFile::Create(const std::wstring& directory) {
+bool StagedFile::Create(const std::wstring& directory, security::Secured kind) {
     Discard();
     size_ = 0;
     failed_ = false;
     if (directory.empty()) return false;
-    // Only SYSTEM and Administrators may read or change a download before it is in place.
-    security::Descriptor descriptor = security::BuildDescriptor(security::Secured::kPrivateFile);
+    // Never writable by other accounts; a download is not even readable by them.
+    security::Descriptor descriptor = security::BuildDescriptor(kind);
     if (!descriptor) return false;
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring candidate = UniqueName(directory, L".tmp");
@@ -300,9 +300,9 @@ bool DeleteFileEvenReadOnly(const std::wstring& path) {
     });
 }
 
-bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes) {
+bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes, security::Secured kind) {
     StagedFile staged;
-    return staged.Create(ParentDirectory(target)) && staged.Write(bytes.data(), bytes.size()) &&
+    return staged.Create(ParentDirectory(target), kind) && staged.Write(bytes.data(), bytes.size()) &&
            staged.CommitTo(target);
 }
 

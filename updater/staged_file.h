@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "platform/unique_resource.h"
+#include "platform/security_descriptor.h"
 
 namespace tessary {
 
@@ -28,9 +29,9 @@ public:
     StagedFile& operator=(const StagedFile&) = delete;
 
     // Creates a new, uniquely named empty file in `directory` (which must exist),
-    // with the descriptor of a file only SYSTEM and Administrators use.
-    // False when none could be created (the object stays empty).
-    bool Create(const std::wstring& directory);
+    // with the descriptor of `kind`: by default a file only SYSTEM and
+    // Administrators use. False when none could be created (the object stays empty).
+    bool Create(const std::wstring& directory, security::Secured kind = security::Secured::kPrivateFile);
 
     // Appends `size` bytes. False (and the file is then unusable for CommitTo)
     // when the write fails or the file was not created.
@@ -59,8 +60,10 @@ private:
 };
 
 // Replaces `target` with a file holding exactly `bytes` (through StagedFile, in
-// the target's directory). False, with the target untouched, on any failure.
-bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes);
+// the target's directory, with the descriptor of `kind`). False, with the target
+// untouched, on any failure.
+bool ReplaceFileWithBytes(const std::wstring& target, std::string_view bytes,
+                          security::Secured kind = security::Secured::kPrivateFile);
 
 // Moves `from` onto `to` in one step (replacing an existing `to`, write-through).
 // A read-only `to` (a file a cabinet delivered with that attribute) is made

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "store/data_paths.h"
+#include "tests/support/security_calls.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/updater_test_support.h"
 
@@ -48,7 +49,18 @@ TEST_F(InstallationIdTest, SaveWritesTwentyLittleEndianBytesAndLoadReadsThemBack
     EXPECT_FALSE(testing::FileExists(file_));
     EXPECT_FALSE(id.Load());
 
-    EXPECT_TRUE(id.Assign("00010002000300A4"));
+    {
+        // Written new with the descriptor of a file other accounts may only read.
+        testing::RecordedSecurityCalls calls;
+        EXPECT_TRUE(id.Assign("00010002000300A4"));
+        size_t created = 0;
+        for (const security::SecurityEvent& event : calls.All()) {
+            if (event.call != security::SecurityCall::kCreateFile) continue;
+            ++created;
+            EXPECT_EQ(event.described, calls.Model(security::Secured::kReadableFile));
+        }
+        EXPECT_EQ(created, 1u);
+    }
     EXPECT_EQ(ReadBytes(file_), std::string("\x01\0\0\0\x02\0\0\0\x03\0\0\0\xa4\0\0\0\0\0\0\0", 20));
     EXPECT_FALSE(id.loadedFromFile());
 
