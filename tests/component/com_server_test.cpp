@@ -381,22 +381,26 @@ protected:
     ProductValuesGuard guard_{{L"ServiceOrigin"}};
 };
 
-TEST_F(AppObjectsTest, HashOnlyRecordCarriesTheHashAndALink) {
-    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
-    LONG result = kSentinel;
-    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
-    ASSERT_TRUE(details);
-    EXPECT_EQ(result, 6);
-
+// The record of a hash-only lookup of kHash, read through `details`.
+void ExpectHashOnlyProperties(IQnTessaryAppDetails* details) {
     QNTS_APP_DETAILS properties;
     std::memset(&properties, 0xCC, sizeof properties);
-    result = kSentinel;
+    LONG result = kSentinel;
     ASSERT_EQ(details->GetFileProperties(&properties, &result), S_OK);
     EXPECT_EQ(result, 0);
     EXPECT_STREQ(properties.pwszMD5, kHash);
     EXPECT_STREQ(properties.pwszPath, L"");
     EXPECT_STREQ(properties.pwszExeName, L"");
     EXPECT_EQ(properties.sizeOnDisk, 0u);
+}
+
+TEST_F(AppObjectsTest, HashOnlyRecordCarriesTheHashAndALink) {
+    ASSERT_TRUE(registry::WriteString(HKEY_LOCAL_MACHINE, keys::kTessary, L"ServiceOrigin", L"http://127.0.0.1:9"));
+    LONG result = kSentinel;
+    ComPtr<IQnTessaryAppDetails> details = Lookup(nullptr, kHash, 1, &result);
+    ASSERT_TRUE(details);
+    EXPECT_EQ(result, 6);
+    ExpectHashOnlyProperties(details.Get());
 
     LONG known = kSentinel;
     EXPECT_EQ(details->IsKnown(&known, &result), S_OK);
@@ -529,12 +533,7 @@ TEST_F(AppObjectsTest, ObjectsOfTheMultithreadedApartmentAreUsedDirectlyFromAnSt
                                                    reinterpret_cast<void**>(there.GetAddressOf())),
                   S_OK);
         EXPECT_EQ(there.Get(), details.Get()) << "the free-threaded marshaller hands over the object itself";
-        QNTS_APP_DETAILS properties;
-        std::memset(&properties, 0xCC, sizeof properties);
-        LONG read = kSentinel;
-        ASSERT_EQ(there->GetFileProperties(&properties, &read), S_OK);
-        EXPECT_EQ(read, 0);
-        EXPECT_STREQ(properties.pwszMD5, kHash);
+        ExpectHashOnlyProperties(there.Get());
     });
 
     // An aggregated object leaves marshalling to its outer object.
@@ -594,13 +593,8 @@ TEST_F(AppObjectsTest, ProxyDllCarriesRecordsArraysAndTextsAcrossApartments) {
                                          reinterpret_cast<void**>(remote.GetAddressOf())),
                   S_OK);
         EXPECT_NE(remote.Get(), details.Get()) << "a proxy, not the object";
-        QNTS_APP_DETAILS properties;
-        std::memset(&properties, 0xCC, sizeof properties);
+        ExpectHashOnlyProperties(remote.Get());
         LONG read = kSentinel;
-        ASSERT_EQ(remote->GetFileProperties(&properties, &read), S_OK);
-        EXPECT_EQ(read, 0);
-        EXPECT_STREQ(properties.pwszMD5, kHash);
-        EXPECT_STREQ(properties.pwszPath, L"");
         LPWSTR url = nullptr;
         ASSERT_EQ(remote->SubmitApplicationToTessary(&url, &read), S_OK);
         EXPECT_EQ(TakeTaskText(url), std::wstring(L"http://127.0.0.1:9/library/app/feedback/?Md5=") + kHash);

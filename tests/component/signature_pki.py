@@ -61,31 +61,30 @@ def make_root(name, subject):
     run("openssl", "x509", "-in", path(name + ".pem"), "-outform", "DER", "-out", os.path.join(OUT, name + ".cer"))
 
 
-def make_leaf(name, subject, issuer, serial, usage="codeSigning", extra=""):
+def make_issued(name, subject, issuer, serial, extensions, days):
+    """A certificate for `name` issued by `issuer` with the given extension lines."""
     make_key(name)
     ext = path(name + ".ext")
     with open(ext, "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n"
-                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n%s" % (usage, extra))
+        f.write(extensions)
     run("openssl", "req", "-new", "-utf8", "-key", path(name + ".key"), "-subj", subject, "-config", "/dev/null",
         "-out", path(name + ".csr"))
     # SHA-1: Wine's WinVerifyTrust skips the root check for SHA-256-signed leaves.
     run("openssl", "x509", "-req", "-in", path(name + ".csr"), "-CA", path(issuer + ".pem"), "-CAkey",
-        path(issuer + ".key"), "-days", "1825", "-sha1", "-set_serial", serial, "-extfile", ext,
+        path(issuer + ".key"), "-days", days, "-sha1", "-set_serial", serial, "-extfile", ext,
         "-out", path(name + ".pem"))
+
+
+def make_leaf(name, subject, issuer, serial, usage="codeSigning", extra=""):
+    make_issued(name, subject, issuer, serial,
+                "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n"
+                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n%s" % (usage, extra), "1825")
 
 
 def make_issuing_ca(name, subject, issuer, serial):
-    make_key(name)
-    ext = path(name + ".ext")
-    with open(ext, "w") as f:
-        f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
-                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
-    run("openssl", "req", "-new", "-utf8", "-key", path(name + ".key"), "-subj", subject, "-config", "/dev/null",
-        "-out", path(name + ".csr"))
-    run("openssl", "x509", "-req", "-in", path(name + ".csr"), "-CA", path(issuer + ".pem"), "-CAkey",
-        path(issuer + ".key"), "-days", "3650", "-sha1", "-set_serial", serial, "-extfile", ext,
-        "-out", path(name + ".pem"))
+    make_issued(name, subject, issuer, serial,
+                "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
+                "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n", "3650")
 
 
 def silent_port():

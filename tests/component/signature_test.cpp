@@ -201,27 +201,46 @@ TEST_F(SignatureTest, ChainToAnUntrustedRootIsNotGoodEvenWhenTheRootIsListed) {
     EXPECT_FALSE(Verify(Fixture(L"absent.exe")));
 }
 
+// The embedded signature of a file: its certificate store and signed message,
+// closed when the object goes. `found` is false (with `error`) when the file
+// carries none that crypt32 can read.
+struct EmbeddedSignature {
+    explicit EmbeddedSignature(const std::wstring& file) {
+        found = ::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                                   nullptr) != FALSE;
+        error = found ? 0 : ::GetLastError();
+    }
+    ~EmbeddedSignature() {
+        if (message != nullptr) ::CryptMsgClose(message);
+        if (store != nullptr) ::CertCloseStore(store, 0);
+    }
+    EmbeddedSignature(const EmbeddedSignature&) = delete;
+    EmbeddedSignature& operator=(const EmbeddedSignature&) = delete;
+
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    bool found = false;
+    DWORD error = 0;
+};
+
 TEST_F(SignatureTest, SecondSignerPassesWhenTheFirstFails) {
     // two_signers.exe: one message whose first signer (not accepted by name) and
     // second signer (the maker) both sign the same content.
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const std::wstring file = Fixture(L"two_signers.exe");
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
-        const DWORD error = ::GetLastError();
-        if (error == static_cast<DWORD>(CRYPT_E_NO_MATCH)) {
-            GTEST_SKIP() << "crypt32 cannot decode a PKCS #7 signed message with two SignerInfos "
-                            "(CryptQueryObject answers CRYPT_E_NO_MATCH; Wine 8 lacks this)";
+    {
+        const EmbeddedSignature signature(Fixture(L"two_signers.exe"));
+        if (!signature.found) {
+            if (signature.error == static_cast<DWORD>(CRYPT_E_NO_MATCH)) {
+                GTEST_SKIP() << "crypt32 cannot decode a PKCS #7 signed message with two SignerInfos "
+                                "(CryptQueryObject answers CRYPT_E_NO_MATCH; Wine 8 lacks this)";
+            }
+            FAIL() << "CryptQueryObject failed with " << std::hex << signature.error;
         }
-        FAIL() << "CryptQueryObject failed with " << std::hex << error;
+        DWORD signers = 0;
+        DWORD size = sizeof signers;
+        EXPECT_TRUE(::CryptMsgGetParam(signature.message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size));
+        EXPECT_EQ(signers, 2u);
     }
-    DWORD signers = 0;
-    DWORD size = sizeof signers;
-    EXPECT_TRUE(::CryptMsgGetParam(message, CMSG_SIGNER_COUNT_PARAM, 0, &signers, &size));
-    EXPECT_EQ(signers, 2u);
-    ::CryptMsgClose(message);
-    ::CertCloseStore(store, 0);
 
     EXPECT_TRUE(Verify(Fixture(L"two_signers.exe")));
     // The second signer is the one that passes: rejecting it leaves none.
@@ -234,14 +253,10 @@ TEST_F(SignatureTest, SecondSignerPassesWhenTheFirstFails) {
 TEST_F(SignatureTest, CounterSignedFileCarriesItsSigningTime) {
     EXPECT_TRUE(Verify(Fixture(L"stamped.exe")));
 
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const std::wstring stamped = Fixture(L"stamped.exe");
-    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, stamped.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
-                                   nullptr));
+    const EmbeddedSignature stamped(Fixture(L"stamped.exe"));
+    ASSERT_TRUE(stamped.found);
     FILETIME time{0x1234, 0x5678};
-    EXPECT_EQ(ReadCounterSigningTime(message, 0, &time), SigningTimeResult::kFound);
+    EXPECT_EQ(ReadCounterSigningTime(stamped.message, 0, &time), SigningTimeResult::kFound);
     // Stamped when the fixture was made: after 2024 and not in the future.
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
@@ -249,43 +264,31 @@ TEST_F(SignatureTest, CounterSignedFileCarriesItsSigningTime) {
     ASSERT_TRUE(::FileTimeToSystemTime(&time, &system));
     EXPECT_GE(system.wYear, 2024);
     EXPECT_LE(::CompareFileTime(&time, &now), 0);
-    EXPECT_EQ(ReadCounterSigningTime(message, 1, &time), SigningTimeResult::kFailed);
+    EXPECT_EQ(ReadCounterSigningTime(stamped.message, 1, &time), SigningTimeResult::kFailed);
     EXPECT_EQ(ReadCounterSigningTime(nullptr, 0, &time), SigningTimeResult::kFailed);
-    ::CryptMsgClose(message);
-    ::CertCloseStore(store, 0);
 
-    const std::wstring plain = Fixture(L"quellon.exe");
-    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, plain.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
-                                   nullptr));
+    const EmbeddedSignature plain(Fixture(L"quellon.exe"));
+    ASSERT_TRUE(plain.found);
     time = FILETIME{0x1234, 0x5678};
-    EXPECT_EQ(ReadCounterSigningTime(message, 0, &time), SigningTimeResult::kNoAttributes);
+    EXPECT_EQ(ReadCounterSigningTime(plain.message, 0, &time), SigningTimeResult::kNoAttributes);
     EXPECT_EQ(time.dwLowDateTime, 0x1234u);
-    ::CryptMsgClose(message);
-    ::CertCloseStore(store, 0);
 }
 
 TEST_F(SignatureTest, ChainPolicyAcceptsATrustedChainAndRefusesAnUntrustedOne) {
     EXPECT_FALSE(PassesAuthenticodeTimestampPolicy(nullptr));
     for (const auto& [name, trusted] : {std::pair{L"quellon.exe", true}, std::pair{L"absent.exe", false}}) {
-        HCERTSTORE store = nullptr;
-        HCRYPTMSG message = nullptr;
-        const std::wstring file = Fixture(name);
-        ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                       CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
-                                       nullptr));
-        PCCERT_CONTEXT leaf =
-            ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, L"Quellon", nullptr);
+        const EmbeddedSignature signature(Fixture(name));
+        ASSERT_TRUE(signature.found);
+        PCCERT_CONTEXT leaf = ::CertFindCertificateInStore(signature.store, X509_ASN_ENCODING, 0,
+                                                           CERT_FIND_SUBJECT_STR_W, L"Quellon", nullptr);
         ASSERT_NE(leaf, nullptr);
         CERT_CHAIN_PARA para{};
         para.cbSize = sizeof para;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        ASSERT_TRUE(::CertGetCertificateChain(nullptr, leaf, nullptr, store, &para, 0, nullptr, &chain));
+        ASSERT_TRUE(::CertGetCertificateChain(nullptr, leaf, nullptr, signature.store, &para, 0, nullptr, &chain));
         EXPECT_EQ(PassesAuthenticodeTimestampPolicy(chain), trusted) << name;
         ::CertFreeCertificateChain(chain);
         ::CertFreeCertificateContext(leaf);
-        ::CryptMsgClose(message);
-        ::CertCloseStore(store, 0);
     }
 }
 
@@ -380,15 +383,11 @@ struct EmbeddedCertificates {
 
 EmbeddedCertificates ReadEmbeddedCertificates(const std::wstring& file) {
     EmbeddedCertificates found;
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
-        return found;
-    }
+    const EmbeddedSignature signature(file);
+    if (!signature.found) return found;
     const wchar_t kLoopback[] = L"http://127.0.0.1:";
     PCCERT_CONTEXT certificate = nullptr;
-    while ((certificate = ::CertEnumCertificatesInStore(store, certificate)) != nullptr) {
+    while ((certificate = ::CertEnumCertificatesInStore(signature.store, certificate)) != nullptr) {
         ++found.count;
         const CERT_INFO* info = certificate->pCertInfo;
         const CERT_EXTENSION* extension =
@@ -413,8 +412,6 @@ EmbeddedCertificates ReadEmbeddedCertificates(const std::wstring& file) {
         }
         ::LocalFree(access);
     }
-    ::CryptMsgClose(message);
-    ::CertCloseStore(store, 0);
     return found;
 }
 
@@ -455,27 +452,21 @@ TEST_F(SignatureTest, IssuerReachableOnlyThroughItsUrlsFailsAtOnceWithoutConnect
 
     // The chain engine allowed onto the network does connect (Wine 8's does too):
     // the checks above had a retrieval to avoid.
-    HCERTSTORE store = nullptr;
-    HCRYPTMSG message = nullptr;
-    const std::wstring file = Fixture(L"fetch.exe");
-    ASSERT_TRUE(::CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                                   CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
-                                   nullptr));
-    PCCERT_CONTEXT leaf = ::CertEnumCertificatesInStore(store, nullptr);
+    const EmbeddedSignature signature(Fixture(L"fetch.exe"));
+    ASSERT_TRUE(signature.found);
+    PCCERT_CONTEXT leaf = ::CertEnumCertificatesInStore(signature.store, nullptr);
     ASSERT_NE(leaf, nullptr);
     DWORD chainErrors = 0;
     testing::RunAgainstSilentListener(*listener, 0, [&] {
         CERT_CHAIN_PARA para{};
         para.cbSize = sizeof para;
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        if (::CertGetCertificateChain(nullptr, leaf, nullptr, store, &para, 0, nullptr, &chain)) {
+        if (::CertGetCertificateChain(nullptr, leaf, nullptr, signature.store, &para, 0, nullptr, &chain)) {
             chainErrors = chain->TrustStatus.dwErrorStatus;
             ::CertFreeCertificateChain(chain);
         }
     });
     ::CertFreeCertificateContext(leaf);
-    ::CryptMsgClose(message);
-    ::CertCloseStore(store, 0);
     EXPECT_NE(chainErrors & CERT_TRUST_IS_PARTIAL_CHAIN, 0u);
     if (listener->accepted() == 0) {
         GTEST_SKIP() << "the system's chain engine did not try the leaf's caIssuers URL even with retrieval allowed "
