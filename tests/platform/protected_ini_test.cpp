@@ -1,9 +1,7 @@
 #include "platform/protected_ini.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#endif
-
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -42,6 +40,15 @@ TEST(ProtectedIniCodecTest, FixedSaltAndTextGiveKnownBytes) {
     std::string decoded;
     ASSERT_TRUE(DecodeProtectedIni(known, &decoded));
     EXPECT_EQ(decoded, text);
+    // The tag covers all four bytes of the length: a text longer than 255 bytes.
+    const std::string longer = EncodeProtectedIni(std::string(300, 'x'), 0x12345678);
+    std::string tag;
+    for (unsigned char c : longer.substr(longer.size() - 8)) {
+        char hex[3];
+        std::snprintf(hex, sizeof(hex), "%02X", c);
+        tag += hex;
+    }
+    EXPECT_EQ(tag, "CFE32C039806D162");
 }
 
 TEST(ProtectedIniCodecTest, RejectsEveryDamagedForm) {
@@ -63,6 +70,11 @@ TEST(ProtectedIniCodecTest, RejectsEveryDamagedForm) {
     EXPECT_FALSE(DecodeProtectedIni(hugeLength, &decoded));
     EXPECT_FALSE(DecodeProtectedIni(encoded, nullptr));
     EXPECT_EQ(EncodeProtectedIni(std::string(kProtectedIniMaxText + 1, 'a'), 1), "");
+    // The largest text is 1 MiB, written and read back; one byte more is refused.
+    const std::string largest(1048576, 'a');
+    ASSERT_TRUE(DecodeProtectedIni(EncodeProtectedIni(largest, 1), &decoded));
+    EXPECT_EQ(decoded, largest);
+    EXPECT_EQ(EncodeProtectedIni(std::string(1048577, 'a'), 1), "");
 }
 
 TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
@@ -77,6 +89,8 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
     EXPECT_EQ(v, 0xaf);
     EXPECT_TRUE(ParseIniInteger("+0x5", &v));
     EXPECT_EQ(v, 5);
+    EXPECT_TRUE(ParseIniInteger("\t0xf\t", &v));
+    EXPECT_EQ(v, 15);
     EXPECT_TRUE(ParseIniInteger("9223372036854775807", &v));
     EXPECT_EQ(v, INT64_MAX);
     EXPECT_TRUE(ParseIniInteger("-9223372036854775808", &v));
@@ -87,6 +101,7 @@ TEST(IniIntegerTest, AcceptsDecimalHexAndSignsWithinRange) {
         EXPECT_FALSE(ParseIniInteger(bad, &v)) << bad;
     }
     EXPECT_EQ(v, 7);
+    EXPECT_FALSE(ParseIniInteger("5", nullptr));
 }
 
 TEST(IniDocumentTest, ParsesSectionsKeysAndComments) {
@@ -104,6 +119,17 @@ TEST(IniDocumentTest, ParsesSectionsKeysAndComments) {
     EXPECT_EQ(*doc.Find("Other", "blank"), "v");  // '\v' and '\f' are blanks too
     EXPECT_EQ(doc.Find("Config", "key"), nullptr);
     EXPECT_EQ(doc.Find("Config", ""), nullptr);
+    // Names match whole and ignoring only the case of letters.
+    EXPECT_EQ(doc.Find("Other", "xey"), nullptr);
+    EXPECT_EQ(doc.Find("Other", "kez"), nullptr);
+    EXPECT_EQ(*doc.Find("Other", "KEY \t"), "v");
+
+    const IniDocument tabs = IniDocument::Parse("\tk[\t=\t5\t\n[s]\nx=1\n[b]\n[S]\ny=2\nX=3\n");
+    EXPECT_EQ(*tabs.Find("", "k["), "5");
+    EXPECT_EQ(tabs.Find("", "k{"), nullptr);
+    // Keys before any header stay first and headerless; a reopened section and a
+    // repeated key are written once.
+    EXPECT_EQ(tabs.Serialize(), "k[=5\r\n[s]\r\nx=1\r\ny=2\r\n[b]\r\n");
 }
 
 TEST(IniDocumentTest, SetKeepsOtherEntriesAndSerializesBack) {
@@ -138,20 +164,24 @@ TEST(IniDocumentTest, KeysTheFileCannotHoldAreRefusedAndChangeNothing) {
     }
     EXPECT_TRUE(doc.Set("Config", "En;able", "1"));
     EXPECT_EQ(*IniDocument::Parse(doc.Serialize()).Find("Config", "En;able"), "1");
+    // Characters that would end a name become '_'.
+    EXPECT_TRUE(doc.Set("Con]fig", "a=b[c]", "1"));
+    EXPECT_NE(doc.Serialize().find("[Con_fig]\r\na_b_c_=1\r\n"), std::string::npos) << doc.Serialize();
 }
 
-// File access goes through Win32; the native sanitizer build runs the codec and
-// parser cases above.
-#if defined(_WIN32)
+// File access goes through Win32 in the product and through the standard library
+// in the native build; both run these cases.
 class ProtectedIniFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        path_ = std::wstring(temp) + L"ts_protected_ini_test.ini";
-        ::DeleteFileW(path_.c_str());
+        path_ = (std::filesystem::temp_directory_path() / "ts_protected_ini_test.ini").wstring();
+        Remove();
     }
-    void TearDown() override { ::DeleteFileW(path_.c_str()); }
+    void TearDown() override { Remove(); }
+    void Remove() {
+        std::error_code ignored;
+        std::filesystem::remove(std::filesystem::path(path_), ignored);
+    }
     std::wstring path_;
 };
 
@@ -172,13 +202,13 @@ TEST_F(ProtectedIniFileTest, ValuesWrittenReadBackUnchanged) {
     EXPECT_EQ(v, INT64_MAX);
     EXPECT_TRUE(writer.Exists());
     // The file on disk is not readable text.
-    std::ifstream in(path_.c_str(), std::ios::binary);
+    std::ifstream in(std::filesystem::path(path_), std::ios::binary);
     const std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(raw.find("LastLogIdx"), std::string::npos);
 }
 
 TEST_F(ProtectedIniFileTest, UndecodableFileReadsEmptyAndIsReplacedOnWrite) {
-    std::ofstream(path_.c_str(), std::ios::binary) << "[Config]\r\nSeverity=4\r\n";
+    std::ofstream(std::filesystem::path(path_), std::ios::binary) << "[Config]\r\nSeverity=4\r\n";
     CObfuscatedIniReader reader(path_);
     EXPECT_TRUE(reader.Exists());
     EXPECT_EQ(reader.ReadInt("Config", "Severity", nullptr), IniLookup::kMissing);
@@ -196,20 +226,19 @@ TEST_F(ProtectedIniFileTest, UndecodableFileReadsEmptyAndIsReplacedOnWrite) {
 TEST_F(ProtectedIniFileTest, NonNumericValueIsReportedInvalid) {
     CBaseIniReader plain(path_);
     ASSERT_TRUE(plain.WriteInt("Config", "Enable", 1));
-    std::ofstream(path_.c_str(), std::ios::binary) << "[Config]\r\nEnable=yes\r\n";
+    std::ofstream(std::filesystem::path(path_), std::ios::binary) << "[Config]\r\nEnable=yes\r\n";
     int64_t v = 9;
     EXPECT_EQ(plain.ReadInt("Config", "Enable", &v), IniLookup::kInvalid);
     EXPECT_EQ(v, 9);
 }
 
 TEST_F(ProtectedIniFileTest, WriteIntoMissingFolderFails) {
-    CObfuscatedIniReader reader(path_ + L".missing\\log.ini");
+    CObfuscatedIniReader reader((std::filesystem::path(path_ + L".missing") / "log.ini").wstring());
     EXPECT_FALSE(reader.WriteInt("Config", "Enable", 1));
     CObfuscatedIniReader empty(L"");
     EXPECT_FALSE(empty.WriteInt("Config", "Enable", 1));
     EXPECT_FALSE(empty.Exists());
 }
-#endif  // _WIN32
 
 }  // namespace
 }  // namespace tessary

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessary {
@@ -133,6 +135,8 @@ TEST(HexText, UpperCaseTwoDigitsPerByteAndStrictParser) {
     std::vector<uint8_t> out = {0x42};
     EXPECT_FALSE(ParseHexText("ABC", &out));
     EXPECT_FALSE(ParseHexText("0G", &out));
+    EXPECT_FALSE(ParseHexText("0g", &out));
+    EXPECT_FALSE(ParseHexText("0:", &out));
     EXPECT_FALSE(ParseHexText("0 ", &out));
     EXPECT_FALSE(ParseHexText(std::string_view("0\0", 2), &out));
     EXPECT_EQ(out, std::vector<uint8_t>{0x42});
@@ -185,6 +189,10 @@ TEST_F(Base64Test, RefusesTooSmallOrMissingOutput) {
     EXPECT_EQ(length, 16u);
     EXPECT_FALSE(EncodeBase64(reinterpret_cast<const uint8_t*>("abc"), 3, buffer_, nullptr));
     EXPECT_FALSE(EncodeBase64(nullptr, 3, buffer_, &length));
+    EXPECT_FALSE(EncodeBase64(nullptr, 1, buffer_, &length));
+    // A count whose four-fold wraps around is refused before any byte is read.
+    EXPECT_FALSE(EncodeBase64(reinterpret_cast<const uint8_t*>("abc"), SIZE_MAX / 4 + 1, buffer_, &length));
+    EXPECT_EQ(length, 16u);
 
     // Nothing to encode needs no input bytes and no room.
     EXPECT_TRUE(EncodeBase64(nullptr, 0, buffer_, &length));
@@ -212,8 +220,19 @@ TEST_F(Base64Test, DecoderAcceptsExactlyWhatTheEncoderWrites) {
     EXPECT_FALSE(DecodeBase64("YWJ", &out));  // low bits of the last character set
     EXPECT_FALSE(DecodeBase64("YW\nJj", &out));
     EXPECT_FALSE(DecodeBase64("YW{j", &out));  // just past 'z'
+    EXPECT_FALSE(DecodeBase64("YW[j", &out));  // just past 'Z'
+    EXPECT_FALSE(DecodeBase64("YW:j", &out));  // just past '9'
     EXPECT_EQ(out, std::vector<uint8_t>{7});
     EXPECT_FALSE(DecodeBase64("YWJj", nullptr));
+    // The last letters, digits and signs of the alphabet, by value.
+    for (const auto& [text, bytes] :
+         std::vector<std::pair<std::string, std::vector<uint8_t>>>{{"zzzz", {0xCF, 0x3C, 0xF3}},
+                                                                   {"9999", {0xF7, 0xDF, 0x7D}},
+                                                                   {"////", {0xFF, 0xFF, 0xFF}},
+                                                                   {"+A", {0xF8}}}) {
+        ASSERT_TRUE(DecodeBase64(text, &out)) << text;
+        EXPECT_EQ(out, bytes) << text;
+    }
 
     // The lenient form skips what is not in the alphabet and honours its bound.
     ASSERT_TRUE(DecodeBase64("YW\nJj=Z", &out, Base64Input::kSkipForeign));
