@@ -201,6 +201,27 @@ protected:
     static inline bool rootInstalled_ = false;
 };
 
+// The proxies beside the server are registered with it and go with it.
+TEST_F(TsctlTest, RegisterAndUnregisterTakeTheProxiesBesideTheServerAlong) {
+    const auto proxyServer = [] {
+        wchar_t value[MAX_PATH] = {};
+        DWORD size = sizeof(value);
+        const LSTATUS status =
+            ::RegGetValueW(HKEY_CLASSES_ROOT, L"CLSID\\{44B3BCF5-7465-4E27-902E-161D1C0105C7}\\InprocServer32", nullptr,
+                           RRF_RT_REG_SZ, nullptr, value, &size);
+        return status == ERROR_SUCCESS ? std::wstring(value) : std::wstring();
+    };
+    EXPECT_NE(proxyServer().find(L"tsapips.dll"), std::wstring::npos) << WideToUtf8(proxyServer());
+    Outcome gone = Tsctl(L"unregister");
+    EXPECT_EQ(gone.exitCode, 0u) << gone.out;
+    EXPECT_TRUE(Contains(gone.out, "tsapips.dll")) << gone.out;
+    EXPECT_EQ(proxyServer(), L"");
+    Outcome back = Tsctl(L"register");
+    ASSERT_EQ(back.exitCode, 0u) << back.out;
+    EXPECT_TRUE(Contains(back.out, "tsapi.dll")) << back.out;
+    EXPECT_NE(proxyServer().find(L"tsapips.dll"), std::wstring::npos) << WideToUtf8(proxyServer());
+}
+
 TEST_F(TsctlTest, VerifyExitsZeroOnlyWhenEveryFileCarriesAGoodSignature) {
     ASSERT_TRUE(rootInstalled_) << "the signature fixtures' root cannot be installed";
     Outcome good = Tsctl(L"verify " + Signed(L"quellon.exe"));

@@ -24,12 +24,8 @@ namespace {
 
 std::wstring DefaultServerPath() { return ParentDirectory(ModuleFilePath(nullptr)) + L"\\tsapi.dll"; }
 
-int CallServerExport(const std::vector<std::wstring>& args, const char* exportName, const wchar_t* verb) {
-    if (args.size() > 1) {
-        Err(std::wstring(verb) + L": takes at most one argument, the path of tsapi.dll\n");
-        return kExitUsage;
-    }
-    const std::wstring path = args.empty() ? DefaultServerPath() : args[0];
+// Loads `path` and calls its registration export; reports the outcome.
+int CallServerExport(const std::wstring& path, const char* exportName, const wchar_t* verb) {
     UniqueModule module(::LoadLibraryW(path.c_str()));
     if (!module) return Fail(L"loading " + path, HRESULT_FROM_WIN32(::GetLastError()));
     const auto entry = BindProc<HRESULT(STDAPICALLTYPE*)()>(module.get(), exportName);
@@ -40,12 +36,34 @@ int CallServerExport(const std::vector<std::wstring>& args, const char* exportNa
     return kExitOk;
 }
 
-int Register(const std::vector<std::wstring>& args) {
-    return CallServerExport(args, "DllRegisterServer", L"registered");
+// The component server and, when it lies beside it, its proxy/stub DLL: the
+// interfaces cross apartments and processes only with the proxies registered.
+// They are registered after the server (whose type library they complete) and
+// unregistered before it, as the package does.
+int RegisterServerAndProxies(const std::vector<std::wstring>& args, bool registering) {
+    const wchar_t* verb = registering ? L"registered" : L"unregistered";
+    if (args.size() > 1) {
+        Err(std::wstring(verb) + L": takes at most one argument, the path of tsapi.dll\n");
+        return kExitUsage;
+    }
+    const std::wstring server = args.empty() ? DefaultServerPath() : args[0];
+    const std::wstring folder = ParentDirectory(server);
+    const std::wstring proxies = folder.empty() ? L".\\tsapips.dll" : folder + L"\\tsapips.dll";
+    const bool hasProxies = ::GetFileAttributesW(proxies.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const char* exportName = registering ? "DllRegisterServer" : "DllUnregisterServer";
+    if (registering) {
+        const int result = CallServerExport(server, exportName, verb);
+        if (result != kExitOk || !hasProxies) return result;
+        return CallServerExport(proxies, exportName, verb);
+    }
+    // Both are unregistered even when the first fails; the first failure is the result.
+    const int first = hasProxies ? CallServerExport(proxies, exportName, verb) : kExitOk;
+    const int second = CallServerExport(server, exportName, verb);
+    return first != kExitOk ? first : second;
 }
-int Unregister(const std::vector<std::wstring>& args) {
-    return CallServerExport(args, "DllUnregisterServer", L"unregistered");
-}
+
+int Register(const std::vector<std::wstring>& args) { return RegisterServerAndProxies(args, true); }
+int Unregister(const std::vector<std::wstring>& args) { return RegisterServerAndProxies(args, false); }
 
 int Lookup(const std::vector<std::wstring>& args) {
     std::wstring path;
@@ -257,8 +275,10 @@ int LoggingMechanism(const std::vector<std::wstring>& args) {
 
 std::vector<Command> ComCommands() {
     return {
-        {L"register", L"[TSAPI.DLL]", L"register the component server (default: tsapi.dll beside tsctl)", Register},
-        {L"unregister", L"[TSAPI.DLL]", L"remove the component server's registration", Unregister},
+        {L"register", L"[TSAPI.DLL]",
+         L"register the component server and the tsapips.dll proxies beside it (default: tsapi.dll beside tsctl)",
+         Register},
+        {L"unregister", L"[TSAPI.DLL]", L"remove the registration of the component server and its proxies", Unregister},
         {L"lookup", L"PATH | --hash MD5 | PATH --hash MD5 [--local-only]",
          L"ask the component about an application: identity, known, server permission, submission link", Lookup},
         {L"settings", L"", L"print the service settings as the firewall sees them", Settings},
