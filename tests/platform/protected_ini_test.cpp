@@ -189,11 +189,14 @@ TEST_F(ProtectedIniFileTest, ValuesWrittenReadBackUnchanged) {
     CObfuscatedIniReader writer(path_);
     EXPECT_FALSE(writer.Exists());
     int64_t v = 5;
-    EXPECT_EQ(writer.ReadInt("Config", "Severity", &v), IniLookup::kMissing);
+    bool loaded = true;
+    EXPECT_EQ(writer.ReadInt("Config", "Severity", &v, &loaded), IniLookup::kMissing);
     EXPECT_EQ(v, 5);
+    EXPECT_FALSE(loaded) << "a missing file is not a loaded one";
     for (int64_t value : {int64_t{0}, int64_t{-1}, int64_t{0xA00000}, INT64_MIN, INT64_MAX}) {
         ASSERT_TRUE(writer.WriteInt("Config", "Severity", value));
-        EXPECT_EQ(CObfuscatedIniReader(path_).ReadInt("Config", "Severity", &v), IniLookup::kValue);
+        EXPECT_EQ(CObfuscatedIniReader(path_).ReadInt("Config", "Severity", &v, &loaded), IniLookup::kValue);
+        EXPECT_TRUE(loaded);
         EXPECT_EQ(v, value);
     }
     ASSERT_TRUE(writer.WriteInt("Config", "LastLogIdx", 2));
