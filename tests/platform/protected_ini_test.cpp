@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,10 @@ TEST(ProtectedIniCodecTest, RejectsEveryDamagedForm) {
         EXPECT_FALSE(DecodeProtectedIni(std::string_view(encoded).substr(0, size), &decoded)) << size;
     }
     EXPECT_FALSE(DecodeProtectedIni(encoded + "x", &decoded));
+    // A blob shorter than its header is refused before any of it is read (the
+    // sanitizer build sees a read past these three bytes).
+    const std::vector<char> threeBytes = {'T', 's', 'I'};
+    EXPECT_FALSE(DecodeProtectedIni(std::string_view(threeBytes.data(), threeBytes.size()), &decoded));
     EXPECT_FALSE(DecodeProtectedIni("[Config]\r\nEnable=1\r\n", &decoded));
     std::string hugeLength = encoded;
     hugeLength[11] = '\x7F';
@@ -193,6 +198,8 @@ TEST_F(ProtectedIniFileTest, ValuesWrittenReadBackUnchanged) {
     EXPECT_EQ(writer.ReadInt("Config", "Severity", &v, &loaded), IniLookup::kMissing);
     EXPECT_EQ(v, 5);
     EXPECT_FALSE(loaded) << "a missing file is not a loaded one";
+    EXPECT_EQ(CBaseIniReader(path_ + L".absent").ReadInt("Config", "Severity", &v, &loaded), IniLookup::kMissing);
+    EXPECT_FALSE(loaded) << "nor is it an empty plain one";
     for (int64_t value : {int64_t{0}, int64_t{-1}, int64_t{0xA00000}, INT64_MIN, INT64_MAX}) {
         ASSERT_TRUE(writer.WriteInt("Config", "Severity", value));
         EXPECT_EQ(CObfuscatedIniReader(path_).ReadInt("Config", "Severity", &v, &loaded), IniLookup::kValue);
