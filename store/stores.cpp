@@ -12,6 +12,7 @@
 #include "platform/owner_check.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/security_descriptor.h"
 #include "platform/strings.h"
 #include "platform/text.h"
 #include "platform/unique_resource.h"
@@ -163,18 +164,34 @@ StoreOpenStatus CheckTrustedFiles(const std::wstring& path) {
     return StoreOpenStatus::kOpen;
 }
 
+// Makes a missing store file, empty, with the model's descriptor `kind` (the
+// library takes an empty file for an empty database). Left to the library, the
+// file would get what the data folder passes on to new files: other accounts
+// could only read the shared store, whose content every account writes, and
+// the creator would hold full control of it. A file another opener made first
+// is left to it; any other failure is the library's open to report.
+void CreateMissingStore(const std::wstring& path, security::Secured kind) {
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+    security::Descriptor descriptor = security::BuildDescriptor(kind);
+    if (!descriptor) return;
+    security::ReportSecurityCall(security::SecurityCall::kCreateFile, path, descriptor.get());
+    UniqueFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  descriptor.attributes(), CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
 // Opens the store file, deleting and reopening it once when the library refuses
-// it; a file of the older SQLite 2 format is another product's (or an older
-// version's) data and is never deleted. The handle is left in a read transaction
-// (the file's check and the caller's schema checks share one lock and one read of
-// the file); the caller commits it.
+// it; a missing file is made with the descriptor `kind` first; a file of the older SQLite 2 format is another product's
+// (or an older version's) data and is never deleted. The handle is left in a read transaction (the file's check and the
+// caller's schema checks share one lock and one read of the file); the caller commits it.
 StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db,
-                               bool trustedWritersOnly) {
+                               bool trustedWritersOnly, security::Secured kind) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
     if (trustedWritersOnly) {
         const StoreOpenStatus owners = CheckTrustedFiles(path);
         if (owners != StoreOpenStatus::kOpen) return owners;
     }
+    CreateMissingStore(path, kind);
     // Counted before the library parses the schema, which every open does.
     if (StoreSchemaSize(path) == SchemaSize::kTooLarge) return StoreOpenStatus::kForeignCode;
     db->reset(sqlite_open_reading(path.c_str(), nullptr));
@@ -189,6 +206,7 @@ StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* l
         }
         if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return StoreOpenStatus::kCannotOpen;
         if (!::DeleteFileW(path.c_str())) return StoreOpenStatus::kDamaged;
+        CreateMissingStore(path, kind);
         db->reset(sqlite_open_reading(path.c_str(), nullptr));
         if (!*db) return StoreOpenStatus::kCannotOpen;
     }
@@ -223,7 +241,8 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
     if (out == nullptr) return false;
     out->reset();
     UniqueSqlite db;
-    const StoreOpenStatus opened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true);
+    const StoreOpenStatus opened =
+        OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true, security::Secured::kReadableFile);
     if (opened != StoreOpenStatus::kOpen && opened != StoreOpenStatus::kForeignCode) {
         return Failed(kLocalStoreName, opened, status);
     }
@@ -247,7 +266,8 @@ bool OpenLocalStore(UniqueSqlite* out, StoreOpenStatus* status, StoreUse use) {
                L"%s held views, computed columns or a schema far larger than ours; it was deleted and a new store "
                L"is made.",
                path.c_str());
-        const StoreOpenStatus reopened = OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true);
+        const StoreOpenStatus reopened =
+            OpenOrRecreate(kLocalStoreName, &g_version2Logged[0], &db, true, security::Secured::kReadableFile);
         if (reopened != StoreOpenStatus::kOpen) return Failed(kLocalStoreName, reopened, status);
     }
     const Presence localCache = code == Presence::kBusy ? code : Query(db.get(), schema::kFindLocalCache);
@@ -292,7 +312,8 @@ bool OpenSharedStore(UniqueSqlite* out, StoreOpenStatus* status) {
     out->reset();
     UniqueSqlite db;
     // Standard users' processes write the shared store too: their journals are its own.
-    StoreOpenStatus opened = OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db, false);
+    StoreOpenStatus opened =
+        OpenOrRecreate(kSharedStoreName, &g_version2Logged[1], &db, false, security::Secured::kSharedStoreFile);
     if (opened == StoreOpenStatus::kOpen) {
         const Presence code = ForeignCode(db.get(), kSharedTables, /*triggersAllowed=*/false);
         Exec(db.get(), "COMMIT;");

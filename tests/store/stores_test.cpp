@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/paths.h"
@@ -16,6 +17,7 @@
 #include "store/data_paths.h"
 #include "platform/product_registry.h"
 #include "tests/support/local_store.h"
+#include "tests/support/security_calls.h"
 #include "tests/support/temp_dir.h"
 
 namespace tessary {
@@ -110,6 +112,26 @@ TEST_F(StoreFilesTest, FirstOpenCreatesFiveTablesAndTheSecondAddsTheIndex) {
         ASSERT_TRUE(OpenLocalStore(&db, nullptr, StoreUse::kReadOnly));
         EXPECT_EQ(Names(db.get(), "table").size(), 5u);
         EXPECT_TRUE(inTransaction(db.get()));
+    }
+}
+
+// A missing store is made with its descriptor, not with what the folder passes
+// on: every account writes the shared store's content, only SYSTEM and
+// administrators the local store's. Wine keeps no descriptor, so the calls are
+// observed; a store that exists is not made again.
+TEST_F(StoreFilesTest, MissingStoresAreMadeWithTheModelsDescriptors) {
+    testing::RecordedSecurityCalls calls;
+    for (const auto& [path, model] : {std::pair{localPath_, security::Secured::kReadableFile},
+                                      std::pair{sharedPath_, security::Secured::kSharedStoreFile}}) {
+        UniqueSqlite db;
+        ASSERT_TRUE(path == localPath_ ? OpenLocalStore(&db) : OpenSharedStore(&db));
+        const auto made = calls.On(path);
+        ASSERT_EQ(made.size(), 1u) << WideToUtf8(path);
+        EXPECT_EQ(made[0].call, security::SecurityCall::kCreateFile);
+        EXPECT_EQ(made[0].described, testing::RecordedSecurityCalls::Model(model));
+        db.reset();
+        ASSERT_TRUE(path == localPath_ ? OpenLocalStore(&db) : OpenSharedStore(&db));
+        EXPECT_EQ(calls.On(path).size(), 1u) << WideToUtf8(path);
     }
 }
 
