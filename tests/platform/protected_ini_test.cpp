@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -179,7 +180,10 @@ TEST(IniDocumentTest, KeysTheFileCannotHoldAreRefusedAndChangeNothing) {
 class ProtectedIniFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        path_ = (std::filesystem::temp_directory_path() / "ts_protected_ini_test.ini").wstring();
+        // A name of its own: test programs may run side by side (the mutation tool).
+        path_ = (std::filesystem::temp_directory_path() /
+                 ("ts_protected_ini_test." + std::to_string(std::random_device{}()) + ".ini"))
+                    .wstring();
         Remove();
     }
     void TearDown() override { Remove(); }
