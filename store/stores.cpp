@@ -181,9 +181,11 @@ void CreateMissingStore(const std::wstring& path, security::Secured kind) {
 }
 
 // Opens the store file, deleting and reopening it once when the library refuses
-// it; a missing file is made with the descriptor `kind` first; a file of the older SQLite 2 format is another product's
-// (or an older version's) data and is never deleted. The handle is left in a read transaction (the file's check and the
-// caller's schema checks share one lock and one read of the file); the caller commits it.
+// it; a missing file is first made with the descriptor `kind`. A file of the
+// older SQLite 2 format is another product's (or an older version's) data and is
+// never deleted. The handle is left in a read transaction (the file's check and
+// the caller's schema checks share one lock and one read of the file); the
+// caller commits it.
 StoreOpenStatus OpenOrRecreate(const wchar_t* relativeName, std::atomic<bool>* logged, UniqueSqlite* db,
                                bool trustedWritersOnly, security::Secured kind) {
     const std::wstring path = ResolveDataPath(relativeName, DataBase::kCommonData);
