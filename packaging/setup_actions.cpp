@@ -306,17 +306,15 @@ UINT RunRegistration(MSIHANDLE install, const std::wstring& server, bool registe
     return done ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
-// Undoes RunRegistration in a rollback: every step is tried and reported.
+// Undoes RunRegistration in a rollback: every step is tried and reported, in
+// RunRegistration's order (the server first when registering, the proxies first
+// when unregistering).
 void RollBackRegistration(MSIHANDLE install, const std::wstring& server, bool registering) {
     const std::wstring proxy = ProxyBeside(server);
-    const std::wstring prefix = registering ? L"rollback: registering \"" : L"rollback: unregistering \"";
-    const std::wstring suffix = registering ? L"\" again: " : L"\": ";
-    if (registering) {
-        if (FileExists(server)) Log(install, prefix + server + suffix + HresultText(CallRegistration(server, true)));
-        if (FileExists(proxy)) Log(install, prefix + proxy + suffix + HresultText(CallRegistration(proxy, true)));
-    } else {
-        if (FileExists(proxy)) Log(install, prefix + proxy + suffix + HresultText(CallRegistration(proxy, false)));
-        if (FileExists(server)) Log(install, prefix + server + suffix + HresultText(CallRegistration(server, false)));
+    for (const std::wstring& file : {registering ? server : proxy, registering ? proxy : server}) {
+        if (!FileExists(file)) continue;
+        Log(install, (registering ? L"rollback: registering \"" : L"rollback: unregistering \"") + file +
+                         (registering ? L"\" again: " : L"\": ") + HresultText(CallRegistration(file, registering)));
     }
 }
 

@@ -93,16 +93,23 @@ TEST(ExecutableManifest, DeclaresSupportedSystemsAndRunsAsInvoker) {
     }
 }
 
+// A copy of the version-block fixture named `name` in the temp folder; empty when
+// it cannot be made.
+std::wstring CopyOfIdentityFixture(const std::wstring& name) {
+    wchar_t folder[MAX_PATH] = {};
+    if (::GetTempPathW(MAX_PATH, folder) == 0) return {};
+    const std::wstring path = std::wstring(folder) + name;
+    if (!::CopyFileW((ExecutableDir() + L"\\identity_fixture_v61.exe").c_str(), path.c_str(), FALSE)) return {};
+    return path;
+}
+
 // Output to a pipe or file is UTF-8, whatever the console code page: a path outside
 // every ANSI code page comes out byte for byte. (A console gets the text through
 // WriteConsoleW instead: NonAsciiPathReachesAConsoleAsItsCharacters.)
 TEST(TsctlOutput, NonAsciiPathReachesAFileAsUtf8) {
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
     const std::wstring name = L"\u00c5ngstr\u00f6m \u0416\u0443\u043a \u6f22\u5b57 \U0001F600.exe";
-    const std::wstring path = std::wstring(folder) + name;
-    ASSERT_TRUE(::CopyFileW((ExecutableDir() + L"\\identity_fixture_v61.exe").c_str(), path.c_str(), FALSE))
-        << ::GetLastError();
+    const std::wstring path = CopyOfIdentityFixture(name);
+    ASSERT_FALSE(path.empty()) << ::GetLastError();
     const Outcome run = Tsctl(L"identify \"" + path + L"\"");
     ::DeleteFileW(path.c_str());
     EXPECT_EQ(run.exitCode, 0u) << run.out;
@@ -143,12 +150,9 @@ TEST(TsctlOutput, NonAsciiPathReachesAConsoleAsItsCharacters) {
     }
     if (!attached) GTEST_SKIP() << "no console to attach to: error " << ::GetLastError();
     ::SetConsoleOutputCP(437);
-    wchar_t folder[MAX_PATH] = {};
-    ASSERT_NE(::GetTempPathW(MAX_PATH, folder), 0u);
     const std::wstring name = L"\u00c5ngstr\u00f6m \u0416\u0443\u043a \u6f22\u5b57.exe";
-    const std::wstring path = std::wstring(folder) + name;
-    ASSERT_TRUE(::CopyFileW((ExecutableDir() + L"\\identity_fixture_v61.exe").c_str(), path.c_str(), FALSE))
-        << ::GetLastError();
+    const std::wstring path = CopyOfIdentityFixture(name);
+    ASSERT_FALSE(path.empty()) << ::GetLastError();
     // No standard handles given: tsctl writes to the console it shares with this process.
     std::wstring commandLine = L"\"" + ExecutableDir() + L"\\tsctl.exe\" identify \"" + path + L"\"";
     STARTUPINFOW startup{};
